@@ -1,0 +1,14 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Converts a wide text (up to its first NUL) into the console's code page
+// (GetConsoleCP; a process without a console gets 0, the ANSI code page).
+// Characters the code page cannot represent become its default character;
+// no best-fit mapping is made.
+[[nodiscard]] std::string ToConsoleNarrow(const std::wstring& text);
+
+// The same conversion into an explicit code page.
+[[nodiscard]] std::string ToNarrow(const std::wstring& text, UINT codePage);

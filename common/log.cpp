@@ -1,0 +1,150 @@
+#include "common/log.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "common/console_text.h"
+#include "common/trace_payload.h"
+#include "common/trace_provider.h"
+#include "common/wide_format.h"
+
+uint32_t Log::destinations = 0;
+int32_t Log::threshold = 0;
+const wchar_t* Log::moduleName = nullptr;
+
+namespace {
+
+struct LevelTraits {
+    const wchar_t* lineFormat;
+    TraceEnableBit bit;
+};
+
+// Indexed by LogLevel. Each prefix is 10 characters: the level word
+// right-aligned in 7, then " : ".
+constexpr LevelTraits kLevels[] = {
+    {nullptr, kTraceBitError},
+    {L"  ERROR : %s\n", kTraceBitError},
+    {L"WARNING : %s\n", kTraceBitWarning},
+    {L"   INFO : %s\n", kTraceBitInfo},
+    {L"VERBOSE : %s\n", kTraceBitVerbose},
+    {L"  ENTER : %s\n", kTraceBitEnter},
+    {L"   EXIT : %s\n", kTraceBitExit},
+};
+
+const LevelTraits& TraitsOf(LogLevel level) {
+    return kLevels[static_cast<int32_t>(level)];
+}
+
+const EVENT_DESCRIPTOR& EventOf(TraceEnableBit bit) {
+    for (const TraceEventRow& row : kTraceEventTable) {
+        if (row.bit == bit) {
+            return row.descriptor;
+        }
+    }
+    return kTraceEventTable[0].descriptor;  // not reached: every level has a row
+}
+
+INIT_ONCE initOnce = INIT_ONCE_STATIC_INIT;
+std::atomic<bool> initialized{false};
+wchar_t modulePath[MAX_PATH];
+
+BOOL CALLBACK InitializeOnce(PINIT_ONCE, PVOID ranHere, PVOID*) {
+    const DWORD length = ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+    if (length == 0) {
+        modulePath[0] = L'\0';
+    }
+    Log::moduleName = Log::FindModuleName(modulePath);
+    traceProvider.Register();
+    *static_cast<bool*>(ranHere) = true;
+    initialized.store(true, std::memory_order_release);
+    return TRUE;
+}
+
+}  // namespace
+
+void Log::Initialize() {
+    if (initialized.load(std::memory_order_acquire)) {
+        return;
+    }
+    bool ranHere = false;
+    (void)::InitOnceExecuteOnce(&initOnce, &InitializeOnce, &ranHere, nullptr);
+    // The crash-reporting hooks log as well, so they run once the
+    // initialisation is complete (a log call inside it would wait on itself),
+    // and only on the thread that ran it.
+    if (ranHere) {
+        traceProvider.RunRegistrationHooks();
+    }
+}
+
+bool Log::IsWanted(LogLevel level) {
+    Initialize();
+    const bool text = threshold >= static_cast<int32_t>(level) && destinations != 0;
+    return text || traceProvider.IsEnabled(TraitsOf(level).bit);
+}
+
+const wchar_t* Log::FindModuleName(const wchar_t* path) {
+    const wchar_t* name = path;
+    for (const wchar_t* p = path; *p != L'\0'; ++p) {
+        if (*p == L'\\' || *p == L'/') {
+            name = p + 1;
+        }
+    }
+    return name;
+}
+
+void Log::FormatLine(wchar_t (&line)[kBufferChars], LogLevel level, const wchar_t* message) {
+    Common::FormatWide(line, TraitsOf(level).lineFormat, message);
+}
+
+void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
+    const LevelTraits& traits = TraitsOf(level);
+    const bool text = threshold >= static_cast<int32_t>(level) && destinations != 0;
+
+    wchar_t message[kBufferChars];
+    Common::FormatWide(message, kBufferChars, format, args);
+
+    if (traceProvider.IsEnabled(traits.bit)) {
+        EVENT_DATA_DESCRIPTOR fields[2];
+        BuildLogEventPayload(fields, moduleName, message);
+        traceProvider.Write(EventOf(traits.bit), 2, fields);
+    }
+    if (!text) {
+        return;
+    }
+
+    wchar_t line[kBufferChars];
+    FormatLine(line, level, message);
+    if ((destinations & LogDestination::Debugger) != 0) {
+        ::OutputDebugStringW(line);
+    }
+    if ((destinations & LogDestination::Console) != 0) {
+        // One write per line: lines of different threads never mix.
+        const std::string narrow = ToConsoleNarrow(line);
+        std::fwrite(narrow.data(), 1, narrow.size(), stdout);
+        std::fflush(stdout);
+    }
+}
+
+// The cheap path first: nothing is formatted unless a destination wants it.
+#define KG_LOG_OPERATION(Name)                   \
+    void Log::Name(const wchar_t* format, ...) { \
+        if (!IsWanted(LogLevel::Name)) {         \
+            return;                              \
+        }                                        \
+        va_list args;                            \
+        va_start(args, format);                  \
+        Write(LogLevel::Name, format, args);     \
+        va_end(args);                            \
+    }
+
+KG_LOG_OPERATION(Error)
+KG_LOG_OPERATION(Warning)
+KG_LOG_OPERATION(Info)
+KG_LOG_OPERATION(Verbose)
+KG_LOG_OPERATION(Enter)
+KG_LOG_OPERATION(Exit)
+
+#undef KG_LOG_OPERATION

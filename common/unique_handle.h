@@ -1,0 +1,85 @@
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace Common {
+
+// Owns one Windows handle and closes it exactly once. Traits supply the handle
+// type, its "no handle" value, the validity test and the close call:
+//
+//   struct Traits {
+//       using Handle = ...;
+//       static Handle Invalid() noexcept;
+//       static bool IsValid(Handle h) noexcept;
+//       static void Close(Handle h) noexcept;
+//   };
+template <typename Traits>
+class UniqueHandle {
+  public:
+    using Handle = typename Traits::Handle;
+
+    UniqueHandle() noexcept : handle_(Traits::Invalid()) {}
+    explicit UniqueHandle(Handle handle) noexcept : handle_(handle) {}
+    ~UniqueHandle() { Reset(); }
+
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        if (this != &other) {
+            Reset(other.Release());
+        }
+        return *this;
+    }
+
+    [[nodiscard]] bool IsValid() const noexcept { return Traits::IsValid(handle_); }
+    explicit operator bool() const noexcept { return IsValid(); }
+    [[nodiscard]] Handle Get() const noexcept { return handle_; }
+
+    // Gives up ownership without closing.
+    [[nodiscard]] Handle Release() noexcept {
+        Handle handle = handle_;
+        handle_ = Traits::Invalid();
+        return handle;
+    }
+
+    // Closes the owned handle (if any) and takes ownership of `handle`.
+    void Reset(Handle handle = Traits::Invalid()) noexcept {
+        if (Traits::IsValid(handle_)) {
+            Traits::Close(handle_);
+        }
+        handle_ = handle;
+    }
+
+    // For APIs that return a handle through an out parameter.
+    [[nodiscard]] Handle* Receive() noexcept {
+        Reset();
+        return &handle_;
+    }
+
+  private:
+    Handle handle_;
+};
+
+// Kernel objects: processes, threads, events, files. Both null and
+// INVALID_HANDLE_VALUE mean "no handle" (APIs disagree on which they return).
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) noexcept { ::CloseHandle(h); }
+};
+using KernelHandle = UniqueHandle<KernelHandleTraits>;
+
+// FindFirstFileW searches.
+struct FindHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) noexcept { ::FindClose(h); }
+};
+using FindHandle = UniqueHandle<FindHandleTraits>;
+
+}  // namespace Common

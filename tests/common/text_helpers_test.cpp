@@ -1,0 +1,64 @@
+#include <windows.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/console_text.h"
+#include "common/contains_no_case.h"
+
+namespace {
+
+struct ContainsCase {
+    const wchar_t* text;
+    const wchar_t* searched;
+    bool expected;
+};
+
+TEST(ContainsNoCase, FindsContiguousPiecesFoldingOnlyAsciiLetters) {
+    const ContainsCase cases[] = {
+        {L"CN=kestrelGATE Software Ltd", L"kestrelGATE", true},
+        {L"Kestrelgate Software Ltd", L"kestrelGATE", true},  // other letter case
+        {L"Software by KESTRELGATE", L"kestrelGATE", true},   // at the very end
+        {L"kestrel GATE Software", L"kestrelGATE", false},    // split by a blank
+        {L"Other Vendor", L"kestrelGATE", false},
+        {L"-v", L"-service", false},  // longer than the text
+        {L"prog.exe -SERVICE", L"-service", true},
+        {L"aab", L"ab", true},                  // restart after a partial match
+        {L"\u00C9cole", L"\u00E9cole", false},  // only A to Z fold
+        {L"anything", L"", true},
+        {L"", L"", true},
+        {L"", L"a", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, ContainsNoCase(c.text, c.searched))
+            << "text [" << testing::PrintToString(std::wstring(c.text)) << "] searched ["
+            << testing::PrintToString(std::wstring(c.searched)) << "]";
+    }
+}
+
+TEST(ToNarrow, ReplacesUnrepresentableCharactersWithoutBestFit) {
+    // U+0100 would best-fit to 'A' in code page 1252; it must become '?'.
+    EXPECT_EQ("https://host/a?b.exe", ToNarrow(L"https://host/a\u0100b.exe", 1252));
+    EXPECT_EQ("?", ToNarrow(L"\u4E2D", 1252));
+    EXPECT_EQ("caf\xE9", ToNarrow(L"caf\u00E9", 1252));
+}
+
+TEST(ToNarrow, ConvertsToUtf8Consoles) {
+    // UTF-8 refuses the no-best-fit flag; the text must still convert.
+    EXPECT_EQ("caf\xC3\xA9", ToNarrow(L"caf\u00E9", CP_UTF8));
+}
+
+TEST(ToNarrow, StopsAtTheFirstNul) {
+    const std::wstring text(L"ab\0cd", 5);
+    EXPECT_EQ("ab", ToNarrow(text, 1252));
+    EXPECT_EQ("", ToNarrow(L"", 1252));
+}
+
+TEST(ToConsoleNarrow, UsesTheConsoleCodePage) {
+    const std::wstring text = L"url \u00E9\u4E2D";
+    EXPECT_EQ(ToNarrow(text, ::GetConsoleCP()), ToConsoleNarrow(text));
+    EXPECT_EQ("plain ascii", ToConsoleNarrow(L"plain ascii"));
+}
+
+}  // namespace
