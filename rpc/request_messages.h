@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+#include "rpc/update_request.h"
+
+// The instruction names a request may carry in its "id".
+inline constexpr wchar_t kBeginInstruction[] = L"beginAutoUpdate";
+inline constexpr wchar_t kQueryInstruction[] = L"queryAutoUpdateProgress";
+
+// The "id" of a request text, or empty when the text is not a JSON object
+// with a string "id". Never fails.
+[[nodiscard]] std::wstring ParseInstruction(const wchar_t* requestText);
+
+// Exact, case-sensitive comparisons of an instruction name.
+[[nodiscard]] bool IsBeginInstruction(const std::wstring& instruction);
+[[nodiscard]] bool IsQueryInstruction(const std::wstring& instruction);
+
+// Fills `request` (passed empty) from the "data" of a begin request. Returns
+// false, leaving `request` as it was, when the JSON library ran out of memory
+// or when "hash" or "args" is present but not a string. A text that is not a
+// JSON object, or has no "data" object, gives an empty request.
+[[nodiscard]] bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request);
+
+// Builds {"data":{"status":N}} in a midl_user_allocate buffer and stores its
+// address in `response`; leaves `response` untouched when allocation fails.
+void ComposeResponse(UpdateStatus status, wchar_t** response);
