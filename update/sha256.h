@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+// SHA-256 digests as the update pipeline uses them: always the full digest as
+// 64 upper-case hexadecimal characters, compared as plain, case-sensitive text.
+class Sha256 {
+  public:
+    virtual ~Sha256() = default;
+
+    // True when the digest of the file's bytes equals `expected` exactly (no
+    // trimming, no case folding). A file that cannot be opened or read raises
+    // the hashing library's FileStore::OpenErr or FileStore::ReadErr.
+    [[nodiscard]] bool CheckFile(const std::wstring& path, const std::wstring& expected) const;
+
+    // The digest of the text's bytes in the console code page (no NUL).
+    [[nodiscard]] std::wstring HashText(const std::wstring& text) const;
+};
