@@ -3,12 +3,12 @@
 #include <windows.h>
 
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 #include <cryptopp/files.h>
 #include <cryptopp/filters.h>
 #include <cryptopp/hex.h>
+#include <cryptopp/secblock.h>
 #include <cryptopp/sha.h>
 
 #include "common/console_text.h"
@@ -17,7 +17,29 @@
 
 namespace {
 
-constexpr size_t kReadBufferBytes = 1024 * 1024;
+// Hands the file source one large block to read into and passes each block on
+// whole. Without it the source reads straight into the hash's own 64-byte
+// block buffer: one stream read and one single-block hash per 64 bytes.
+class ReadBlockFilter : public CryptoPP::Bufferless<CryptoPP::Filter> {
+  public:
+    explicit ReadBlockFilter(CryptoPP::BufferedTransformation* attachment) : block_(kBlockBytes) {
+        Detach(attachment);
+    }
+
+    CryptoPP::byte* CreatePutSpace(size_t& size) override {
+        size = block_.size();
+        return block_.data();
+    }
+
+    size_t Put2(const CryptoPP::byte* input, size_t length, int messageEnd,
+                bool blocking) override {
+        return Output(1, input, length, messageEnd, blocking);
+    }
+
+  private:
+    static constexpr size_t kBlockBytes = 256 * 1024;
+    CryptoPP::SecByteBlock block_;
+};
 
 // SHA-256 -> upper-case hex, no separators, no terminator -> `digest`. The
 // chain owns the filters it is given.
@@ -49,22 +71,12 @@ bool Sha256::CheckFile(const std::wstring& path, const std::wstring& expected) c
     const std::string narrowPath = ToConsoleNarrow(path);
     const std::string narrowExpected = ToConsoleNarrow(expected);
 
-    // The file source pulls 1 KiB at a time; a large stream buffer turns that
-    // into one read of the file per MiB. (libstdc++ takes the buffer only
-    // before open; other libraries keep their own default.)
-    std::vector<char> streamBuffer(kReadBufferBytes);
-    std::ifstream stream;
-    stream.rdbuf()->pubsetbuf(streamBuffer.data(),
-                              static_cast<std::streamsize>(streamBuffer.size()));
-    stream.open(narrowPath.c_str(), std::ios::in | std::ios::binary);
-    if (!stream.is_open()) {
-        throw CryptoPP::FileStore::OpenErr(narrowPath);
-    }
-
     std::string digest;
     CryptoPP::SHA256 hash;
     const bool pumpAll = true;
-    CryptoPP::FileSource source(stream, pumpAll, DigestChain(hash, digest));
+    const bool binary = true;
+    CryptoPP::FileSource source(narrowPath.c_str(), pumpAll,
+                                new ReadBlockFilter(DigestChain(hash, digest)), binary);
 
     const bool isMatch = std::strcmp(digest.c_str(), narrowExpected.c_str()) == 0;
     Log::Info(L"Expected hash: [%s], computed hash: [%S].  Comparison IsMatch result is: [%s]",

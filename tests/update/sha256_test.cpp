@@ -7,6 +7,7 @@
 #include <string>
 
 #include <cryptopp/files.h>
+#include <cryptopp/sha.h>
 #include <gtest/gtest.h>
 
 #include "common/console_text.h"
