@@ -100,6 +100,14 @@ void Log::FormatLine(wchar_t (&line)[kBufferChars], LogLevel level, const wchar_
 }
 
 void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
+    // Callers log a failure and then read the last error again: writing the
+    // line must not change it.
+    const DWORD lastError = ::GetLastError();
+    struct RestoreLastError {
+        DWORD error;
+        ~RestoreLastError() { ::SetLastError(error); }
+    } restore{lastError};
+
     const LevelTraits& traits = TraitsOf(level);
     const bool text = threshold >= static_cast<int32_t>(level) && destinations != 0;
 

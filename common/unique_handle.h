@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <utility>
 
@@ -45,9 +46,10 @@ class UniqueHandle {
         return handle;
     }
 
-    // Closes the owned handle (if any) and takes ownership of `handle`.
+    // Closes the owned handle (if any, and unless it is `handle` itself) and
+    // takes ownership of `handle`.
     void Reset(Handle handle = Traits::Invalid()) noexcept {
-        if (Traits::IsValid(handle_)) {
+        if (handle_ != handle && Traits::IsValid(handle_)) {
             Traits::Close(handle_);
         }
         handle_ = handle;
@@ -81,5 +83,14 @@ struct FindHandleTraits {
     static void Close(Handle h) noexcept { ::FindClose(h); }
 };
 using FindHandle = UniqueHandle<FindHandleTraits>;
+
+// Memory the shell and COM hand out (SHGetKnownFolderPath, ...).
+struct CoTaskMemTraits {
+    using Handle = wchar_t*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr; }
+    static void Close(Handle h) noexcept { ::CoTaskMemFree(h); }
+};
+using CoTaskMemText = UniqueHandle<CoTaskMemTraits>;
 
 }  // namespace Common
