@@ -20,16 +20,42 @@ else()
     set(KG_TEST_SOURCE_DIR "${CMAKE_SOURCE_DIR}")
 endif()
 
-# kg_add_unit_test(<name> SOURCES <files...> LIBRARIES <targets...>)
-# One GoogleTest executable, run as one ctest test.
+# The local HTTPS update server of the run, with a fresh test CA trusted in
+# the run's Wine prefix only. scripts/test runs ctest in its own network
+# namespace, so the server's ports are the run's own.
+set(KG_TEST_WORK_DIR "${CMAKE_BINARY_DIR}/test-work")
+add_test(NAME test_server_start
+         COMMAND ${CMAKE_SOURCE_DIR}/tools/test-server start ${KG_TEST_WORK_DIR} ${KG_WINEPREFIX})
+set_tests_properties(test_server_start PROPERTIES FIXTURES_SETUP https TIMEOUT 120)
+add_test(NAME test_server_stop COMMAND ${CMAKE_SOURCE_DIR}/tools/test-server stop ${KG_TEST_WORK_DIR})
+set_tests_properties(test_server_stop PROPERTIES FIXTURES_CLEANUP https TIMEOUT 60)
+if(CMAKE_CROSSCOMPILING)
+    set_tests_properties(test_server_start PROPERTIES FIXTURES_REQUIRED wine)
+    set(KG_TEST_WORK_DIR_NATIVE "Z:${KG_TEST_WORK_DIR}")
+else()
+    set(KG_TEST_WORK_DIR_NATIVE "${KG_TEST_WORK_DIR}")
+endif()
+
+# kg_add_unit_test(<name> [NETWORK] [MANIFEST] SOURCES <files...> LIBRARIES <targets...>)
+# One GoogleTest executable, run as one ctest test. NETWORK: it talks to the
+# local HTTPS update server. MANIFEST: it carries the product's application
+# manifest (and so sees the real Windows version).
 function(kg_add_unit_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+    cmake_parse_arguments(ARG "NETWORK;MANIFEST" "" "SOURCES;LIBRARIES" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
-    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
-    target_compile_definitions(${name} PRIVATE KG_TEST_SOURCE_DIR="${KG_TEST_SOURCE_DIR}")
-    add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES TIMEOUT 300)
-    if(CMAKE_CROSSCOMPILING)
-        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
+    if(ARG_MANIFEST)
+        target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/host/kgclient_update.rc)
     endif()
+    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
+    target_compile_definitions(${name} PRIVATE KG_TEST_SOURCE_DIR="${KG_TEST_SOURCE_DIR}"
+                                               KG_TEST_WORK_DIR="${KG_TEST_WORK_DIR_NATIVE}")
+    add_test(NAME ${name} COMMAND ${name})
+    set(fixtures "")
+    if(CMAKE_CROSSCOMPILING)
+        list(APPEND fixtures wine)
+    endif()
+    if(ARG_NETWORK)
+        list(APPEND fixtures https)
+    endif()
+    set_tests_properties(${name} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED "${fixtures}")
 endfunction()
