@@ -1,0 +1,187 @@
+#include "update/download_cache.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/unique_handle.h"
+#include "tests/support/log_capture.h"
+#include "update/sha256.h"
+
+namespace {
+
+using testsupport::ScopedLogSettings;
+using testsupport::StdoutCapture;
+
+std::wstring ProgramData() {
+    Common::CoTaskMemText path;
+    EXPECT_EQ(S_OK, ::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, path.Receive()));
+    return path.Get();
+}
+
+std::wstring ExpectedFolder() {
+    return ProgramData() + L"\\kestrelGATE\\Client\\AutoUpdate\\";
+}
+
+void Touch(const std::wstring& path) {
+    std::ofstream(path.c_str(), std::ios::binary) << "x";
+}
+
+bool Exists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Every test starts without the company folder below ProgramData.
+class DownloadCacheTest : public testing::Test {
+  protected:
+    void SetUp() override { std::filesystem::remove_all(ProgramData() + L"\\kestrelGATE"); }
+    void TearDown() override { std::filesystem::remove_all(ProgramData() + L"\\kestrelGATE"); }
+};
+
+TEST_F(DownloadCacheTest, CreatesTheFolderBelowProgramData) {
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    const DownloadCache cache;
+    EXPECT_TRUE(cache.IsUsable());
+    EXPECT_EQ(ExpectedFolder(), cache.folder);
+    EXPECT_TRUE(std::filesystem::is_directory(cache.folder));
+    const std::string log = capture.Take();
+    EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
+    EXPECT_NE(std::string::npos, log.find("   INFO : SHGetKnownFolderPath returned: ["));
+
+    // Again, with every level present: no error either.
+    StdoutCapture again;
+    const DownloadCache second;
+    EXPECT_EQ(cache.folder, second.folder);
+    EXPECT_EQ(std::string::npos, again.Take().find("ERROR"));
+}
+
+TEST_F(DownloadCacheTest, FormsEntryPathsFromPlainNames) {
+    const DownloadCache cache;
+    const std::wstring digest = Sha256().HashText(L"abc");
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    EXPECT_EQ(ExpectedFolder() + digest + L".exe", cache.GetFullPath(digest));
+    EXPECT_EQ(ExpectedFolder() + L"ba7816bf.exe", cache.GetFullPath(L"ba7816bf"));  // case kept
+    const std::string log = capture.Take();
+    EXPECT_NE(std::string::npos, log.find("   INFO : Full path to resource is: [")) << log;
+}
+
+TEST_F(DownloadCacheTest, RefusesNamesThatAreNotPlainFileNames) {
+    const DownloadCache cache;
+    const wchar_t* refused[] = {
+        L"",
+        L".",
+        L"..",
+        L"..\\..\\x",
+        L"../x",
+        L"a\\b",
+        L"a/b",
+        L"C:x",
+        L"C:\\Windows\\x",
+        L"x:stream",
+        L"\\\\server\\share\\x",
+        L"CON",
+        L"nul",
+        L"Com1",
+        L"lpt9",
+        L"NUL.txt",
+        L"aux ",
+        L"CONIN$",
+        L"a\x01"
+        L"b",
+        L"a\nb",
+        L"a*b",
+        L"a?b",
+        L"a<b",
+        L"a|b",
+        L"a\"b",
+    };
+    for (const wchar_t* name : refused) {
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        EXPECT_FALSE(DownloadCache::IsPlainFileName(name))
+            << testing::PrintToString(std::wstring(name));
+        EXPECT_EQ(L"", cache.GetFullPath(name)) << testing::PrintToString(std::wstring(name));
+        EXPECT_EQ(0u, capture.Take().rfind("  ERROR : Refusing cache entry name: [", 0));
+    }
+    EXPECT_FALSE(DownloadCache::IsPlainFileName(std::wstring(252, L'a')));
+    for (const wchar_t* name :
+         {L"setup", L"...", L"a.b", L"CONSOLE", L"com10", L"nul-installer",
+          L"E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"}) {
+        EXPECT_TRUE(DownloadCache::IsPlainFileName(name)) << name;
+    }
+    EXPECT_TRUE(DownloadCache::IsPlainFileName(std::wstring(251, L'a')));
+}
+
+TEST_F(DownloadCacheTest, AnUnresolvedKnownFolderLeavesTheCacheUnusable) {
+    // A known-folder id that names no folder.
+    const KNOWNFOLDERID unknown = {0x1234abcd, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    const DownloadCache cache(unknown);
+    EXPECT_FALSE(cache.IsUsable());
+    EXPECT_EQ(L"", cache.folder);
+    EXPECT_EQ(L"", cache.GetFullPath(L"setup"));
+    Touch(L"kg-stray.exe");  // in the current directory: must survive
+    cache.CleanBinaries();
+    EXPECT_TRUE(Exists(L"kg-stray.exe"));
+    ::DeleteFileW(L"kg-stray.exe");
+    const std::string log = capture.Take();
+    EXPECT_EQ(0u, log.rfind("  ERROR : Call to SHGetKnownFolderPath failed with error code: [", 0))
+        << log;
+    EXPECT_NE(std::string::npos,
+              log.find("  ERROR : The cache folder is unknown; nothing is cleaned\n"));
+}
+
+TEST_F(DownloadCacheTest, CleanBinariesDeletesEveryExeFileButNothingElse) {
+    const DownloadCache cache;
+    const std::wstring& folder = cache.folder;
+    for (const wchar_t* name : {L"A.exe", L"partial.exe", L"kgclient_update_worker.exe",
+                                L"notes.txt", L"setup.exe.log", L"locked.exe"}) {
+        Touch(folder + name);
+    }
+    std::filesystem::create_directory(folder + L"folder.exe");
+    Touch(folder + L"folder.exe\\inner.exe");
+    // A file in use stays, without a message.
+    Common::KernelHandle locked(::CreateFileW((folder + L"locked.exe").c_str(), GENERIC_READ, 0,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(locked.IsValid());
+
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    cache.CleanBinaries();
+    const std::string log = capture.Take();
+
+    EXPECT_FALSE(Exists(folder + L"A.exe"));
+    EXPECT_FALSE(Exists(folder + L"partial.exe"));
+    EXPECT_FALSE(Exists(folder + L"kgclient_update_worker.exe"));
+    EXPECT_TRUE(Exists(folder + L"notes.txt"));
+    EXPECT_TRUE(Exists(folder + L"setup.exe.log"));
+    EXPECT_TRUE(Exists(folder + L"locked.exe"));
+    EXPECT_TRUE(Exists(folder + L"folder.exe\\inner.exe"));
+    EXPECT_EQ(0u, log.rfind("   INFO : Cleaning cache of all binary files\n", 0));
+    EXPECT_NE(std::string::npos, log.find("   INFO : Deleting file: [A.exe]\n"));  // the bare name
+    EXPECT_NE(std::string::npos,
+              log.find("   INFO : Deleting file: [kgclient_update_worker.exe]\n"));
+    EXPECT_EQ(std::string::npos, log.find("Deleting file: [folder.exe]"));
+    EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
+}
+
+TEST_F(DownloadCacheTest, CleaningAnEmptyCacheLogsTheEnumerationError) {
+    const DownloadCache cache;
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    cache.CleanBinaries();
+    const std::string expected = "  ERROR : Failed to enumerate files in cache, pattern [" +
+                                 std::string(cache.folder.begin(), cache.folder.end()) +
+                                 "*.exe], error [2]\n";
+    EXPECT_NE(std::string::npos, capture.Take().find(expected));
+}
+
+}  // namespace
