@@ -1,0 +1,134 @@
+#include "http/http_request.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "common/log.h"
+#include "common/trace_scope.h"
+#include "common/wide_format.h"
+#include "http/proxy_settings.h"
+#include "http/url_components.h"
+
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"Auto-Update-Service";
+constexpr size_t kRangeHeaderChars = 255;
+
+const wchar_t* NullIfEmpty(const std::wstring& text) {
+    return text.empty() ? nullptr : text.c_str();
+}
+
+}  // namespace
+
+bool HttpRequest::Send(const std::wstring& url, uint32_t rangeStart, int32_t expectedLength) {
+    TraceScope trace;
+    UrlComponents components(url);
+    if (!components.Crack()) {
+        Log::Error(L"Unable to crack url");
+        return false;
+    }
+    const ProxySettings proxy = GetProxySettings();
+
+    session_.Reset(::WinHttpOpen(kUserAgent, proxy.accessType, NullIfEmpty(proxy.proxyName),
+                                 NullIfEmpty(proxy.proxyBypass), 0));
+    if (!session_.IsValid()) {
+        Log::Error(L"Call to WinHttpOpen failed with: [%lu]", ::GetLastError());
+        return false;
+    }
+    connection_.Reset(
+        ::WinHttpConnect(session_.Get(), components.hostName.c_str(), components.port, 0));
+    if (!connection_.IsValid()) {
+        Log::Error(L"Call to WinHttpConnect failed with: [%lu]", ::GetLastError());
+        return false;
+    }
+    const wchar_t* acceptTypes[] = {L"application/octet-stream", nullptr};
+    request_.Reset(::WinHttpOpenRequest(connection_.Get(), L"GET", components.path.c_str(), nullptr,
+                                        WINHTTP_NO_REFERER, acceptTypes, WINHTTP_FLAG_SECURE));
+    if (!request_.IsValid()) {
+        Log::Error(L"Call to WinHttpOpenRequest failed with: [%lu]", ::GetLastError());
+        return false;
+    }
+
+    if (rangeStart != 0 && expectedLength > 0) {
+        wchar_t header[kRangeHeaderChars];
+        Common::FormatWide(header, L"Range: bytes=%lu-%d", static_cast<unsigned long>(rangeStart),
+                           static_cast<int>(expectedLength - 1));
+        Log::Info(L"Adding range header: [%s]", header);
+        if (!::WinHttpAddRequestHeaders(request_.Get(), header, static_cast<DWORD>(-1),
+                                        WINHTTP_ADDREQ_FLAG_ADD)) {
+            Log::Error(L"Call to WinHttpAddRequestHeaders failed with: [%lu]", ::GetLastError());
+            return false;
+        }
+    }
+    if (!::WinHttpSendRequest(request_.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                              WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        Log::Error(L"Call to WinHttpSendRequest failed with: [%lu]", ::GetLastError());
+        return false;
+    }
+    if (!::WinHttpReceiveResponse(request_.Get(), nullptr)) {
+        Log::Error(L"Call to WinHttpReceiveResponse failed with: [%lu]", ::GetLastError());
+        return false;
+    }
+    return true;
+}
+
+int32_t HttpRequest::ParseHeaderNumber(const std::wstring& text) {
+    int64_t value = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9') {
+            break;
+        }
+        value = value * 10 + (c - L'0');
+        if (value > INT32_MAX) {
+            return INT32_MAX;
+        }
+    }
+    return static_cast<int32_t>(value);
+}
+
+bool HttpRequest::GetRequestHeaders(int32_t& statusCode, int32_t& contentLength) {
+    std::wstring lengthText;
+    if (!QueryRequestHeader(WINHTTP_QUERY_CONTENT_LENGTH, lengthText)) {
+        Log::Error(L"Call to QueryRequestHeader (ContentLength) failed with: [%lu]",
+                   ::GetLastError());
+        return false;
+    }
+    std::wstring statusText;
+    if (!QueryRequestHeader(WINHTTP_QUERY_STATUS_CODE, statusText)) {
+        Log::Error(L"Call to QueryRequestHeader (StatusCode) failed with: [%lu]", ::GetLastError());
+        return false;
+    }
+    statusCode = ParseHeaderNumber(statusText);
+    contentLength = ParseHeaderNumber(lengthText);
+    Log::Info(L"GetRequestHeaders returning, StatusCode: [%d], ContentLength: [%d]", statusCode,
+              contentLength);
+    return true;
+}
+
+bool HttpRequest::QueryRequestHeader(DWORD infoLevel, std::wstring& text) {
+    TraceScope trace;
+    DWORD bytes = 0;
+    if (::WinHttpQueryHeaders(request_.Get(), infoLevel, WINHTTP_HEADER_NAME_BY_INDEX,
+                              WINHTTP_NO_OUTPUT_BUFFER, &bytes, WINHTTP_NO_HEADER_INDEX) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        Log::Error(L"Call to WinHttpQueryHeaders failed with: [%lu]", ::GetLastError());
+        return false;
+    }
+    // The length is in bytes and counts the terminating NUL.
+    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 1, L'\0');
+    if (!::WinHttpQueryHeaders(request_.Get(), infoLevel, WINHTTP_HEADER_NAME_BY_INDEX,
+                               buffer.data(), &bytes, WINHTTP_NO_HEADER_INDEX)) {
+        Log::Error(L"Call to WinHttpQueryHeaders failed with: [%lu]", ::GetLastError());
+        return false;
+    }
+    text = buffer.data();
+    Log::Info(L"Request Header is: [%s]", text.c_str());
+    return true;
+}
+
+void HttpRequest::Close() {
+    TraceScope trace;
+    request_.Reset();
+    connection_.Reset();
+    session_.Reset();
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdint>
+#include <string>
+
+#include "http/winhttp_handle.h"
+
+// One HTTP GET over TLS through WinHTTP. After Send the response headers have
+// arrived and the body can be read through RequestHandle().
+class HttpRequest {
+  public:
+    HttpRequest() = default;
+    ~HttpRequest() { Close(); }
+    HttpRequest(const HttpRequest&) = delete;
+    HttpRequest& operator=(const HttpRequest&) = delete;
+
+    // Sends the request; adds "Range: bytes=<rangeStart>-<expectedLength - 1>"
+    // when rangeStart is not 0 and expectedLength is positive. False (logged)
+    // at the first failing step; handles opened so far stay until Close.
+    [[nodiscard]] bool Send(const std::wstring& url, uint32_t rangeStart, int32_t expectedLength);
+
+    // Status code and Content-Length of the last response, as decimal numbers.
+    [[nodiscard]] bool GetRequestHeaders(int32_t& statusCode, int32_t& contentLength);
+
+    // One response header (a WINHTTP_QUERY_* info level) as text.
+    [[nodiscard]] bool QueryRequestHeader(DWORD infoLevel, std::wstring& text);
+
+    // Closes request, connection and session, in that order.
+    void Close();
+
+    [[nodiscard]] HINTERNET RequestHandle() const { return request_.Get(); }
+
+    // The decimal value of a header text: its leading digits, 0 when there
+    // are none, the largest 32-bit value when they exceed it.
+    [[nodiscard]] static int32_t ParseHeaderNumber(const std::wstring& text);
+
+  private:
+    WinHttpHandle session_;
+    WinHttpHandle connection_;
+    WinHttpHandle request_;
+};

@@ -1,0 +1,233 @@
+#include "http/downloader.h"
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/log_capture.h"
+#include "tests/support/test_server.h"
+
+namespace {
+
+using namespace testsupport;
+
+// One download of `url` into `file`, with the log lines it wrote at INFO.
+struct DownloadRun {
+    bool result = false;
+    std::string log;
+};
+
+DownloadRun RunDownload(const std::wstring& url, const ScratchFile& file) {
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    DownloadRun run;
+    {
+        Downloader downloader(std::make_unique<HttpRequest>(),
+                              std::make_unique<DownloadFile>(file.Path()));
+        run.result = downloader.Download(url);
+    }
+    run.log = capture.Take();
+    return run;
+}
+
+bool Has(const std::string& log, const std::string& line) {
+    return log.find(line) != std::string::npos;
+}
+
+TEST(Downloader, FetchesAFreshFile) {
+    ScratchFile file(L"fresh.exe");
+    const std::wstring path = GeneratedPath(1000, L"fresh");
+    const DownloadRun run = RunDownload(kServer + path, file);
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(GeneratedBytes(0, 1000), file.Read());
+    EXPECT_TRUE(Has(run.log, "   INFO : Beginning a fresh download, status code: [200]\n"));
+    EXPECT_TRUE(
+        Has(run.log, "   INFO : Final binary file size matches expected content length: [1000]\n"));
+    const auto served = ServerRequests(Narrow(path), 1);
+    ASSERT_EQ(1u, served.size());
+    EXPECT_EQ("-", served[0].range);
+}
+
+TEST(Downloader, FetchesAFileOfManyChunks) {
+    ScratchFile file(L"large.exe");
+    const size_t size = 3 * Downloader::kReadChunkBytes + 12345;
+    const DownloadRun run = RunDownload(kServer + GeneratedPath(size, L"large"), file);
+    EXPECT_TRUE(run.result);
+    EXPECT_TRUE(file.Read() == GeneratedBytes(0, size));
+}
+
+TEST(Downloader, ResumesAPartialFileWithTheMissingRangeOnly) {
+    ScratchFile file(L"resume.exe");
+    file.Write(GeneratedBytes(0, 400));
+    const std::wstring path = GeneratedPath(1000, L"resume");
+    const DownloadRun run = RunDownload(kServer + path, file);
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(GeneratedBytes(0, 1000), file.Read());
+    EXPECT_TRUE(
+        Has(run.log, "   INFO : A downloaded binary of size: [400], already exists in cache.\n"));
+    EXPECT_TRUE(
+        Has(run.log, "   INFO : Attempting to continue a partial download, status code: [206]\n"));
+    const auto served = ServerRequests(Narrow(path), 2);
+    ASSERT_EQ(2u, served.size());
+    EXPECT_EQ("-", served[0].range);  // its body is never read
+    EXPECT_EQ("bytes=400-999", served[1].range);
+    EXPECT_EQ(206, served[1].status);
+    EXPECT_EQ(600, served[1].bodyBytes);
+}
+
+TEST(Downloader, StartsAfreshWhenTheServerIgnoresTheRange) {
+    ScratchFile file(L"ignored.exe");
+    file.Write(std::string(400, 'x'));  // not the resource's bytes: must all go
+    const DownloadRun run =
+        RunDownload(kServer + L"/_/ignore-range" + GeneratedPath(1000, L"ignored"), file);
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(GeneratedBytes(0, 1000), file.Read());
+    EXPECT_TRUE(
+        Has(run.log,
+            "   INFO : Partial download has been deleted from cache since http connection will "
+            "return full content.\n"
+            "   INFO : Beginning a fresh download, status code: [200]\n"));
+}
+
+TEST(Downloader, AcceptsACompleteFileWithoutReadingTheBody) {
+    for (size_t existing : {1000u, 1200u}) {
+        ScratchFile file(L"complete.exe");
+        file.Write(GeneratedBytes(0, existing));
+        const std::wstring path = GeneratedPath(1000, L"complete-" + std::to_wstring(existing));
+        const DownloadRun run = RunDownload(kServer + path, file);
+        EXPECT_TRUE(run.result);
+        EXPECT_EQ(existing, file.Read().size());
+        EXPECT_TRUE(Has(
+            run.log,
+            "   INFO : Downloaded binary filesize matches the expected content length: [1000]\n"));
+        // The second, ranged request is still made; a range past the end gets 416.
+        const auto served = ServerRequests(Narrow(path), 2);
+        ASSERT_EQ(2u, served.size());
+        EXPECT_EQ("bytes=" + std::to_string(existing) + "-999", served[1].range);
+    }
+}
+
+TEST(Downloader, AnEmptyResourceCreatesNoFile) {
+    ScratchFile file(L"empty.exe");
+    for (const std::wstring& url : {kServer + GeneratedPath(0, L"empty"),
+                                    kServer + L"/_/status=404" + GeneratedPath(0, L"empty-404")}) {
+        const DownloadRun run = RunDownload(url, file);
+        EXPECT_TRUE(run.result);
+        EXPECT_FALSE(file.Exists());
+    }
+}
+
+TEST(Downloader, RefusesOtherStatusCodesAndKeepsTheFile) {
+    {
+        ScratchFile file(L"missing.exe");
+        const DownloadRun run =
+            RunDownload(kServer + L"/_/status=404" + GeneratedPath(120, L"404"), file);
+        EXPECT_FALSE(run.result);
+        EXPECT_FALSE(file.Exists());
+        EXPECT_TRUE(
+            Has(run.log, "GetRequestHeaders returning, StatusCode: [404], ContentLength: [120]\n"));
+        EXPECT_TRUE(Has(run.log, "  ERROR : Unexpected status code, error [404]\n"));
+    }
+    {
+        ScratchFile file(L"partial-404.exe");
+        file.Write(GeneratedBytes(0, 5));
+        const DownloadRun run =
+            RunDownload(kServer + L"/_/status=500" + GeneratedPath(1000, L"500"), file);
+        EXPECT_FALSE(run.result);
+        EXPECT_EQ(GeneratedBytes(0, 5), file.Read());
+    }
+}
+
+TEST(Downloader, KeepsWhatArrivedBeforeTheConnectionDroppedAndResumesFromThere) {
+    ScratchFile file(L"dropped.exe");
+    const DownloadRun first =
+        RunDownload(kServer + L"/_/close-after=300" + GeneratedPath(1000, L"dropped"), file);
+    EXPECT_FALSE(first.result);
+    EXPECT_EQ(GeneratedBytes(0, 300), file.Read());
+    EXPECT_TRUE(Has(
+        first.log,
+        "  ERROR : File download completed but its size: [300], does not match expected length: "
+        "[1000].\n"));
+
+    const std::wstring path = GeneratedPath(1000, L"dropped");
+    const DownloadRun second = RunDownload(kServer + path, file);
+    EXPECT_TRUE(second.result);
+    EXPECT_EQ(GeneratedBytes(0, 1000), file.Read());
+    const auto served = ServerRequests(Narrow(path), 3);  // the cut one, then the two of the resume
+    ASSERT_EQ(3u, served.size());
+    EXPECT_EQ(300, served[0].bodyBytes);
+    EXPECT_EQ("bytes=300-999", served[2].range);
+    EXPECT_EQ(700, served[2].bodyBytes);
+}
+
+TEST(Downloader, FailsOnAResetConnectionKeepingTheBytes) {
+    ScratchFile file(L"reset.exe");
+    const size_t size = 2 * Downloader::kReadChunkBytes;
+    const DownloadRun run =
+        RunDownload(kServer + L"/_/reset-after=300000" + GeneratedPath(size, L"reset"), file);
+    EXPECT_FALSE(run.result);
+    const std::string content = file.Read();
+    EXPECT_LE(content.size(), 300000u);
+    EXPECT_EQ(GeneratedBytes(0, content.size()), content);
+}
+
+TEST(Downloader, FailsWithoutContentLength) {
+    ScratchFile file(L"no-length.exe");
+    const std::wstring url = kServer + L"/_/no-length" + GeneratedPath(1000, L"no-length-dl");
+    const DownloadRun run = RunDownload(url, file);
+    EXPECT_FALSE(run.result);
+    EXPECT_FALSE(file.Exists());
+    EXPECT_TRUE(Has(run.log,
+                    "  ERROR : Failed to request header information from url\n"
+                    "  ERROR : Failed to connect to remote resource at: [" +
+                        Narrow(url) + "]\n"));
+}
+
+TEST(Downloader, FollowsQueryStringsAndNamedPorts) {
+    {
+        ScratchFile file(L"query.exe");
+        const DownloadRun run =
+            RunDownload(kServer + GeneratedPath(777, L"dl-query") + L"?v=1", file);
+        EXPECT_TRUE(run.result);
+        EXPECT_EQ(GeneratedBytes(0, 777), file.Read());
+    }
+    {
+        ScratchFile file(L"port.exe");
+        const std::wstring path = GeneratedPath(555, L"dl-port");
+        const DownloadRun run = RunDownload(kServerPort8443 + path, file);
+        EXPECT_TRUE(run.result);
+        EXPECT_EQ(GeneratedBytes(0, 555), file.Read());
+        const auto served = ServerRequests(Narrow(path), 1);
+        ASSERT_EQ(1u, served.size());
+        EXPECT_EQ(8443, served[0].port);
+    }
+}
+
+TEST(Downloader, WritesNothingForAnUntrustedServerOrAnUnknownHost) {
+    for (const std::wstring& url : {kUntrustedServer + GeneratedPath(100, L"dl-untrusted"),
+                                    std::wstring(L"https://no-such-host.invalid/setup.exe")}) {
+        ScratchFile file(L"untrusted.exe");
+        const DownloadRun run = RunDownload(url, file);
+        EXPECT_FALSE(run.result);
+        EXPECT_FALSE(file.Exists());
+        EXPECT_TRUE(Has(
+            run.log, "  ERROR : Failed to connect to remote resource at: [" + Narrow(url) + "]\n"));
+    }
+}
+
+TEST(Downloader, EndsWithFailureWhenTheFileCannotBeOpened) {
+    // A folder that does not exist: the stream never opens, nothing is read on.
+    const std::wstring path = L"C:\\no-such-folder-kg\\file.exe";
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(path));
+    EXPECT_FALSE(downloader.Download(
+        kServer + GeneratedPath(3 * Downloader::kReadChunkBytes, L"unopenable")));
+    const std::string log = capture.Take();
+    EXPECT_TRUE(Has(
+        log, "  ERROR : Failed to open file for appending: [C:\\no-such-folder-kg\\file.exe]\n"));
+    EXPECT_TRUE(Has(log, "  ERROR : Failed to read next binary data chunk\n"));
+}
+
+}  // namespace
