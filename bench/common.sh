@@ -6,9 +6,33 @@ prefix=$build/wineprefix
 work=$build/bench-data
 mkdir -p "$work"
 
+# Network benchmarks run in a network namespace of their own (scripts/bench
+# puts them there), with the local HTTPS update server of tools/test-server.
+server_work=$build/bench-server
+
 start_wine() {
     "$top/scripts/wine-prefix" start "$prefix"
-    trap '"$top/scripts/wine-prefix" stop "$prefix"' EXIT
+    trap 'stop_all' EXIT
+}
+
+start_server() {
+    "$top/tools/test-server" start "$server_work" "$prefix"
+}
+
+stop_all() {
+    "$top/tools/test-server" stop "$server_work" 2>/dev/null || true
+    "$top/scripts/wine-prefix" stop "$prefix"
+}
+
+# A file of N MiB of random bytes in the server's folder (made once).
+served_file() {
+    local name=$1 mib=$2
+    local file=$server_work/www/$name
+    mkdir -p "$server_work/www"
+    if [ ! -f "$file" ] || [ "$(stat -c %s "$file")" != $((mib * 1024 * 1024)) ]; then
+        head -c $((mib * 1024 * 1024)) /dev/urandom >"$file"
+    fi
+    echo "$file"
 }
 
 # result NAME OURS BASELINE UNIT: ratio = ours / baseline

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <io.h>
 #include <sys/stat.h>
 
 #include "common/console_text.h"
@@ -9,11 +10,19 @@
 #include "common/trace_scope.h"
 
 bool DownloadFile::Examine(uint32_t& size) const {
+    // While the stream is open (every chunk of a download) its handle is
+    // asked: one call instead of a lookup by path.
+    LARGE_INTEGER openSize;
     struct _stat64 status;
-    if (_wstat64(path_.c_str(), &status) != 0) {
+    if (stream_.IsValid() &&
+        ::GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_.Get()))),
+                        &openSize)) {
+        size = static_cast<uint32_t>(openSize.QuadPart);
+    } else if (_wstat64(path_.c_str(), &status) == 0) {
+        size = static_cast<uint32_t>(status.st_size);
+    } else {
         return false;
     }
-    size = static_cast<uint32_t>(status.st_size);
     Log::Info(L"File: [%s] has a size of: [%lu] bytes.", path_.c_str(),
               static_cast<unsigned long>(size));
     return true;

@@ -33,11 +33,22 @@ import sys
 import threading
 import time
 
-CHUNK = 64 * 1024
+CHUNK = 256 * 1024
+
+# The generated content repeats every 251 * 256 bytes.
+_PERIOD = 251 * 256
+_PATTERN = bytes(((i * 7 + i // 251) % 256) for i in range(2 * _PERIOD))
 
 
 def generated(offset, count):
-    return bytes(((i * 7 + i // 251) % 256) for i in range(offset, offset + count))
+    out = bytearray()
+    while count > 0:
+        start = offset % _PERIOD
+        piece = min(count, _PERIOD)
+        out += _PATTERN[start:start + piece]
+        offset += piece
+        count -= piece
+    return bytes(out)
 
 
 class Abort(Exception):
@@ -53,16 +64,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         faults, resource = self.parse_faults(self.path)
-        sent = 0
-        status = 0
+        # What was sent so far, also when the client goes away mid-body.
+        self.status_sent = 0
+        self.body_sent = 0
+        self.open_files = []
         try:
-            status, sent = self.answer(faults, resource)
-        except Abort as abort:
-            status, sent = abort.args
+            self.answer(faults, resource)
+        except Abort:
+            pass
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
             self.close_connection = True
         finally:
-            self.server.record(status, sent, self.headers.get("Range"), self.path)
+            for fd in self.open_files:
+                os.close(fd)
+            self.server.record(self.status_sent, self.body_sent, self.headers.get("Range"), self.path)
+
+    def send_response(self, code, message=None):
+        self.status_sent = code
+        super().send_response(code, message)
+
+    def write_body(self, data):
+        self.wfile.write(data)
+        self.body_sent += len(data)
 
     # -- request parsing -------------------------------------------------
     @staticmethod
@@ -89,13 +112,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not path.startswith(root + os.sep) or not os.path.isfile(path):
             return None
         size = os.path.getsize(path)
-
-        def read(offset, count):
-            with open(path, "rb") as f:
-                f.seek(offset)
-                return f.read(count)
-
-        return size, read
+        fd = os.open(path, os.O_RDONLY)
+        self.open_files.append(fd)
+        return size, lambda offset, count: os.pread(fd, count, offset)
 
     # -- answers -----------------------------------------------------------
     def answer(self, faults, resource):
@@ -107,16 +126,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Type", "text/plain")
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
-            self.wfile.write(body)
-            return int(faults["status"]), len(body)
+            self.write_body(body)
+            return
 
         if found is None:
             body = b"not found\n"
             self.send_response(404)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
-            self.wfile.write(body)
-            return 404, len(body)
+            self.write_body(body)
+            return
         size, read = found
 
         start, end, status = 0, size - 1, 200
@@ -128,7 +147,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_header("Content-Range", "bytes */%d" % size)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
-                return 416, 0
+                return
             start, end, status = parsed[0], parsed[1], 206
 
         length = max(0, end - start + 1)
@@ -142,7 +161,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.send_header("Content-Length", str(length))
         self.end_headers()
-        return status, self.send_body(faults, read, start, length, status)
+        self.send_body(faults, read, start, length)
 
     @staticmethod
     def parse_range(text, size):
@@ -163,7 +182,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return None
         return start, end
 
-    def send_body(self, faults, read, start, length, status):
+    def send_body(self, faults, read, start, length):
         limit = length
         cut = None
         for fault in ("close-after", "reset-after"):
@@ -175,7 +194,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         began = time.monotonic()
         while sent < limit:
             count = min(CHUNK if not rate else max(1, rate // 20), limit - sent)
-            self.wfile.write(read(start + sent, count))
+            self.write_body(read(start + sent, count))
             sent += count
             if rate:
                 ahead = sent / rate - (time.monotonic() - began)
@@ -184,8 +203,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if cut:
             self.wfile.flush()
             self.drop_connection(reset=(cut == "reset-after"))
-            raise Abort(status, sent)
-        return sent
+            raise Abort()
 
     def drop_connection(self, reset):
         """Closes the TCP connection under the TLS session, without close_notify."""
