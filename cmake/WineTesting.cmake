@@ -29,6 +29,12 @@ add_test(NAME test_server_start
 set_tests_properties(test_server_start PROPERTIES FIXTURES_SETUP https TIMEOUT 120)
 add_test(NAME test_server_stop COMMAND ${CMAKE_SOURCE_DIR}/tools/test-server stop ${KG_TEST_WORK_DIR})
 set_tests_properties(test_server_stop PROPERTIES FIXTURES_CLEANUP https TIMEOUT 60)
+# Signed installers and a signed copy of the service, made with code-signing
+# certificates of the run's test CA, served from /signed/.
+add_test(NAME signed_fixtures
+         COMMAND ${CMAKE_SOURCE_DIR}/tools/make-signed-fixtures ${KG_TEST_WORK_DIR}/pki
+                 ${KG_TEST_WORK_DIR}/www/signed $<TARGET_FILE:test_installer> $<TARGET_FILE:kgclient_update>)
+set_tests_properties(signed_fixtures PROPERTIES FIXTURES_SETUP signed FIXTURES_REQUIRED https TIMEOUT 120)
 if(CMAKE_CROSSCOMPILING)
     set_tests_properties(test_server_start PROPERTIES FIXTURES_REQUIRED wine)
     set(KG_TEST_WORK_DIR_NATIVE "Z:${KG_TEST_WORK_DIR}")
@@ -55,7 +61,7 @@ function(kg_add_unit_test name)
         list(APPEND fixtures wine)
     endif()
     if(ARG_NETWORK)
-        list(APPEND fixtures https)
+        list(APPEND fixtures https signed)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED "${fixtures}")
 endfunction()

@@ -85,6 +85,16 @@ inline std::string Narrow(const std::wstring& ascii) {
     return std::string(ascii.begin(), ascii.end());
 }
 
+// A signed (or unsigned) test executable made by tools/make-signed-fixtures,
+// also served by the server under /signed/<name>.
+inline std::wstring SignedFixture(const std::wstring& name) {
+    std::wstring path = L"" KG_TEST_WORK_DIR L"/www/signed/" + name;
+    for (auto& c : path) {
+        c = c == L'/' ? L'\\' : c;
+    }
+    return path;
+}
+
 // A file of the test's own scratch folder, removed at the end of the test.
 class ScratchFile {
   public:
