@@ -1,0 +1,154 @@
+#include "update/binary_validation.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/file_digest.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/test_server.h"
+
+namespace {
+
+using namespace testsupport;
+
+const std::wstring kUnsignedService = SignedFixture(L"installer-unsigned.exe");
+const std::wstring kSignedService = SignedFixture(L"service-signed.exe");
+
+struct Validation {
+    bool result = false;
+    bool kept = false;
+    std::string log;
+};
+
+// Validates a scratch copy of the fixture `download` (validation deletes).
+Validation Validate(const std::wstring& download, const std::wstring& hash,
+                    const std::wstring& ownPath) {
+    ScratchFile file(L"validate.exe");
+    EXPECT_TRUE(::CopyFileW(SignedFixture(download).c_str(), file.Path().c_str(), FALSE));
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    Validation v;
+    v.result = ValidateBinary(file.Path(), hash, ownPath);
+    v.kept = file.Exists();
+    v.log = capture.Take();
+    return v;
+}
+
+bool Has(const std::string& log, const std::string& text) {
+    return log.find(text) != std::string::npos;
+}
+
+TEST(ValidateBinary, WithoutHashOrServiceSignatureTheFileIsKeptUnchecked) {
+    const Validation v = Validate(L"installer-unsigned.exe", L"", kUnsignedService);
+    EXPECT_TRUE(v.result);
+    EXPECT_TRUE(v.kept);
+    EXPECT_TRUE(Has(v.log,
+                    "WARNING : Unable to validate file integrity as no hash has been provided. "
+                    "Assuming all ok.\n"));
+    // The service's own check fails on every validation, at ERROR level.
+    EXPECT_TRUE(Has(v.log,
+                    " failed WinVerifyTrustChecks, error: [-2146762496]\n"
+                    "   INFO : WinVerifyTrust on current process returned: [0]\n"
+                    "WARNING : Skipping certificate checks on downloaded binary as update service "
+                    "is not signed.\n"))
+        << v.log;
+}
+
+TEST(ValidateBinary, ThePolicyHashMustMatchExactly) {
+    const std::wstring digest = FileDigest(SignedFixture(L"installer-unsigned.exe"));
+    std::wstring lower = digest;
+    for (auto& c : lower) {
+        c = static_cast<wchar_t>(towlower(c));
+    }
+    std::wstring other = digest;
+    other[0] = other[0] == L'A' ? L'B' : L'A';
+    const struct {
+        std::wstring hash;
+        bool valid;
+    } cases[] = {{digest, true}, {lower, false}, {other, false}, {digest + L" ", false}};
+    for (const auto& c : cases) {
+        const Validation v = Validate(L"installer-unsigned.exe", c.hash, kUnsignedService);
+        EXPECT_EQ(c.valid, v.result) << Narrow(c.hash);
+        EXPECT_EQ(c.valid, v.kept) << Narrow(c.hash);
+        if (!c.valid) {
+            EXPECT_TRUE(Has(
+                v.log,
+                "  ERROR : Binary has failed Sha256 validation check. Deleting invalid file.\n"));
+            EXPECT_FALSE(Has(v.log, "WinVerifyTrust")) << "no trust call after a failed digest";
+        }
+    }
+}
+
+TEST(ValidateBinary, ASignedServiceRequiresATrustedSignerNamingTheCompany) {
+    const struct {
+        const wchar_t* download;
+        bool valid;
+        const char* expectedLine;
+    } cases[] = {
+        {L"installer-signed.exe", true,
+         "   INFO : Downloaded binary passed all certificate checks.\n"},
+        {L"installer-unsigned.exe", false, "failed WinVerifyTrustChecks, error: [-2146762496]\n"},
+        {L"installer-untrusted.exe", false, "failed WinVerifyTrustChecks, error: [-2146762487]\n"},
+        {L"installer-tampered.exe", false, "failed WinVerifyTrustChecks, error: [-2146869232]\n"},
+        {L"installer-othervendor.exe", false, "   INFO : HasCompanyTag returning: [0]\n"},
+        {L"installer-split.exe", false, "   INFO : HasCompanyTag returning: [0]\n"},
+    };
+    for (const auto& c : cases) {
+        const Validation v = Validate(c.download, L"", kSignedService);
+        EXPECT_EQ(c.valid, v.result) << Narrow(c.download);
+        EXPECT_EQ(c.valid, v.kept) << Narrow(c.download);
+        EXPECT_TRUE(Has(v.log, "   INFO : WinVerifyTrust on current process returned: [1]\n"))
+            << v.log;
+        EXPECT_TRUE(Has(v.log, c.expectedLine)) << Narrow(c.download) << "\n" << v.log;
+        if (!c.valid) {
+            EXPECT_TRUE(Has(
+                v.log,
+                "  ERROR : Downloaded binary failed certificate checks. Deleting invalid file.\n"));
+        }
+    }
+}
+
+TEST(ValidateBinary, AnUnsignedDownloadWritesNoTagLine) {
+    const Validation v = Validate(L"installer-unsigned.exe", L"", kSignedService);
+    EXPECT_FALSE(v.result);
+    EXPECT_FALSE(Has(v.log, "HasCompanyTag returning"));
+}
+
+TEST(HasCompanyTag, MatchesTheSignerNameIgnoringCase) {
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    EXPECT_TRUE(HasCompanyTag(SignedFixture(L"installer-signed.exe"), L"kestrelGATE"));
+    EXPECT_TRUE(HasCompanyTag(SignedFixture(L"installer-signed.exe"), L"release SIGNING"));
+    EXPECT_FALSE(HasCompanyTag(SignedFixture(L"installer-signed.exe"), L"Other"));
+    const std::string log = capture.Take();
+    EXPECT_TRUE(
+        Has(log,
+            "   INFO : Obtained certificate subject name: [KESTRELGATE Client Release Signing]\n"));
+}
+
+TEST(GetSignerSubjectName, ReadsTheSignerNotTheIssuer) {
+    std::wstring name = L"unchanged";
+    EXPECT_TRUE(GetSignerSubjectName(SignedFixture(L"installer-othervendor.exe"), name));
+    EXPECT_EQ(L"Other Vendor Release Signing", name);
+
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    name = L"unchanged";
+    EXPECT_FALSE(GetSignerSubjectName(SignedFixture(L"installer-unsigned.exe"), name));
+    EXPECT_EQ(L"unchanged", name);
+    EXPECT_EQ("  ERROR : CryptQueryObject failed with 80092009.\n", capture.Take());
+}
+
+TEST(VerifyFileTrust, AcceptsOnlyAnIntactTrustedSignature) {
+    EXPECT_TRUE(VerifyFileTrust(SignedFixture(L"installer-signed.exe")));
+    EXPECT_TRUE(VerifyFileTrust(SignedFixture(L"service-signed.exe")));
+    EXPECT_FALSE(VerifyFileTrust(SignedFixture(L"installer-unsigned.exe")));
+    EXPECT_FALSE(VerifyFileTrust(SignedFixture(L"installer-tampered.exe")));
+    EXPECT_FALSE(VerifyFileTrust(SignedFixture(L"installer-untrusted.exe")));
+    EXPECT_FALSE(VerifyFileTrust(L"C:\\no\\such\\file.exe"));
+}
+
+}  // namespace
