@@ -1,0 +1,244 @@
+#include "update/update_controller.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/unique_handle.h"
+#include "tests/support/file_digest.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/test_server.h"
+#include "update/download_cache.h"
+#include "update/sha256.h"
+
+namespace {
+
+using namespace testsupport;
+
+const UpdateController::Pause kShortPause(150);
+
+// Records every status value a reader on another thread sees, in order.
+class StatusWatcher {
+  public:
+    explicit StatusWatcher(const UpdateController& controller)
+        : thread_([this, &controller] {
+              while (!stop_) {
+                  const int status = controller.GetStatus();
+                  if (seen_.empty() || seen_.back() != status) {
+                      seen_.push_back(status);
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {}
+    std::vector<int> Stop() {
+        stop_ = true;
+        thread_.join();
+        return seen_;
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::vector<int> seen_;
+    std::thread thread_;
+};
+
+class UpdateControllerTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::remove_all(DownloadCache().folder);
+        folder_ = DownloadCache().folder;
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    // Runs one update and returns its log; `seen` gets the statuses observed.
+    std::string RunUpdate(UpdateController& controller, const UpdateRequest& request,
+                          std::vector<int>* seen = nullptr) {
+        ScopedLogSettings settings(LogDestination::Console, 4);
+        StdoutCapture capture;
+        StatusWatcher watcher(controller);
+        controller.RunToCompletion(request);
+        const std::vector<int> statuses = watcher.Stop();
+        if (seen != nullptr) {
+            *seen = statuses;
+        }
+        return capture.Take();
+    }
+
+    std::vector<std::wstring> CacheExeFiles() const {
+        std::vector<std::wstring> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+            if (entry.is_regular_file() && entry.path().extension() == L".exe") {
+                names.push_back(entry.path().filename().wstring());
+            }
+        }
+        return names;
+    }
+
+    std::wstring folder_;
+};
+
+bool Has(const std::string& log, const std::string& text) {
+    return log.find(text) != std::string::npos;
+}
+
+const std::wstring kInstallerUrl = kServer + L"/signed/installer-unsigned.exe";
+
+TEST_F(UpdateControllerTest, InstallsCleansTheCacheAndCompletes) {
+    std::ofstream((folder_ + L"earlier-run.exe").c_str()) << "old";
+    ScratchFile record(L"installed.txt");
+    UpdateController controller(kShortPause);
+    const UpdateRequest request{
+        {kInstallerUrl}, L"", L"--record=" + record.Path() + L" --sleep=300 --exit=0"};
+    std::vector<int> seen;
+    const std::string log = RunUpdate(controller, request, &seen);
+
+    EXPECT_EQ(Completed, controller.GetStatus());
+    EXPECT_EQ((std::vector<int>{0, 1, 2}), seen);
+    EXPECT_TRUE(record.Exists());
+    EXPECT_NE(std::string::npos,
+              record.Read().find("directory=" + Narrow(folder_.substr(0, folder_.size() - 1))));
+    EXPECT_TRUE(CacheExeFiles().empty()) << "every .exe of the cache is cleaned";
+    EXPECT_TRUE(Has(
+        log, "   INFO : No hash provided from policy.  Using hash of url as as the filename\n"));
+    EXPECT_TRUE(Has(log, "   INFO : Filename will be: [" + Narrow(folder_) +
+                             Narrow(Sha256().HashText(kInstallerUrl)) + ".exe]\n"));
+    EXPECT_TRUE(Has(log, "   INFO : Beginning upgrade\n"));
+    EXPECT_TRUE(Has(log, "   INFO : Completed upgrade\n"));
+}
+
+TEST_F(UpdateControllerTest, FallsBackToTheNextUrl) {
+    const std::wstring failing = kServer + L"/_/status=404/signed/installer-unsigned.exe";
+    UpdateController controller(kShortPause);
+    const std::string log = RunUpdate(controller, {{failing, kInstallerUrl}, L"", L"--exit=0"});
+    EXPECT_EQ(Completed, controller.GetStatus());
+    EXPECT_TRUE(Has(log,
+                    "  ERROR : Update controller failed to download binary.\n"
+                    "  ERROR : Failed to obtain valid binary from the following url: [" +
+                        Narrow(failing) +
+                        "]\n"
+                        "VERBOSE : Attempting download using the following url: [" +
+                        Narrow(kInstallerUrl) + "]\n"))
+        << log;
+}
+
+TEST_F(UpdateControllerTest, FailsWhenTheOnlyUrlFails) {
+    const std::wstring failing = kServer + L"/_/status=404/signed/only.exe";
+    UpdateController controller(kShortPause);
+    std::vector<int> seen;
+    const std::string log = RunUpdate(controller, {{failing}, L"", L""}, &seen);
+    EXPECT_EQ(Failed, controller.GetStatus());
+    EXPECT_EQ((std::vector<int>{0, 3}), seen);
+    EXPECT_FALSE(Has(log, "Failed to obtain valid binary from the following url"));
+    EXPECT_TRUE(Has(log, "  ERROR : Update controller failed to download and validate binary.\n"));
+}
+
+TEST_F(UpdateControllerTest, AFailedInstallerKeepsItsFile) {
+    UpdateController controller(kShortPause);
+    std::vector<int> seen;
+    const std::string log =
+        RunUpdate(controller, {{kInstallerUrl}, L"", L"--sleep=200 --exit=1603"}, &seen);
+    EXPECT_EQ(Failed, controller.GetStatus());
+    EXPECT_EQ((std::vector<int>{0, 1, 3}), seen);
+    EXPECT_TRUE(Has(log, "  ERROR : Failed to update client\n"));
+    EXPECT_TRUE(Has(log, "  ERROR : Update controller failed to install binary.\n"));
+    EXPECT_EQ(std::vector<std::wstring>{Sha256().HashText(kInstallerUrl) + L".exe"},
+              CacheExeFiles());
+}
+
+TEST_F(UpdateControllerTest, WithAPolicyHashEveryUrlSharesOneFileAndResumesIt) {
+    const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
+    const std::wstring cut = kServer + L"/_/close-after=100000/signed/installer-unsigned.exe";
+    const std::wstring second = kServer + L"/signed/installer-unsigned.exe?mirror=2";
+    UpdateController controller(kShortPause);
+    const std::string log = RunUpdate(controller, {{cut, second}, hash, L"--exit=0"});
+    EXPECT_EQ(Completed, controller.GetStatus());
+    const std::string fileLine =
+        "   INFO : Filename will be: [" + Narrow(folder_ + hash) + ".exe]\n";
+    const size_t first = log.find(fileLine);
+    ASSERT_NE(std::string::npos, first);
+    EXPECT_NE(std::string::npos, log.find(fileLine, first + 1)) << "the same file for both URLs";
+    EXPECT_TRUE(
+        Has(log, "   INFO : A hash has been provided from policy.  Using this as the filename\n"));
+    const auto resumed = ServerRequests("/signed/installer-unsigned.exe?mirror=2", 2);
+    ASSERT_EQ(2u, resumed.size());
+    EXPECT_EQ(0u, resumed[1].range.rfind("bytes=100000-", 0)) << resumed[1].range;
+}
+
+TEST_F(UpdateControllerTest,
+       ReportsInstallingWhileTheInstallerRunsAndTheFinalStatusDuringThePause) {
+    UpdateController controller(UpdateController::Pause(1500));
+    std::thread runner([&controller] {
+        controller.RunToCompletion({{kInstallerUrl}, L"", L"--sleep=1500 --exit=0"});
+    });
+    // Another thread reads while the installer runs, then during the pause.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (controller.GetStatus() != Installing && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(Installing, controller.GetStatus());
+    while (controller.GetStatus() == Installing && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(Completed, controller.GetStatus());
+    runner.join();
+    EXPECT_EQ(Completed, controller.GetStatus());
+}
+
+TEST_F(UpdateControllerTest, RefusesRunsThatCouldActOutsideTheCache) {
+    const struct {
+        UpdateRequest request;
+        const char* reason;
+    } cases[] = {
+        {{{}, L"", L""}, "  ERROR : The update request names no URL; nothing to download.\n"},
+        {{{kServer + L"/gen/10/refused-1"}, L"..\\..\\x", L""},
+         "  ERROR : The policy hash cannot name a cache file; the update is refused.\n"},
+        {{{kServer + L"/gen/10/refused-2"}, L"C:x", L""},
+         "  ERROR : The policy hash cannot name a cache file; the update is refused.\n"},
+    };
+    for (const auto& c : cases) {
+        UpdateController controller(kShortPause);
+        std::vector<int> seen;
+        const std::string log = RunUpdate(controller, c.request, &seen);
+        EXPECT_EQ(Failed, controller.GetStatus());
+        // Refused at once: a reader may not even see the 0 before the 3.
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(3, seen.back());
+        EXPECT_LE(seen.size(), 2u);
+        EXPECT_TRUE(Has(log, c.reason)) << log;
+    }
+    EXPECT_TRUE(ServerRequests("/refused-1").empty());
+    EXPECT_TRUE(ServerRequests("/refused-2").empty());
+}
+
+TEST_F(UpdateControllerTest, AnUnreadableCacheFileEndsTheUpdateAsFailed) {
+    // A complete entry that cannot be opened for hashing: the digest raises.
+    const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
+    const std::wstring entry = folder_ + hash + L".exe";
+    ASSERT_TRUE(
+        ::CopyFileW(SignedFixture(L"installer-unsigned.exe").c_str(), entry.c_str(), FALSE));
+    Common::KernelHandle locked(
+        ::CreateFileW(entry.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(locked.IsValid());
+    const std::wstring second = kServer + L"/signed/installer-unsigned.exe?never";
+
+    UpdateController controller(kShortPause);
+    std::vector<int> seen;
+    const std::string log =
+        RunUpdate(controller, {{kInstallerUrl, second}, hash, L"--exit=0"}, &seen);
+    EXPECT_EQ(Failed, controller.GetStatus());
+    EXPECT_EQ((std::vector<int>{0, 3}), seen);
+    EXPECT_TRUE(Has(log,
+                    "  ERROR : The update ended with an exception: [FileStore: error opening file "
+                    "for reading: "))
+        << log;
+    EXPECT_TRUE(ServerRequests("?never").empty()) << "no further URL after an exception";
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "rpc/update_request.h"
+
+// Held only while a controller stores the status Failed.
+extern std::mutex statusMutex;
+
+// Runs the one update of the process: tries the URLs in order until one gives
+// an installer that downloads completely and passes validation, runs it, and
+// cleans the download cache after a successful installation. Its status
+// moves 0 -> 1 -> 2, or to 3, and is read by other threads at any time.
+class UpdateController {
+  public:
+    using Pause = std::chrono::milliseconds;
+
+    // `finalPause`: how long a run waits after its final status (5 seconds;
+    // tests shorten it).
+    explicit UpdateController(Pause finalPause = Pause(5000)) : finalPause_(finalPause) {}
+    virtual ~UpdateController() = default;
+
+    UpdateController(const UpdateController&) = delete;
+    UpdateController& operator=(const UpdateController&) = delete;
+
+    // The whole update, including the installer's run and the final pause.
+    // The file digest's errors (FileStore::OpenErr, ReadErr) pass through.
+    void Run(const std::vector<std::wstring>& urls, const std::wstring& hash,
+             const std::wstring& args);
+
+    // Run, and an exception that escapes it ends the update as Failed (logged,
+    // status 3, the final pause) instead of leaving the status where it was.
+    void RunToCompletion(const UpdateRequest& request);
+
+    [[nodiscard]] UpdateStatus GetStatus() const {
+        return static_cast<UpdateStatus>(status.load(std::memory_order_relaxed));
+    }
+
+    // True when the cache file now holds a downloaded, validated installer.
+    [[nodiscard]] bool ObtainValidBinary(const std::wstring& url, const std::wstring& path);
+
+    // Binary validation with this run's policy hash and the service's own path.
+    [[nodiscard]] bool ValidateBinary(const std::wstring& path);
+
+    // Raises the status from 1 to 2, then pauses.
+    void MarkCompleted();
+
+    std::vector<std::wstring> urls;
+    std::wstring hash;
+    std::wstring args;
+    std::atomic<int32_t> status{Downloading};
+
+  private:
+    // Stores 3 under statusMutex, pauses and logs why the run failed.
+    void MarkFailed(const wchar_t* reason);
+    void PauseAfterFinalStatus() const;
+
+    Pause finalPause_;
+};
+
+// Downloads one URL into one cache file with a fresh Downloader.
+[[nodiscard]] bool DownloadBinary(const std::wstring& url, const std::wstring& path);
