@@ -1,0 +1,79 @@
+#include "host/service_host.h"
+
+#include <conio.h>
+
+#include <cstdio>
+
+#include "common/contains_no_case.h"
+#include "common/log.h"
+#include "common/trace_scope.h"
+#include "rpc/rpc_endpoint.h"
+#include "rpc/update_rpc_server.h"
+
+ServiceHost serviceHost;
+
+namespace {
+
+// One key press at the console, read without echo and without Enter.
+void WaitForKey(const char* prompt) {
+    std::printf("%s\n", prompt);
+    std::fflush(stdout);
+    (void)_getch();
+}
+
+}  // namespace
+
+FrontEndRunner::FrontEndRunner() : doneEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+void FrontEndRunner::Run() {
+    TraceScope trace;
+    StartListening();
+    Log::Info(L"kestrelGATE client auto update process triggered");
+    for (;;) {
+        const DWORD waited = ::WaitForSingleObject(doneEvent.Get(), kCheckIntervalMs);
+        if (waited == WAIT_TIMEOUT) {
+            if (!TheUpdateRpcServer().IsWorkInProgress()) {
+                ::SetEvent(doneEvent.Get());
+            }
+        } else if (waited == WAIT_OBJECT_0) {
+            break;
+        }
+    }
+    Log::Info(L"kestrelGATE client auto update process completed");
+    StopListening();
+}
+
+void ServiceHost::OnTimeChange() {
+    TraceScope trace;
+}
+
+void ServiceHost::Run(const std::wstring& processCommandLine) {
+    TraceScope trace(L"%s", processCommandLine.c_str());
+    commandLine = processCommandLine;
+    if (ContainsNoCase(commandLine, L"-service")) {
+        Log::Verbose(L"Running as a service");
+        Log::Error(L"The service role is not available in this build");
+        return;
+    }
+    RunCommandLineMode();
+}
+
+void ServiceHost::RunCommandLineMode() {
+    Log::Verbose(L"Running as command line application");
+    const bool verbose = ContainsNoCase(commandLine, L"-v");
+    Log::Initialize();
+    Log::destinations = LogDestination::Console;
+    Log::threshold = static_cast<int32_t>(verbose ? LogLevel::Verbose : LogLevel::Info);
+
+    if (!frontEnd.doneEvent.IsValid()) {
+        Log::Error(L"Could not create the serving loop's event; the endpoint is not served");
+        return;
+    }
+    if (ContainsNoCase(commandLine, L"-pos")) {
+        WaitForKey("Press any key to start");
+    }
+    frontEnd.Run();
+    if (ContainsNoCase(commandLine, L"-poe")) {
+        WaitForKey("Press any key to exit");
+    }
+}

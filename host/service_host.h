@@ -1,0 +1,43 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/unique_handle.h"
+
+// The command-line serving loop: serves the RPC endpoint until, at one of
+// its 30-second checks, no update is in progress.
+class FrontEndRunner {
+public:
+    FrontEndRunner();
+
+    void Run();
+
+    // Manual-reset, created non-signalled at static initialisation; only Run
+    // signals it. Invalid if it could not be created.
+    Common::KernelHandle doneEvent;
+
+    static constexpr DWORD kCheckIntervalMs = 30000;
+};
+
+// The one process-wide host: chooses the run mode from the command line and
+// runs it.
+class ServiceHost {
+public:
+    virtual void OnTimeChange();
+    virtual ~ServiceHost() = default;
+
+    void Run(const std::wstring& processCommandLine);
+
+    SERVICE_STATUS_HANDLE statusHandle = nullptr;
+    std::wstring commandLine;
+    uint32_t checkPoint = 0;
+    FrontEndRunner frontEnd;
+
+private:
+    void RunCommandLineMode();
+};
+
+extern ServiceHost serviceHost;

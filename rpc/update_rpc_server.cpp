@@ -1,0 +1,109 @@
+#include "rpc/update_rpc_server.h"
+
+#include <exception>
+#include <utility>
+
+#include "common/log.h"
+#include "common/trace_scope.h"
+#include "rpc/request_messages.h"
+#include "rpc/update_rpc_interface.h"
+
+UpdateRpcServer::~UpdateRpcServer() {
+    if (controllerTask_.valid()) {
+        controllerTask_.wait();
+    }
+}
+
+void UpdateRpcServer::Dispatch(const wchar_t* request, wchar_t** response) {
+    Log::Info(L"RPC Invoke: raw request: [%s]", request != nullptr ? request : L"");
+    const std::wstring instruction = ParseInstruction(request);
+    if (IsBeginInstruction(instruction)) {
+        Log::Info(L"Handling begin instruction");
+        HandleBegin(request, response);
+    } else if (IsQueryInstruction(instruction)) {
+        Log::Info(L"Handling query progress instruction");
+        HandleQueryProgress(request, response);
+    } else {
+        Log::Info(L"Unexpected instruction [%s] pass to UpdateRpcServer", instruction.c_str());
+    }
+}
+
+void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
+    TraceScope trace;
+    if (UpdateController* controller = CurrentController()) {
+        Log::Info(L"Controller already exists");
+        ComposeResponse(controller->GetStatus(), response);
+        return;
+    }
+    UpdateRequest parsed;
+    if (!ParseUpdateRequest(request, parsed)) {
+        ComposeResponse(Failed, response);
+        return;
+    }
+
+    std::lock_guard<std::mutex> lock(beginMutex_);
+    // Another begin may have started the update while this one was parsed.
+    if (UpdateController* controller = CurrentController()) {
+        Log::Info(L"Controller already exists");
+        ComposeResponse(controller->GetStatus(), response);
+        return;
+    }
+    Log::Info(L"No controller - creating new controller thread");
+    try {
+        auto controller = std::make_unique<UpdateController>(finalPause_);
+        controllerTask_ =
+            std::async(std::launch::async, &UpdateRpcServer::RunUpdateWorker, controller.get(), std::move(parsed));
+        // Published before the answer: a query right after it sees the update.
+        ownedController_ = std::move(controller);
+        currentController_.store(ownedController_.get(), std::memory_order_release);
+    } catch (const std::exception& e) {
+        Log::Error(L"Failed to start the update worker: [%S]", e.what());
+        ComposeResponse(Failed, response);
+        return;
+    }
+    ComposeResponse(Downloading, response);
+}
+
+void UpdateRpcServer::HandleQueryProgress(const wchar_t*, wchar_t** response) {
+    TraceScope trace;
+    if (UpdateController* controller = CurrentController()) {
+        ComposeResponse(controller->GetStatus(), response);
+        return;
+    }
+    Log::Info(L"UpdateRpcServer has received a query progress instruction but no controller exists.  Has a "
+              L"begin update instruction been received?");
+}
+
+bool UpdateRpcServer::IsWorkInProgress() {
+    Log::Info(L"Querying work in progress...");
+    std::lock_guard<std::mutex> lock(beginMutex_);
+    if (CurrentController() == nullptr || !controllerTask_.valid()) {
+        return false;
+    }
+    return controllerTask_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+}
+
+void UpdateRpcServer::RunUpdateWorker(UpdateController* controller, UpdateRequest request) {
+    controller->RunToCompletion(request);
+}
+
+UpdateRpcServer& TheUpdateRpcServer() {
+    static UpdateRpcServer server;
+    return server;
+}
+
+void Invoke(PRPC_ASYNC_STATE asyncHandle, handle_t, const wchar_t* request, wchar_t** response) {
+    TraceScope trace;
+    // Every call is completed exactly once, whatever its handling did.
+    try {
+        TheUpdateRpcServer().Dispatch(request, response);
+    } catch (const std::exception& e) {
+        Log::Error(L"RPC Invoke failed: [%S]", e.what());
+    } catch (...) {
+        Log::Error(L"RPC Invoke failed with an unknown exception");
+    }
+    const RPC_STATUS status = ::RpcAsyncCompleteCall(asyncHandle, nullptr);
+    if (status != RPC_S_OK) {
+        Log::Error(L"Call to RpcAsyncCompleteCall failed with: [%lu]", static_cast<unsigned long>(status));
+    }
+}

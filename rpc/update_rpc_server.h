@@ -1,0 +1,52 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+
+#include "update/update_controller.h"
+
+// The dispatcher behind UpdateRPC's Invoke: starts the one update of the
+// process on a worker thread at the first accepted "beginAutoUpdate" and
+// answers progress with its status. The update is never replaced: later
+// begins and every query get the status of that one update.
+class UpdateRpcServer {
+public:
+    explicit UpdateRpcServer(UpdateController::Pause finalPause = UpdateController::Pause(5000))
+        : finalPause_(finalPause) {}
+    ~UpdateRpcServer();
+
+    UpdateRpcServer(const UpdateRpcServer&) = delete;
+    UpdateRpcServer& operator=(const UpdateRpcServer&) = delete;
+
+    // Answers one request: sets `response` (left null when there is nothing
+    // to answer). The RPC routine completes the call afterwards.
+    void Dispatch(const wchar_t* request, wchar_t** response);
+
+    void HandleBegin(const wchar_t* request, wchar_t** response);
+    void HandleQueryProgress(const wchar_t* request, wchar_t** response);
+
+    // True while the update worker of this process runs.
+    [[nodiscard]] bool IsWorkInProgress();
+
+    // The controller of this process's update, or null before the first
+    // accepted begin.
+    [[nodiscard]] UpdateController* CurrentController() const {
+        return currentController_.load(std::memory_order_acquire);
+    }
+
+private:
+    static void RunUpdateWorker(UpdateController* controller, UpdateRequest request);
+
+    UpdateController::Pause finalPause_;
+    // Serialises the creation of the controller: exactly one per process.
+    std::mutex beginMutex_;
+    std::unique_ptr<UpdateController> ownedController_;
+    std::atomic<UpdateController*> currentController_{nullptr};
+    std::future<void> controllerTask_;
+};
+
+// The process's dispatcher, which the RPC routine Invoke serves.
+[[nodiscard]] UpdateRpcServer& TheUpdateRpcServer();
