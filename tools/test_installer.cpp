@@ -3,7 +3,7 @@
 //
 //   test_installer.exe /quiet /norestart [--record=FILE] [--exit=N] [--sleep=MS]
 //
-// The record file (UTF-8) holds the lines "commandline=<...>",
+// Each run appends to the record file (UTF-8) the lines "commandline=<...>",
 // "directory=<working folder>" and "module=<the file that ran>".
 
 #include <windows.h>
@@ -44,7 +44,7 @@ int wmain() {
         ::GetCurrentDirectoryW(MAX_PATH, directory);
         wchar_t module[MAX_PATH] = {};
         ::GetModuleFileNameW(nullptr, module, MAX_PATH);
-        FILE* file = _wfopen(record.c_str(), L"wb");
+        FILE* file = _wfopen(record.c_str(), L"ab");  // appended: every run shows
         if (file != nullptr) {
             std::fprintf(file, "commandline=%s\ndirectory=%s\nmodule=%s\n",
                          Utf8(commandLine).c_str(), Utf8(directory).c_str(), Utf8(module).c_str());

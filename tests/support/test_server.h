@@ -44,11 +44,12 @@ struct ServerRequest {
     std::string path;
 };
 
-// Requests whose path ends with `pathSuffix`, in the order they were served.
-// Waits (up to 5 s) until at least `atLeast` are logged: the server logs a
-// request right after its last byte, which can be after the client is done.
-inline std::vector<ServerRequest> ServerRequests(const std::string& pathSuffix,
-                                                 size_t atLeast = 0) {
+// Requests whose path ends with `pathSuffix` (or, with `anywhere`, holds it),
+// in the order they were served. Waits (up to 5 s) until at least `atLeast`
+// are logged: the server logs a request right after its last byte, which can
+// be after the client is done.
+inline std::vector<ServerRequest> ServerRequests(const std::string& pathSuffix, size_t atLeast = 0,
+                                                 bool anywhere = false) {
     std::vector<ServerRequest> found;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     do {
@@ -64,9 +65,12 @@ inline std::vector<ServerRequest> ServerRequests(const std::string& pathSuffix,
             std::getline(fields, bytes, '\t');
             std::getline(fields, request.range, '\t');
             std::getline(fields, request.path);
-            if (request.path.size() >= pathSuffix.size() &&
-                request.path.compare(request.path.size() - pathSuffix.size(), pathSuffix.size(),
-                                     pathSuffix) == 0) {
+            const bool matches =
+                anywhere ? request.path.find(pathSuffix) != std::string::npos
+                         : request.path.size() >= pathSuffix.size() &&
+                               request.path.compare(request.path.size() - pathSuffix.size(),
+                                                    pathSuffix.size(), pathSuffix) == 0;
+            if (matches) {
                 request.port = std::stoi(port);
                 request.status = std::stoi(status);
                 request.bodyBytes = std::stoll(bytes);

@@ -1,0 +1,108 @@
+"""Helpers of the whole-process tests: kgclient_update.exe and its clients
+under Wine, in the test run's prefix, against the run's local HTTPS server."""
+
+import os
+import re
+import subprocess
+import time
+
+BUILD = os.environ["KG_BUILD_DIR"]
+WORK = os.environ["KG_TEST_WORK_DIR"]
+PREFIX = os.environ["KG_WINEPREFIX"]
+BIN = os.path.join(BUILD, "bin")
+WINE_RUN = os.path.join(BUILD, "wine-run")
+DRIVE_C = os.path.join(PREFIX, "drive_c")
+CACHE = os.path.join(DRIVE_C, "ProgramData", "kestrelGATE", "Client", "AutoUpdate")
+
+QUERY = '{"id":"queryAutoUpdateProgress"}'
+
+
+def begin_request(urls, hash_text="", args=""):
+    import json
+    return json.dumps({"id": "beginAutoUpdate", "data": {"urls": urls, "hash": hash_text, "args": args}},
+                      separators=(",", ":"))
+
+
+class Worker:
+    """kgclient_update.exe in command-line mode, its console sent to a file."""
+
+    def __init__(self, name, *options):
+        self.output_path = os.path.join(WORK, "e2e-%s.out" % name)
+        self.output = open(self.output_path, "wb")
+        self.process = subprocess.Popen([WINE_RUN, os.path.join(BIN, "kgclient_update.exe"), *options],
+                                        cwd=BIN, stdin=subprocess.DEVNULL, stdout=self.output,
+                                        stderr=subprocess.STDOUT)
+
+    def wait(self, timeout):
+        try:
+            return self.process.wait(timeout=timeout)
+        finally:
+            self.output.close()
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.output.close()
+
+    def lines(self):
+        with open(self.output_path, "rb") as f:
+            return f.read().decode("utf-8", "replace").splitlines()
+
+
+def run_tool(*command, timeout=300):
+    """Runs a Windows tool of the build; returns (exit code, its output)."""
+    out_path = os.path.join(WORK, "e2e-tool.out")
+    with open(out_path, "wb") as out:
+        code = subprocess.run([WINE_RUN, os.path.join(BIN, command[0]), *command[1:]], cwd=BIN,
+                              stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                              timeout=timeout).returncode
+    with open(out_path, "rb") as f:
+        return code, f.read().decode("utf-8", "replace")
+
+
+def load(clients, request=None, request_file=None, **limits):
+    """rpc_load with the given clients; returns its counters as a dict."""
+    command = ["rpc_load.exe", "--clients", str(clients)]
+    if request_file:
+        command += ["--request-file", "Z:" + request_file]
+    else:
+        command += ["--request", request]
+    for name, value in limits.items():
+        command += ["--" + name.replace("_", "-"), str(value)]
+    _, output = run_tool(*command)
+    match = re.search(r"clients=.*", output)
+    if not match:
+        raise AssertionError("rpc_load printed no summary:\n" + output)
+    counters = {}
+    for field in match.group(0).split():
+        key, _, value = field.partition("=")
+        if key == "statuses":
+            for pair in value.split(","):
+                status, _, count = pair.partition(":")
+                counters["status%s" % status] = int(count)
+        else:
+            counters[key] = float(value) if "." in value else int(value)
+    return counters
+
+
+def wait_until_serving(deadline=60):
+    """Waits until a query call completes (the endpoint is registered)."""
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        counters = load(1, QUERY, calls=1)
+        if counters["errors"] == 0:
+            return
+        time.sleep(0.5)
+    raise AssertionError("the worker never served its endpoint")
+
+
+def server_requests(path_part):
+    """Requests the local HTTPS server served whose path holds path_part."""
+    found = []
+    with open(os.path.join(WORK, "requests.log")) as log:
+        for line in log:
+            port, status, sent, requested, path = line.rstrip("\n").split("\t", 4)
+            if path_part in path:
+                found.append((int(status), int(sent), requested, path))
+    return found

@@ -1,0 +1,153 @@
+#include "rpc/rpc_endpoint.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "rpc/update_rpc_client.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using testsupport::ScopedLogSettings;
+using testsupport::StdoutCapture;
+
+// A run time that records its calls and fails the one it is told to.
+std::vector<std::string> calls;
+std::string failing;
+RPC_STATUS failure = 0;
+
+RPC_STATUS Record(const char* name) {
+    calls.push_back(name);
+    return failing == name ? failure : RPC_S_OK;
+}
+
+RPC_BINDING_VECTOR fakeVector = {0, {nullptr}};
+
+const RpcRuntime kRecordingRuntime = {
+    [](RPC_WSTR, unsigned int, RPC_WSTR, void*) -> RPC_STATUS { return Record("useProtseqEp"); },
+    [](RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*) -> RPC_STATUS { return Record("registerIf"); },
+    [](RPC_BINDING_VECTOR** vector) -> RPC_STATUS {
+        const RPC_STATUS status = Record("inqBindings");
+        *vector = status == RPC_S_OK ? &fakeVector : nullptr;
+        return status;
+    },
+    [](RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*, RPC_WSTR) -> RPC_STATUS {
+        return Record("epRegister");
+    },
+    [](RPC_WSTR, unsigned long, RPC_AUTH_KEY_RETRIEVAL_FN, void*) -> RPC_STATUS {
+        return Record("registerAuthInfo");
+    },
+    [](unsigned int, unsigned int, unsigned int) -> RPC_STATUS { return Record("listen"); },
+    [](RPC_BINDING_HANDLE) -> RPC_STATUS { return Record("stopListening"); },
+    [](RPC_IF_HANDLE, UUID*, unsigned int) -> RPC_STATUS { return Record("unregisterIf"); },
+    [](RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*) -> RPC_STATUS {
+        return Record("epUnregister");
+    },
+    [](RPC_BINDING_VECTOR** vector) -> RPC_STATUS {
+        EXPECT_EQ(&fakeVector, *vector) << "only the vector the run time gave is freed";
+        *vector = nullptr;
+        return Record("bindingVectorFree");
+    },
+};
+
+struct Outcome {
+    std::vector<std::string> calls;
+    std::string log;
+};
+
+Outcome StartWith(const std::string& failingCall, RPC_STATUS status) {
+    calls.clear();
+    failing = failingCall;
+    failure = status;
+    ScopedLogSettings settings(LogDestination::Console, 6);
+    StdoutCapture capture;
+    StartListening(kRecordingRuntime);
+    return {calls, capture.Take()};
+}
+
+TEST(StartListening, UndoesWhatWasRegisteredWhenAStepFails) {
+    using Calls = std::vector<std::string>;
+    const struct {
+        const char* failing;
+        const char* message;
+        Calls expected;
+    } cases[] = {
+        {"useProtseqEp", "RpcServerUseProtseqEp returned [1740]", {"useProtseqEp"}},
+        {"registerIf",
+         "RpcServerRegisterIf UpdateRPC returned [1740]",
+         {"useProtseqEp", "registerIf"}},
+        {"inqBindings",
+         "RpcServerInqBindings returned [1740]",
+         {"useProtseqEp", "registerIf", "inqBindings", "unregisterIf"}},
+        {"epRegister",
+         "RpcEpRegister returned [1740]",
+         {"useProtseqEp", "registerIf", "inqBindings", "epRegister", "unregisterIf",
+          "bindingVectorFree"}},
+        {"registerAuthInfo",
+         "RpcServerRegisterAuthInfo returned [1740]",
+         {"useProtseqEp", "registerIf", "inqBindings", "epRegister", "registerAuthInfo",
+          "unregisterIf", "bindingVectorFree"}},
+        {"listen",
+         "RpcServerListen returned [1740]",
+         {"useProtseqEp", "registerIf", "inqBindings", "epRegister", "registerAuthInfo", "listen",
+          "unregisterIf", "bindingVectorFree"}},
+    };
+    for (const auto& c : cases) {
+        const Outcome outcome = StartWith(c.failing, 1740);
+        EXPECT_EQ(c.expected, outcome.calls) << c.failing;
+        EXPECT_NE(std::string::npos, outcome.log.find(std::string("  ERROR : ") + c.message + "\n"))
+            << outcome.log;
+        EXPECT_EQ(0u, outcome.log.rfind("  ENTER : Entering RPC StartListening\n", 0));
+        EXPECT_NE(std::string::npos, outcome.log.find("   EXIT : Exiting RPC StartListening\n"));
+        EXPECT_EQ(nullptr, bindingVector);
+    }
+}
+
+TEST(StopListening, ReleasesTheBindingsOnceAndReportsASecondStop) {
+    const Outcome started = StartWith("", 0);
+    ASSERT_EQ(&fakeVector, bindingVector);
+    EXPECT_EQ(std::string::npos, started.log.find("ERROR"));
+
+    calls.clear();
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    StopListening(kRecordingRuntime);
+    EXPECT_EQ((std::vector<std::string>{"stopListening", "unregisterIf", "epUnregister",
+                                        "bindingVectorFree"}),
+              calls);
+    EXPECT_EQ(nullptr, bindingVector);
+
+    calls.clear();
+    failing = "unregisterIf";
+    failure = 1717;
+    StopListening(kRecordingRuntime);
+    EXPECT_EQ((std::vector<std::string>{"stopListening", "unregisterIf"}), calls);
+    EXPECT_EQ("  ERROR : RpcServerUnregisterIf UpdateRpc returned [1717]\n", capture.Take());
+}
+
+// The real endpoint, called through the real client stub in this process.
+TEST(UpdateRpcEndpoint, ServesInvokeOverLocalRpc) {
+    ScopedLogSettings settings(LogDestination::Console, 1);
+    StdoutCapture capture;
+    StartListening();
+    UpdateRpcClient client;
+    ASSERT_EQ(RPC_S_OK, client.Bind());
+    std::wstring response = L"unchanged";
+    bool hasResponse = true;
+    EXPECT_EQ(0u, client.Call(L"{\"id\":\"noSuchInstruction\"}", response, hasResponse));
+    EXPECT_FALSE(hasResponse) << "a null response, and the call completes";
+    EXPECT_EQ(0u, client.Call(L"{\"id\":\"queryAutoUpdateProgress\"}", response, hasResponse));
+    EXPECT_FALSE(hasResponse);
+    StopListening();
+    StopListening();
+    EXPECT_EQ("  ERROR : RpcServerUnregisterIf UpdateRpc returned [1717]\n", capture.Take());
+
+    // Nobody serves the endpoint any more: the client survives the failure.
+    UpdateRpcClient late;
+    ASSERT_EQ(RPC_S_OK, late.Bind());
+    EXPECT_NE(0u, late.Call(L"{\"id\":\"queryAutoUpdateProgress\"}", response, hasResponse));
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+#include "rpc/update_rpc_server.h"
+
+#include <windows.h>
+#include <rpc.h>
+#include <rpcndr.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/log_capture.h"
+#include "tests/support/test_server.h"
+
+namespace {
+
+using namespace testsupport;
+
+const UpdateController::Pause kShortPause(200);
+
+struct Answer {
+    bool hasResponse = false;
+    std::wstring text;
+};
+
+Answer Ask(UpdateRpcServer& server, const std::wstring& request) {
+    wchar_t* response = nullptr;
+    server.Dispatch(request.c_str(), &response);
+    Answer answer{response != nullptr, response != nullptr ? response : L""};
+    midl_user_free(response);
+    return answer;
+}
+
+std::wstring StatusText(int status) {
+    return L"{\"data\":{\"status\":" + std::to_wstring(status) + L"}}";
+}
+
+std::wstring Begin(const std::wstring& url, const std::wstring& args) {
+    return L"{\"id\":\"beginAutoUpdate\",\"data\":{\"urls\":[\"" + url + L"\"],\"args\":\"" + args +
+           L"\"}}";
+}
+
+const std::wstring kQuery = L"{\"id\":\"queryAutoUpdateProgress\"}";
+
+// Polls until `done` holds or 60 s have passed.
+template <typename Condition>
+bool WaitUntil(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+TEST(UpdateRpcServer, AQueryBeforeAnyBeginAndUnknownInstructionsGetNoResponse) {
+    UpdateRpcServer server(kShortPause);
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    EXPECT_FALSE(Ask(server, kQuery).hasResponse);
+    EXPECT_FALSE(Ask(server, L"{\"id\":\"rebootNow\"}").hasResponse);
+    EXPECT_FALSE(Ask(server, L"not json").hasResponse);
+    EXPECT_FALSE(server.IsWorkInProgress());
+    const std::string log = capture.Take();
+    EXPECT_NE(
+        std::string::npos,
+        log.find(
+            "   INFO : UpdateRpcServer has received a query progress instruction but no controller "
+            "exists.  Has a begin update instruction been received?\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("   INFO : Unexpected instruction [rebootNow] pass to UpdateRpcServer\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("   INFO : Unexpected instruction [] pass to UpdateRpcServer\n"));
+}
+
+TEST(UpdateRpcServer, TheFirstBeginStartsTheOnlyUpdateOfTheServer) {
+    UpdateRpcServer server(kShortPause);
+    const std::wstring url = kServer + L"/signed/installer-unsigned.exe?first";
+    EXPECT_EQ(StatusText(0), Ask(server, Begin(url, L"--sleep=1000 --exit=0")).text);
+    // The controller is there at once: a query right after the answer sees it.
+    const Answer query = Ask(server, kQuery);
+    ASSERT_TRUE(query.hasResponse);
+    EXPECT_TRUE(server.IsWorkInProgress());
+
+    // A second begin names another URL: answered with the status, starts nothing.
+    const Answer second =
+        Ask(server, Begin(kServer + L"/signed/installer-unsigned.exe?second", L"--exit=0"));
+    ASSERT_TRUE(second.hasResponse);
+    EXPECT_TRUE(WaitUntil([&] { return Ask(server, kQuery).text == StatusText(2); }));
+    EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+    EXPECT_EQ(StatusText(2), Ask(server, Begin(url, L"--exit=0")).text);
+    EXPECT_TRUE(ServerRequests("?second").empty());
+}
+
+TEST(UpdateRpcServer, AFailedUpdateStaysFailed) {
+    UpdateRpcServer server(kShortPause);
+    EXPECT_EQ(StatusText(0),
+              Ask(server, Begin(kServer + L"/_/status=404/gen/10/failing", L"")).text);
+    EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+    EXPECT_EQ(StatusText(3), Ask(server, kQuery).text);
+    EXPECT_EQ(StatusText(3), Ask(server, Begin(kServer + L"/gen/10/other", L"")).text);
+}
+
+TEST(UpdateRpcServer, ARefusedBeginIsAnsweredFailedAndStartsNothing) {
+    UpdateRpcServer server(kShortPause);
+    EXPECT_EQ(
+        StatusText(3),
+        Ask(server, L"{\"id\":\"beginAutoUpdate\",\"data\":{\"urls\":[\"x\"],\"hash\":5}}").text);
+    EXPECT_EQ(nullptr, server.CurrentController());
+    EXPECT_FALSE(server.IsWorkInProgress());
+    EXPECT_FALSE(Ask(server, kQuery).hasResponse);
+    // A later, sound begin still starts the update.
+    EXPECT_EQ(StatusText(0),
+              Ask(server, Begin(kServer + L"/_/status=404/gen/10/after-refusal", L"")).text);
+    EXPECT_NE(nullptr, server.CurrentController());
+}
+
+TEST(UpdateRpcServer, ConcurrentBeginsStartExactlyOneUpdate) {
+    UpdateRpcServer server(kShortPause);
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    constexpr int kClients = 50;
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<Answer> answers(kClients);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kClients; ++i) {
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (!go) {
+                std::this_thread::yield();
+            }
+            answers[i] = Ask(
+                server,
+                Begin(kServer + L"/_/status=404/gen/10/race?client=" + std::to_wstring(i), L""));
+        });
+    }
+    while (ready < kClients) {
+        std::this_thread::yield();
+    }
+    go = true;
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+    const std::string log = capture.Take();
+
+    size_t started = 0;
+    for (size_t at = log.find("No controller - creating new controller thread");
+         at != std::string::npos;
+         at = log.find("No controller - creating new controller thread", at + 1)) {
+        ++started;
+    }
+    EXPECT_EQ(1u, started);
+    for (const Answer& answer : answers) {
+        EXPECT_TRUE(answer.text == StatusText(0) || answer.text == StatusText(3))
+            << Narrow(answer.text);
+    }
+    EXPECT_EQ(1u, ServerRequests("/gen/10/race?client=", 1, true).size()) << "one download";
+}
+
+}  // namespace
