@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# rpc-query: queries per second and 99th-percentile latency from 1 and from 32
+# concurrent clients against the worker (kgclient_update.exe, an update in
+# progress, console to a file) under Wine, side by side with the same
+# clients against a bare server whose Invoke only completes the call.
+# Also: the worker's peak working set (VmHWM of its process) during a
+# 256 MiB update, against the idle worker's.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+start_wine
+file=$(served_file big.bin 256)
+# A real installer of 256 MiB: the test installer with data appended (the
+# loader ignores what follows the image).
+installer=$server_work/www/big-installer.exe
+if [ ! -f "$installer" ] || [ "$installer" -ot "$build/bin/test_installer.exe" ]; then
+    cat "$build/bin/test_installer.exe" "$file" | head -c $((256 * 1024 * 1024)) >"$installer"
+fi
+start_server
+query='{"id":"queryAutoUpdateProgress"}'
+seconds=5
+
+run_load() {  # clients -> "qps p99"
+    "$wine_run" "$build/bin/rpc_load.exe" --clients "$1" --request "$query" --seconds $seconds \
+        >"$work/rpc_load.out" 2>&1 || true
+    sed -n 's/.*errors=\([0-9]*\).*qps=\([0-9.]*\).*p99_us=\([0-9.]*\).*/\2 \3 \1/p' "$work/rpc_load.out"
+}
+
+wait_serving() {
+    for _ in $(seq 120); do
+        "$wine_run" "$build/bin/rpc_load.exe" --clients 1 --request "$query" --calls 1 >"$work/probe.out" 2>&1 &&
+            return 0
+        sleep 0.5
+    done
+    echo "rpc-query: the server never answered"; cat "$work/probe.out"; exit 1
+}
+
+peak_kib() {  # VmHWM of the process running the named executable
+    local pid
+    pid=$(pgrep -f "$1" | head -1)
+    awk '/VmHWM/ { print $2 }' "/proc/$pid/status"
+}
+
+# The bare server.
+(cd "$build/bin" && exec "$wine_run" bare_rpc_server.exe >/dev/null 2>&1) &
+bare=$!
+wait_serving
+read -r bare1 bare1_p99 _ < <(run_load 1)
+read -r bare32 bare32_p99 _ < <(run_load 32)
+pkill -f bare_rpc_server.exe || true
+wait "$bare" 2>/dev/null || true
+
+# The worker, with an update in progress (a slow download keeps it running).
+rm -rf "$prefix/drive_c/ProgramData/kestrelGATE"
+# (Console lines go to a file: Wine makes every write to /dev/null cost
+# milliseconds.)
+(cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$work/worker-query.log" 2>&1) &
+worker=$!
+wait_serving
+"$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url "https://localhost/_/slow=2000000/big.bin" >/dev/null
+read -r ours1 ours1_p99 errors1 < <(run_load 1)
+read -r ours32 ours32_p99 errors32 < <(run_load 32)
+echo "rpc-query: worker errors: $errors1 (1 client), $errors32 (32 clients)"
+echo "rpc-query: p99 latency: worker ${ours1_p99} us / bare ${bare1_p99} us (1 client), worker ${ours32_p99} us / bare ${bare32_p99} us (32 clients)"
+result rpc-query-1 "$ours1" "$bare1" q/s
+result rpc-query-32 "$ours32" "$bare32" q/s
+result rpc-query-p99-32 "$ours32_p99" "$bare32_p99" us
+
+# The peak working set over a whole 256 MiB update, in a fresh worker.
+pkill -f kgclient_update.exe || true
+wait "$worker" 2>/dev/null || true
+rm -rf "$prefix/drive_c/ProgramData/kestrelGATE"
+(cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$work/worker-update.log" 2>&1) &
+worker=$!
+wait_serving
+idle_kib=$(peak_kib kgclient_update.exe)
+"$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url https://localhost/big-installer.exe --args "--exit=0" --wait \
+    >"$work/update.out" 2>&1 || { cat "$work/update.out"; exit 1; }
+update_kib=$(peak_kib kgclient_update.exe)
+pkill -f kgclient_update.exe || true
+wait "$worker" 2>/dev/null || true
+echo "rpc-query: worker peak working set: idle $((idle_kib / 1024)) MiB, after a 256 MiB update $((update_kib / 1024)) MiB"
+result worker-peak-working-set "$(python3 -c "print(f'{$update_kib / 1024:.1f}')")" \
+    "$(python3 -c "print(f'{$idle_kib / 1024:.1f}')")" MiB
