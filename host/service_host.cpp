@@ -7,6 +7,7 @@
 #include "common/contains_no_case.h"
 #include "common/log.h"
 #include "common/trace_scope.h"
+#include "host/service_main.h"
 #include "rpc/rpc_endpoint.h"
 #include "rpc/update_rpc_server.h"
 
@@ -45,6 +46,7 @@ void FrontEndRunner::Run() {
 
 void ServiceHost::OnTimeChange() {
     TraceScope trace;
+    Log::Info(L"The SYSTEM TIME changed");
 }
 
 void ServiceHost::Run(const std::wstring& processCommandLine) {
@@ -52,7 +54,13 @@ void ServiceHost::Run(const std::wstring& processCommandLine) {
     commandLine = processCommandLine;
     if (ContainsNoCase(commandLine, L"-service")) {
         Log::Verbose(L"Running as a service");
-        Log::Error(L"The service role is not available in this build");
+        // The service's name is not used: it runs in a process of its own.
+        wchar_t serviceName[] = L"";
+        const SERVICE_TABLE_ENTRYW table[] = {{serviceName, &ServiceMain}, {nullptr, nullptr}};
+        if (!::StartServiceCtrlDispatcherW(table)) {
+            Log::Error(L"Call to StartServiceCtrlDispatcher returned FALSE. Error code is %u",
+                       static_cast<unsigned>(::GetLastError()));
+        }
         return;
     }
     RunCommandLineMode();

@@ -10,7 +10,7 @@
 // The command-line serving loop: serves the RPC endpoint until, at one of
 // its 30-second checks, no update is in progress.
 class FrontEndRunner {
-public:
+  public:
     FrontEndRunner();
 
     void Run();
@@ -25,7 +25,7 @@ public:
 // The one process-wide host: chooses the run mode from the command line and
 // runs it.
 class ServiceHost {
-public:
+  public:
     virtual void OnTimeChange();
     virtual ~ServiceHost() = default;
 
@@ -36,7 +36,7 @@ public:
     uint32_t checkPoint = 0;
     FrontEndRunner frontEnd;
 
-private:
+  private:
     void RunCommandLineMode();
 };
 
