@@ -1,0 +1,179 @@
+"""Whole-process tests of the service role under Wine's own Service Control
+Manager: the service reports its states, starts exactly one worker copy from
+the cache folder, and that worker serves a whole update."""
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import worker_process as wp  # noqa: E402
+
+WORKER_PATH = r"C:\ProgramData\kestrelGATE\Client\AutoUpdate\kgclient_update_worker.exe"
+BLANK_DIR = os.path.join(wp.DRIVE_C, "Program Files", "kestrelGATE Client")
+BLANK_EXE = r"C:\Program Files\kestrelGATE Client\kgclient_update.exe"
+PLAIN_DIR = os.path.join(wp.DRIVE_C, "kgsvc")
+PLAIN_EXE = r"C:\kgsvc\kgclient_update.exe"
+
+
+def wine(*args, timeout=120):
+    env = dict(os.environ, WINEPREFIX=wp.PREFIX, WINEDEBUG="-all")
+    out = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, timeout=timeout)
+    return out.returncode, out.stdout.decode("utf-8", "replace")
+
+
+def processes(pattern):
+    """Linux pids (and Windows command lines) of Wine processes whose command line holds pattern."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                cmdline = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+        except OSError:
+            continue
+        if pattern in cmdline and "python" not in cmdline:
+            found.append((int(pid), cmdline))
+    return found
+
+
+def kill_workers():
+    for pid, _ in processes("kgclient_update_worker.exe"):
+        try:
+            os.kill(pid, 9)
+        except ProcessLookupError:
+            pass
+    time.sleep(1)
+
+
+class Watch:
+    """tools/service_watch following one service until it stops."""
+
+    def __init__(self, name, seconds=60):
+        self.path = os.path.join(wp.WORK, "e2e-watch-%s.out" % name)
+        self.out = open(self.path, "wb")
+        self.process = subprocess.Popen([wp.WINE_RUN, os.path.join(wp.BIN, "service_watch.exe"), name, str(seconds)],
+                                        stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
+        end = time.monotonic() + 30
+        while b"watching" not in open(self.path, "rb").read():
+            if time.monotonic() > end:
+                raise AssertionError("service_watch did not start")
+            time.sleep(0.1)
+
+    def lines(self, timeout=90):
+        self.process.wait(timeout=timeout)
+        self.out.close()
+        return [line.strip() for line in open(self.path, "rb").read().decode().splitlines() if line.strip()]
+
+    @staticmethod
+    def check_sequence(test, states):
+        """Start pending, then (running and) stopped. Our start-pending report
+        lasts only until the next one, so a poller may not catch it; when it
+        does, it must carry check point 0, wait hint 3000 and controls 0x84."""
+        test.assertTrue(any(s.startswith("state=2 ") for s in states), states)
+        test.assertTrue(states[-1].startswith("state=1 "), states)
+        for ours in (s for s in states if s.startswith("state=2 ") and "waithint=3000" in s):
+            test.assertEqual(ours, "state=2 checkpoint=0 waithint=3000 controls=0x84")
+
+
+class ServiceTest(unittest.TestCase):
+    def setUp(self):
+        kill_workers()
+        shutil.rmtree(os.path.join(wp.DRIVE_C, "ProgramData", "kestrelGATE"), ignore_errors=True)
+        for folder in (BLANK_DIR, PLAIN_DIR):
+            os.makedirs(folder, exist_ok=True)
+            shutil.copy(os.path.join(wp.BIN, "kgclient_update.exe"), folder)
+        self.services = []
+
+    def tearDown(self):
+        for name in self.services:
+            wine("sc", "stop", name)
+            wine("sc", "delete", name)
+        kill_workers()
+
+    def create(self, name, command_line):
+        code, output = wine("sc", "create", name, "binPath=", command_line)
+        self.assertEqual(code, 0, output)
+        self.services.append(name)
+
+    def wait_for_worker(self, timeout=30):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            found = processes("kgclient_update_worker.exe")
+            if found:
+                return found
+            time.sleep(0.2)
+        return []
+
+    def test_a_service_run_starts_one_worker_that_serves_an_update(self):
+        self.create("kgupdate", '"%s" -service' % BLANK_EXE)
+        watch = Watch("kgupdate")
+        code, output = wine("sc", "start", "kgupdate")
+        self.assertEqual(code, 0, output)
+        Watch.check_sequence(self, watch.lines())
+
+        workers = self.wait_for_worker()
+        self.assertEqual(len(workers), 1, workers)
+        self.assertEqual(workers[0][1], WORKER_PATH, "the bare path is the whole command line")
+        code, output = wine("reg", "query", r"HKLM\System\CurrentControlSet\Control\Session Manager",
+                            "/v", "PendingFileRenameOperations")
+        self.assertIn(WORKER_PATH, output)
+
+        # A second start while the worker runs starts nothing.
+        watch = Watch("kgupdate")
+        wine("sc", "start", "kgupdate")
+        Watch.check_sequence(self, watch.lines())
+        time.sleep(2)
+        self.assertEqual([pid for pid, _ in processes("kgclient_update_worker.exe")], [workers[0][0]])
+
+        # The worker serves a whole update.
+        code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url",
+                                   "https://localhost/signed/installer-unsigned.exe?service", "--args", "--exit=0",
+                                   "--wait")
+        self.assertEqual(code, 0, output)
+        self.assertIn("status: Completed", output)
+
+    def test_an_unquoted_path_is_refused_by_the_parser_and_the_worker_still_starts(self):
+        self.create("kgupdate-plain", "%s -service" % PLAIN_EXE)
+        watch = Watch("kgupdate-plain")
+        code, output = wine("sc", "start", "kgupdate-plain")
+        self.assertEqual(code, 0, output)
+        Watch.check_sequence(self, watch.lines())
+        self.assertEqual(len(self.wait_for_worker()), 1)
+
+    def test_debugwait_keeps_the_service_running_until_a_stop_control(self):
+        self.create("kgupdate-debug", '"%s" -service -debugwait' % BLANK_EXE)
+        watch = Watch("kgupdate-debug")
+        code, output = wine("sc", "start", "kgupdate-debug")
+        self.assertEqual(code, 0, output)
+        time.sleep(3)
+        code, output = wine("sc", "query", "kgupdate-debug")
+        self.assertIn("RUNNING", output)
+        self.assertEqual(processes("kgclient_update_worker.exe"), [], "no worker while waiting")
+        code, output = wine("sc", "stop", "kgupdate-debug")
+        states = watch.lines()
+        Watch.check_sequence(self, states)
+        self.assertIn("state=4 checkpoint=0 waithint=0 controls=0x85", states)
+        self.assertIn("state=3 checkpoint=1 waithint=0 controls=0x85", states, "stop pending, next check point")
+        end = time.monotonic() + 20
+        while processes("-debugwait") and time.monotonic() < end:
+            time.sleep(0.2)
+        self.assertEqual(processes("-debugwait"), [], "the service process ends")
+        self.assertEqual(processes("kgclient_update_worker.exe"), [])
+
+    def test_service_option_given_by_hand_ends_at_once(self):
+        started = time.monotonic()
+        code, output = wp.run_tool("kgclient_update.exe", "-service", timeout=60)
+        self.assertEqual(code, 0, output)
+        self.assertEqual(output.strip(), "", "a service process writes no text")
+        self.assertLess(time.monotonic() - started, 30)
+        self.assertEqual(processes("kgclient_update_worker.exe"), [])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
