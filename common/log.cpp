@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/console_text.h"
+#include "common/crash_report.h"
 #include "common/trace_payload.h"
 #include "common/trace_provider.h"
 #include "common/wide_format.h"
@@ -57,6 +58,7 @@ BOOL CALLBACK InitializeOnce(PINIT_ONCE, PVOID ranHere, PVOID*) {
         modulePath[0] = L'\0';
     }
     Log::moduleName = Log::FindModuleName(modulePath);
+    traceProvider.SetCrashReportingHooks(&WriteModuleList, &ArmCrashHandlers);
     traceProvider.Register();
     *static_cast<bool*>(ranHere) = true;
     initialized.store(true, std::memory_order_release);

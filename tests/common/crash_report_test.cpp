@@ -1,0 +1,323 @@
+#include "common/crash_report.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/log_capture.h"
+
+namespace {
+
+using testsupport::EnableTraceSession;
+using testsupport::EventRecorder;
+using testsupport::ScopedLogSettings;
+
+std::string Encode(const std::string& input) {
+    size_t length = 0;
+    EXPECT_FALSE(Base64Encode(reinterpret_cast<const uint8_t*>(input.data()), input.size(), nullptr,
+                              length));
+    std::string output(length, '\0');
+    EXPECT_TRUE(Base64Encode(reinterpret_cast<const uint8_t*>(input.data()), input.size(),
+                             &output[0], length));
+    EXPECT_EQ(output.size(), length);
+    return output;
+}
+
+std::string Decode(const std::string& text) {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    uint32_t group = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (c == '=') {
+            break;
+        }
+        group = (group << 6) | static_cast<uint32_t>(alphabet.find(c));
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((group >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+TEST(Base64Encode, GivesTheRfc4648Vectors) {
+    const std::pair<const char*, const char*> vectors[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+    };
+    for (const auto& [input, encoded] : vectors) {
+        EXPECT_EQ(encoded, Encode(input)) << input;
+    }
+    EXPECT_EQ("AP8Q", Encode(std::string("\x00\xff\x10", 3)));
+}
+
+TEST(Base64Encode, RefusesABufferTooSmallAndTellsTheLength) {
+    char buffer[8];
+    size_t length = 7;
+    EXPECT_FALSE(Base64Encode(reinterpret_cast<const uint8_t*>("foobar"), 6, buffer, length));
+    EXPECT_EQ(8u, length);
+    length = 0;
+    EXPECT_TRUE(Base64Encode(nullptr, 0, buffer, length));
+    EXPECT_EQ(0u, length);
+}
+
+// A small 64-bit image in memory, its debug directory pointing at `entries`.
+struct FakeImage {
+    std::vector<uint8_t> bytes = std::vector<uint8_t>(4096, 0);
+
+    explicit FakeImage(const std::vector<IMAGE_DEBUG_DIRECTORY>& entries,
+                       uint32_t directorySize = 0) {
+        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(bytes.data());
+        dos->e_magic = IMAGE_DOS_SIGNATURE;
+        dos->e_lfanew = 64;
+        auto* nt = Nt();
+        nt->Signature = IMAGE_NT_SIGNATURE;
+        nt->FileHeader.Machine = IMAGE_FILE_MACHINE_AMD64;
+        nt->FileHeader.SizeOfOptionalHeader = sizeof(IMAGE_OPTIONAL_HEADER64);
+        nt->OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+        if (!entries.empty()) {
+            std::memcpy(bytes.data() + 1024, entries.data(),
+                        entries.size() * sizeof(IMAGE_DEBUG_DIRECTORY));
+            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG] = {
+                1024, directorySize != 0
+                          ? directorySize
+                          : static_cast<DWORD>(entries.size() * sizeof(IMAGE_DEBUG_DIRECTORY))};
+        }
+    }
+    IMAGE_NT_HEADERS64* Nt() { return reinterpret_cast<IMAGE_NT_HEADERS64*>(bytes.data() + 64); }
+};
+
+TEST(CopyDebugDirectory, CopiesTheCodeViewEntryOfThisExecutable) {
+    const void* self = ::GetModuleHandleW(nullptr);
+    size_t size = 0;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER),
+              CopyDebugDirectory(self, nullptr, size));
+    std::vector<uint8_t> copy(size);
+    size_t small = 10;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER),
+              CopyDebugDirectory(self, copy.data(), small));
+    EXPECT_EQ(size, small);
+    ASSERT_EQ(0u, CopyDebugDirectory(self, copy.data(), size));
+
+    IMAGE_DEBUG_DIRECTORY entry;
+    std::memcpy(&entry, copy.data(), sizeof(entry));
+    EXPECT_EQ(static_cast<DWORD>(IMAGE_DEBUG_TYPE_CODEVIEW), entry.Type);
+    EXPECT_EQ(0u, entry.AddressOfRawData);
+    EXPECT_EQ(28u, entry.PointerToRawData);
+    EXPECT_EQ(28u + entry.SizeOfData, size);
+    EXPECT_EQ(0, std::memcmp(copy.data() + 28, "RSDS", 4))
+        << "the build id's CodeView record follows";
+}
+
+TEST(CopyDebugDirectory, HandlesImagesWithoutOrWithUnmappedOrDamagedData) {
+    size_t size = 99;
+    FakeImage none({});
+    EXPECT_EQ(0u, CopyDebugDirectory(none.bytes.data(), nullptr, size));
+    EXPECT_EQ(0u, size);
+
+    // Data not mapped in the image: the entry is kept, with no data.
+    IMAGE_DEBUG_DIRECTORY unmapped = {};
+    unmapped.Type = IMAGE_DEBUG_TYPE_CODEVIEW;
+    unmapped.SizeOfData = 100;
+    unmapped.AddressOfRawData = 0;
+    unmapped.PointerToRawData = 0x400;
+    FakeImage image({unmapped});
+    std::vector<uint8_t> copy(64);
+    size = copy.size();
+    ASSERT_EQ(0u, CopyDebugDirectory(image.bytes.data(), copy.data(), size));
+    EXPECT_EQ(28u, size);
+    IMAGE_DEBUG_DIRECTORY entry;
+    std::memcpy(&entry, copy.data(), sizeof(entry));
+    EXPECT_EQ(0u, entry.SizeOfData);
+    EXPECT_EQ(28u, entry.PointerToRawData);
+
+    FakeImage tooSmall({unmapped}, 20);  // a directory shorter than one entry
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_ADDRESS),
+              CopyDebugDirectory(tooSmall.bytes.data(), copy.data(), size));
+    FakeImage damaged({});
+    damaged.Nt()->Signature = 0x1234;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_ADDRESS),
+              CopyDebugDirectory(damaged.bytes.data(), copy.data(), size));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_ADDRESS),
+              CopyDebugDirectory(nullptr, copy.data(), size));
+}
+
+TEST(IsValidNtHeaders, AcceptsRealHeadersOnly) {
+    const auto* base = reinterpret_cast<const uint8_t*>(::GetModuleHandleW(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    EXPECT_TRUE(IsValidNtHeaders(nt));
+    FakeImage image({});
+    EXPECT_TRUE(IsValidNtHeaders(reinterpret_cast<const IMAGE_NT_HEADERS*>(image.Nt())));
+    image.Nt()->OptionalHeader.Magic = 0x999;
+    EXPECT_FALSE(IsValidNtHeaders(reinterpret_cast<const IMAGE_NT_HEADERS*>(image.Nt())));
+    EXPECT_FALSE(IsValidNtHeaders(nullptr));
+}
+
+TEST(WriteModuleList, WritesOneEventPerModuleOnlyWhenEnabled) {
+    ScopedLogSettings settings(0, 0);
+    EventRecorder recorder;
+    WriteModuleList();
+    EXPECT_TRUE(recorder.Events().empty()) << "bit 10 clear: no event";
+
+    EnableTraceSession(0, 0x8);
+    WriteModuleList();
+    const auto events = recorder.Events();
+    HMODULE modules[1024];
+    DWORD bytes = 0;
+    ASSERT_TRUE(::K32EnumProcessModules(::GetCurrentProcess(), modules, sizeof(modules), &bytes));
+    EXPECT_EQ(bytes / sizeof(HMODULE), events.size());
+
+    bool foundSelf = false;
+    for (const auto& event : events) {
+        ASSERT_EQ(2020, event.descriptor.Id);
+        ASSERT_EQ(7u, event.fields.size());
+        const std::string path(reinterpret_cast<const char*>(event.fields[0].data()));
+        EXPECT_EQ(path.size() + 1, event.fields[0].size());
+        EXPECT_EQ(sizeof(ULONG_PTR), event.fields[2].size()) << "load address, pointer-sized";
+        EXPECT_EQ(sizeof(ULONG_PTR), event.fields[3].size());
+        EXPECT_EQ(std::wstring(Log::moduleName), event.WideField(4));
+        EXPECT_EQ(2u, event.fields[6].size());
+        if (path.size() >= 16 && path.compare(path.size() - 16, 16, "common_tests.exe") == 0) {
+            foundSelf = true;
+            ULONG_PTR loadAddress = 0;
+            std::memcpy(&loadAddress, event.fields[2].data(), sizeof(loadAddress));
+            EXPECT_EQ(reinterpret_cast<ULONG_PTR>(::GetModuleHandleW(nullptr)), loadAddress);
+            USHORT machine = 0;
+            std::memcpy(&machine, event.fields[6].data(), sizeof(machine));
+            EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, machine);
+            const std::string copy = Decode(reinterpret_cast<const char*>(event.fields[1].data()));
+            ASSERT_GE(copy.size(), 32u);
+            EXPECT_EQ("RSDS", copy.substr(28, 4));
+        }
+    }
+    EXPECT_TRUE(foundSelf);
+}
+
+TEST(WriteCrashDump, SendsAMinidumpAndLeavesNoFile) {
+    wchar_t temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    auto dumpFiles = [&temp] {
+        WIN32_FIND_DATAW entry;
+        size_t count = 0;
+        HANDLE search = ::FindFirstFileW((std::wstring(temp) + L"dmp*.tmp").c_str(), &entry);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                ++count;
+            } while (::FindNextFileW(search, &entry));
+            ::FindClose(search);
+        }
+        return count;
+    };
+    const size_t before = dumpFiles();
+    ScopedLogSettings settings(0, 0);
+    EventRecorder recorder;
+    EnableTraceSession(1, 0x10);
+    WriteCrashDump(nullptr);
+    const auto events = recorder.Events();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(2021, events[0].descriptor.Id);
+    EXPECT_EQ(std::wstring(Log::moduleName), events[0].WideField(0));
+    const std::string dump = Decode(reinterpret_cast<const char*>(events[0].fields[1].data()));
+    EXPECT_EQ("MDMP", dump.substr(0, 4));
+    EXPECT_EQ(before, dumpFiles()) << "the temporary file is gone";
+}
+
+// Whole processes: tools/crash_child crashes with and without the handlers.
+struct ChildRun {
+    DWORD exitCode = 0;
+    std::string output;
+};
+
+ChildRun RunChild(const std::string& arguments) {
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder(self);
+    folder.resize(folder.find_last_of(L'\\') + 1);
+    const std::wstring output = folder + L"crash_child.out";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE file = ::CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = file;
+    startup.hStdError = file;
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine =
+        L"\"" + folder + L"crash_child.exe\" " + std::wstring(arguments.begin(), arguments.end());
+    ChildRun run;
+    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                         &startup, &process)) {
+        ::WaitForSingleObject(process.hProcess, 60000);
+        ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+        ::CloseHandle(process.hProcess);
+        ::CloseHandle(process.hThread);
+    }
+    ::CloseHandle(file);
+    FILE* in = _wfopen(output.c_str(), L"rb");
+    if (in != nullptr) {
+        char chunk[4096];
+        size_t read = 0;
+        while ((read = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
+            run.output.append(chunk, read);
+        }
+        std::fclose(in);
+    }
+    ::DeleteFileW(output.c_str());
+    return run;
+}
+
+size_t Count(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(CrashHandlers, AnAccessViolationIsDumpedOnceAndEndsTheProcess) {
+    const ChildRun run = RunChild("access-violation --arm");
+    EXPECT_EQ(0xC0000005u, run.exitCode);
+    EXPECT_EQ(1u, Count(run.output, "event 2021 fields=2 dump=MDMP")) << run.output;
+    const size_t error =
+        run.output.find("  ERROR : An unhandled exception was thrown with error code 3221225477");
+    const size_t info =
+        run.output.find("   INFO : Finished dumping fault information for exception 3221225477");
+    const size_t abnormal = run.output.find("  ERROR : The process terminated abnormally");
+    ASSERT_NE(std::string::npos, error) << run.output;
+    EXPECT_LT(error, info);
+    EXPECT_LT(info, abnormal);
+    EXPECT_NE(std::string::npos, abnormal);
+}
+
+TEST(CrashHandlers, AnAbortIsDumpedOnceAndExitsWithCode3) {
+    const ChildRun run = RunChild("abort --arm");
+    EXPECT_EQ(3u, run.exitCode);
+    EXPECT_EQ(1u, Count(run.output, "event 2021 fields=2 dump=MDMP")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("  ERROR : The process terminated abnormally"));
+    EXPECT_NE(
+        std::string::npos,
+        run.output.find("   INFO : Finished dumping fault information for abnormal termination"));
+}
+
+TEST(CrashHandlers, WithoutASessionTheCrashTakesItsDefaultCourse) {
+    const ChildRun run = RunChild("access-violation");
+    EXPECT_EQ(0xC0000005u, run.exitCode);
+    EXPECT_EQ("", run.output);
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// crash_child: a process that crashes on purpose, for the tests of crash
+// reporting. Its log lines go to standard output, and so does a summary of
+// every event it writes (no ETW session exists under Wine):
+//   event <id> fields=<n> [dump=<first bytes of the decoded minidump>]
+//
+//   crash_child access-violation|abort [--arm]
+// --arm: a session enables the crash event and asks for the provider's state,
+// which arms the crash handlers.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/log.h"
+#include "common/trace_provider.h"
+
+namespace {
+
+std::string DecodeStart(const char* text) {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    uint32_t group = 0;
+    int bits = 0;
+    for (const char* p = text; *p != '\0' && *p != '=' && out.size() < 4; ++p) {
+        group = (group << 6) | static_cast<uint32_t>(alphabet.find(*p));
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((group >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+ULONG WINAPI PrintEvent(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
+                        PEVENT_DATA_DESCRIPTOR data) {
+    std::printf("event %u fields=%lu", descriptor->Id, count);
+    if (descriptor->Id == 2021 && count == 2) {
+        std::printf(" dump=%s",
+                    DecodeStart(reinterpret_cast<const char*>(static_cast<uintptr_t>(data[1].Ptr)))
+                        .c_str());
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: crash_child access-violation|abort [--arm]\n");
+        return 2;
+    }
+    Log::Initialize();
+    Log::destinations = LogDestination::Console;
+    Log::threshold = static_cast<int32_t>(LogLevel::Info);
+    traceProvider.SetEventWriter(&PrintEvent);
+    if (argc > 2 && std::strcmp(argv[2], "--arm") == 0) {
+        TraceProvider::EnableCallback(nullptr, 1, 0, 0x10, 0, nullptr, &traceProvider);
+        TraceProvider::EnableCallback(nullptr, 2, 0, 0, 0, nullptr, &traceProvider);
+    }
+    if (std::strcmp(argv[1], "access-violation") == 0) {
+        *static_cast<volatile int*>(nullptr) = 1;
+    } else {
+        std::abort();
+    }
+    return 0;
+}
