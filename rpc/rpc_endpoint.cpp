@@ -25,9 +25,15 @@ void ReleaseBindings(const RpcRuntime& runtime) {
 
 const RpcRuntime& PlatformRpcRuntime() {
     static const RpcRuntime runtime = {
-        &::RpcServerUseProtseqEpW, &::RpcServerRegisterIf,      &::RpcServerInqBindings,
-        &::RpcEpRegisterW,         &::RpcServerRegisterAuthInfoW, &::RpcServerListen,
-        &::RpcMgmtStopServerListening, &::RpcServerUnregisterIf, &::RpcEpUnregister,
+        &::RpcServerUseProtseqEpW,
+        &::RpcServerRegisterIf,
+        &::RpcServerInqBindings,
+        &::RpcEpRegisterW,
+        &::RpcServerRegisterAuthInfoW,
+        &::RpcServerListen,
+        &::RpcMgmtStopServerListening,
+        &::RpcServerUnregisterIf,
+        &::RpcEpUnregister,
         &::RpcBindingVectorFree,
     };
     return runtime;
@@ -37,15 +43,17 @@ void StartListening(const RpcRuntime& runtime) {
     TraceScope trace(L"Entering RPC StartListening");
     trace.SetExitText(L"Exiting RPC StartListening");
 
-    RPC_STATUS status = runtime.useProtseqEp(Text(kUpdateRpcProtocolSequence), RPC_C_PROTSEQ_MAX_REQS_DEFAULT,
-                                             Text(kUpdateRpcEndpoint), nullptr);
+    RPC_STATUS status =
+        runtime.useProtseqEp(Text(kUpdateRpcProtocolSequence), RPC_C_PROTSEQ_MAX_REQS_DEFAULT,
+                             Text(kUpdateRpcEndpoint), nullptr);
     if (status != RPC_S_OK) {
         Log::Error(L"RpcServerUseProtseqEp returned [%lu]", static_cast<unsigned long>(status));
         return;
     }
     status = runtime.registerIf(UpdateRPC_v1_0_s_ifspec, nullptr, nullptr);
     if (status != RPC_S_OK) {
-        Log::Error(L"RpcServerRegisterIf UpdateRPC returned [%lu]", static_cast<unsigned long>(status));
+        Log::Error(L"RpcServerRegisterIf UpdateRPC returned [%lu]",
+                   static_cast<unsigned long>(status));
         return;
     }
     status = runtime.inqBindings(&bindingVector);
@@ -61,7 +69,8 @@ void StartListening(const RpcRuntime& runtime) {
     status = runtime.epRegister(UpdateRPC_v1_0_s_ifspec, bindingVector, nullptr, nullptr);
     if (status != RPC_S_OK) {
         failure = L"RpcEpRegister returned [%lu]";
-    } else if ((status = runtime.registerAuthInfo(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr)) != RPC_S_OK) {
+    } else if ((status = runtime.registerAuthInfo(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr)) !=
+               RPC_S_OK) {
         failure = L"RpcServerRegisterAuthInfo returned [%lu]";
     } else if ((status = runtime.listen(1, RPC_C_LISTEN_MAX_CALLS_DEFAULT, TRUE)) != RPC_S_OK) {
         failure = L"RpcServerListen returned [%lu]";
@@ -79,12 +88,15 @@ void StopListening(const RpcRuntime& runtime) {
     (void)runtime.stopListening(nullptr);
     const RPC_STATUS status = runtime.unregisterIf(UpdateRPC_v1_0_s_ifspec, nullptr, FALSE);
     if (status != RPC_S_OK) {
-        Log::Error(L"RpcServerUnregisterIf UpdateRpc returned [%lu]", static_cast<unsigned long>(status));
+        Log::Error(L"RpcServerUnregisterIf UpdateRpc returned [%lu]",
+                   static_cast<unsigned long>(status));
     }
     if (bindingVector != nullptr) {
-        const RPC_STATUS unregistered = runtime.epUnregister(UpdateRPC_v1_0_s_ifspec, bindingVector, nullptr);
+        const RPC_STATUS unregistered =
+            runtime.epUnregister(UpdateRPC_v1_0_s_ifspec, bindingVector, nullptr);
         if (unregistered != RPC_S_OK) {
-            Log::Error(L"RpcEpUnregister UpdateRpc returned [%lu]", static_cast<unsigned long>(unregistered));
+            Log::Error(L"RpcEpUnregister UpdateRpc returned [%lu]",
+                       static_cast<unsigned long>(unregistered));
         }
         ReleaseBindings(runtime);
     }

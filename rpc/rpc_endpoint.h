@@ -11,7 +11,8 @@ struct RpcRuntime {
     RPC_STATUS(RPC_ENTRY* registerIf)(RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*);
     RPC_STATUS(RPC_ENTRY* inqBindings)(RPC_BINDING_VECTOR**);
     RPC_STATUS(RPC_ENTRY* epRegister)(RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*, RPC_WSTR);
-    RPC_STATUS(RPC_ENTRY* registerAuthInfo)(RPC_WSTR, unsigned long, RPC_AUTH_KEY_RETRIEVAL_FN, void*);
+    RPC_STATUS(RPC_ENTRY* registerAuthInfo)
+    (RPC_WSTR, unsigned long, RPC_AUTH_KEY_RETRIEVAL_FN, void*);
     RPC_STATUS(RPC_ENTRY* listen)(unsigned int, unsigned int, unsigned int);
     RPC_STATUS(RPC_ENTRY* stopListening)(RPC_BINDING_HANDLE);
     RPC_STATUS(RPC_ENTRY* unregisterIf)(RPC_IF_HANDLE, UUID*, unsigned int);

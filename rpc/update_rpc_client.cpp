@@ -1,6 +1,7 @@
 #include "rpc/update_rpc_client.h"
 
 #include "common/seh_compat.h"
+#include "rpc/json.h"
 #include "rpc/update_rpc_interface.h"
 
 namespace {
@@ -18,11 +19,22 @@ void CallInvoke(void* context) {
 
 }  // namespace
 
+int ResponseStatus(const std::wstring& response) {
+    JsonDocument document;
+    document.Parse(response.c_str());
+    if (!document.IsObject() || !document.HasMember(L"data") || !document[L"data"].IsObject()) {
+        return -1;
+    }
+    const JsonValue& data = document[L"data"];
+    return data.HasMember(L"status") && data[L"status"].IsInt() ? data[L"status"].GetInt() : -1;
+}
+
 RPC_STATUS UpdateRpcClient::Bind() {
     RPC_WSTR text = nullptr;
     RPC_STATUS status = ::RpcStringBindingComposeW(
-        nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(kUpdateRpcProtocolSequence)), nullptr,
-        reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(kUpdateRpcEndpoint)), nullptr, &text);
+        nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(kUpdateRpcProtocolSequence)),
+        nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(kUpdateRpcEndpoint)), nullptr,
+        &text);
     if (status != RPC_S_OK) {
         return status;
     }
@@ -31,7 +43,8 @@ RPC_STATUS UpdateRpcClient::Bind() {
     return status;
 }
 
-DWORD UpdateRpcClient::Call(const std::wstring& request, std::wstring& response, bool& hasResponse) {
+DWORD UpdateRpcClient::Call(const std::wstring& request, std::wstring& response,
+                            bool& hasResponse) {
     CallContext call{binding_.Get(), request.c_str(), nullptr};
     const DWORD code = Common::RunWithExceptionGuard(&CallInvoke, &call);
     hasResponse = code == 0 && call.response != nullptr;

@@ -10,20 +10,20 @@
 namespace {
 
 const unsigned char kProcFormat[] = {
-    0x00,                 /* handle type: explicit */
-    0x48,                 /* Oi flags: has RPC flags, new init routines */
-    KG_NDR_LONG(0x0),     /* RPC flags */
-    KG_NDR_SHORT(0x0),    /* procedure number */
-    KG_NDR_SHORT(0x18),   /* stack size: binding, request, response */
-    0x32,                 /* FC_BIND_PRIMITIVE */
+    0x00,               /* handle type: explicit */
+    0x48,               /* Oi flags: has RPC flags, new init routines */
+    KG_NDR_LONG(0x0),   /* RPC flags */
+    KG_NDR_SHORT(0x0),  /* procedure number */
+    KG_NDR_SHORT(0x18), /* stack size: binding, request, response */
+    0x32,               /* FC_BIND_PRIMITIVE */
     0x00,
-    KG_NDR_SHORT(0x0),    /* binding handle at stack offset 0 */
-    KG_NDR_SHORT(0x0),    /* client buffer size */
-    KG_NDR_SHORT(0x8),    /* server buffer size */
-    0x43,                 /* Oi2 flags: has extensions, client and server must size */
-    0x02,                 /* 2 parameters */
-    0x0a,                 /* extension size */
-    0x01,                 /* extension flags: new correlation descriptors */
+    KG_NDR_SHORT(0x0), /* binding handle at stack offset 0 */
+    KG_NDR_SHORT(0x0), /* client buffer size */
+    KG_NDR_SHORT(0x8), /* server buffer size */
+    0x43,              /* Oi2 flags: has extensions, client and server must size */
+    0x02,              /* 2 parameters */
+    0x0a,              /* extension size */
+    0x01,              /* extension flags: new correlation descriptors */
     KG_NDR_SHORT(0x0),
     KG_NDR_SHORT(0x0),
     KG_NDR_SHORT(0x0),
@@ -41,28 +41,8 @@ const unsigned char kProcFormat[] = {
 
 extern const RPC_CLIENT_INTERFACE kClientInterface;
 
-const MIDL_STUB_DESC kStubDesc = {
-    const_cast<RPC_CLIENT_INTERFACE*>(&kClientInterface),
-    midl_user_allocate,
-    midl_user_free,
-    {nullptr},
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    ndr::kTypeFormat,
-    1,          /* check bounds */
-    0x50002,    /* NDR library version */
-    nullptr,
-    0x801026e,  /* MIDL version 8.1.622 */
-    nullptr,
-    nullptr,
-    nullptr,
-    0x1,        /* MIDL flags */
-    nullptr,    /* character-set routines */
-    nullptr,    /* proxy or server information */
-    0,          /* expression information */
-};
+const MIDL_STUB_DESC kStubDesc =
+    ndr::StubDescriptor(const_cast<RPC_CLIENT_INTERFACE*>(&kClientInterface));
 
 const RPC_CLIENT_INTERFACE kClientInterface = {
     sizeof(RPC_CLIENT_INTERFACE),
@@ -83,5 +63,6 @@ RPC_IF_HANDLE UpdateRPC_v1_0_c_ifspec = const_cast<RPC_CLIENT_INTERFACE*>(&kClie
 }
 
 extern "C" void Client_Invoke(handle_t binding, const wchar_t* request, wchar_t** response) {
-    NdrClientCall2(const_cast<MIDL_STUB_DESC*>(&kStubDesc), kProcFormat, binding, request, response);
+    NdrClientCall2(const_cast<MIDL_STUB_DESC*>(&kStubDesc), kProcFormat, binding, request,
+                   response);
 }

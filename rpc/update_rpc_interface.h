@@ -25,8 +25,9 @@ inline constexpr wchar_t kUpdateRpcProtocolSequence[] = L"ncalrpc";
 inline constexpr wchar_t kUpdateRpcEndpoint[] = L"kgupdate-rpc";
 
 // The server routine of procedure 0 (asynchronous: the call is completed with
-// RpcAsyncCompleteCall before it returns).
-void Invoke(PRPC_ASYNC_STATE asyncHandle, handle_t binding, const wchar_t* request, wchar_t** response);
+// RpcAsyncCompleteCall before it returns). C linkage, as midl declares it.
+extern "C" void Invoke(PRPC_ASYNC_STATE asyncHandle, handle_t binding, const wchar_t* request,
+                       wchar_t** response);
 
 // The client side of procedure 0: blocks until the server completed the call.
 // RPC failures raise RPC exceptions, as with any RPC client stub.

@@ -51,8 +51,8 @@ void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
     Log::Info(L"No controller - creating new controller thread");
     try {
         auto controller = std::make_unique<UpdateController>(finalPause_);
-        controllerTask_ =
-            std::async(std::launch::async, &UpdateRpcServer::RunUpdateWorker, controller.get(), std::move(parsed));
+        controllerTask_ = std::async(std::launch::async, &UpdateRpcServer::RunUpdateWorker,
+                                     controller.get(), std::move(parsed));
         // Published before the answer: a query right after it sees the update.
         ownedController_ = std::move(controller);
         currentController_.store(ownedController_.get(), std::memory_order_release);
@@ -70,8 +70,10 @@ void UpdateRpcServer::HandleQueryProgress(const wchar_t*, wchar_t** response) {
         ComposeResponse(controller->GetStatus(), response);
         return;
     }
-    Log::Info(L"UpdateRpcServer has received a query progress instruction but no controller exists.  Has a "
-              L"begin update instruction been received?");
+    Log::Info(
+        L"UpdateRpcServer has received a query progress instruction but no controller exists.  Has "
+        L"a "
+        L"begin update instruction been received?");
 }
 
 bool UpdateRpcServer::IsWorkInProgress() {
@@ -104,6 +106,7 @@ void Invoke(PRPC_ASYNC_STATE asyncHandle, handle_t, const wchar_t* request, wcha
     }
     const RPC_STATUS status = ::RpcAsyncCompleteCall(asyncHandle, nullptr);
     if (status != RPC_S_OK) {
-        Log::Error(L"Call to RpcAsyncCompleteCall failed with: [%lu]", static_cast<unsigned long>(status));
+        Log::Error(L"Call to RpcAsyncCompleteCall failed with: [%lu]",
+                   static_cast<unsigned long>(status));
     }
 }

@@ -13,7 +13,7 @@
 // answers progress with its status. The update is never replaced: later
 // begins and every query get the status of that one update.
 class UpdateRpcServer {
-public:
+  public:
     explicit UpdateRpcServer(UpdateController::Pause finalPause = UpdateController::Pause(5000))
         : finalPause_(finalPause) {}
     ~UpdateRpcServer();
@@ -37,7 +37,7 @@ public:
         return currentController_.load(std::memory_order_acquire);
     }
 
-private:
+  private:
     static void RunUpdateWorker(UpdateController* controller, UpdateRequest request);
 
     UpdateController::Pause finalPause_;

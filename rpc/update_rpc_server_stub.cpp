@@ -11,24 +11,24 @@
 namespace {
 
 const unsigned char kProcFormat[] = {
-    0x00,                 /* handle type: explicit */
-    0x48,                 /* Oi flags: has RPC flags, new init routines */
-    KG_NDR_LONG(0x0),     /* RPC flags */
-    KG_NDR_SHORT(0x0),    /* procedure number */
-    KG_NDR_SHORT(0x20),   /* stack size: async handle, binding, request, response */
-    0x32,                 /* FC_BIND_PRIMITIVE */
+    0x00,               /* handle type: explicit */
+    0x48,               /* Oi flags: has RPC flags, new init routines */
+    KG_NDR_LONG(0x0),   /* RPC flags */
+    KG_NDR_SHORT(0x0),  /* procedure number */
+    KG_NDR_SHORT(0x20), /* stack size: async handle, binding, request, response */
+    0x32,               /* FC_BIND_PRIMITIVE */
     0x00,
-    KG_NDR_SHORT(0x8),    /* binding handle at stack offset 8 */
-    KG_NDR_SHORT(0x0),    /* client buffer size */
-    KG_NDR_SHORT(0x8),    /* server buffer size */
-    0xc3,                 /* Oi2 flags: has async handle, has extensions, client and server must size */
-    0x02,                 /* 2 parameters */
-    0x0a,                 /* extension size */
-    0x01,                 /* extension flags: new correlation descriptors */
-    KG_NDR_SHORT(0x0),    /* client correlation hint */
-    KG_NDR_SHORT(0x0),    /* server correlation hint */
-    KG_NDR_SHORT(0x0),    /* notify index */
-    KG_NDR_SHORT(0x0),    /* floating-point argument mask */
+    KG_NDR_SHORT(0x8), /* binding handle at stack offset 8 */
+    KG_NDR_SHORT(0x0), /* client buffer size */
+    KG_NDR_SHORT(0x8), /* server buffer size */
+    0xc3, /* Oi2 flags: has async handle, has extensions, client and server must size */
+    0x02, /* 2 parameters */
+    0x0a, /* extension size */
+    0x01, /* extension flags: new correlation descriptors */
+    KG_NDR_SHORT(0x0), /* client correlation hint */
+    KG_NDR_SHORT(0x0), /* server correlation hint */
+    KG_NDR_SHORT(0x0), /* notify index */
+    KG_NDR_SHORT(0x0), /* floating-point argument mask */
     /* request */
     KG_NDR_SHORT(0x010b), /* must size, must free, in, simple ref */
     KG_NDR_SHORT(0x10),   /* stack offset */
@@ -45,28 +45,8 @@ const unsigned short kFormatOffsets[] = {0};
 extern const MIDL_SERVER_INFO kServerInfo;
 extern const RPC_SERVER_INTERFACE kServerInterface;
 
-const MIDL_STUB_DESC kStubDesc = {
-    const_cast<RPC_SERVER_INTERFACE*>(&kServerInterface),
-    midl_user_allocate,
-    midl_user_free,
-    {nullptr},
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    ndr::kTypeFormat,
-    1,          /* check bounds */
-    0x50002,    /* NDR library version */
-    nullptr,
-    0x801026e,  /* MIDL version 8.1.622 */
-    nullptr,
-    nullptr,
-    nullptr,
-    0x1,        /* MIDL flags */
-    nullptr,    /* character-set routines */
-    nullptr,    /* proxy or server information */
-    0,          /* expression information */
-};
+const MIDL_STUB_DESC kStubDesc =
+    ndr::StubDescriptor(const_cast<RPC_SERVER_INTERFACE*>(&kServerInterface));
 
 // Routines of every signature share this one table type.
 const SERVER_ROUTINE kServerRoutines[] = {

@@ -29,14 +29,16 @@ enum ExitCode { kOk = 0, kUpdateFailed = 1, kNoResponse = 2, kUnreachable = 3, k
 const wchar_t* const kStatusNames[] = {L"Downloading", L"Installing", L"Completed", L"Failed"};
 
 int Usage() {
-    std::fwprintf(stderr,
-                  L"usage: kgupdate-ctl begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]\n"
-                  L"       kgupdate-ctl query\n"
-                  L"       kgupdate-ctl send 'RAW JSON'\n");
+    std::fwprintf(
+        stderr,
+        L"usage: kgupdate-ctl begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]\n"
+        L"       kgupdate-ctl query\n"
+        L"       kgupdate-ctl send 'RAW JSON'\n");
     return kUsage;
 }
 
-std::wstring BeginRequest(const std::vector<std::wstring>& urls, const std::wstring& hash, const std::wstring& args) {
+std::wstring BeginRequest(const std::vector<std::wstring>& urls, const std::wstring& hash,
+                          const std::wstring& args) {
     JsonStringBuffer buffer;
     JsonWriter writer(buffer);
     writer.StartObject();
@@ -59,29 +61,19 @@ std::wstring BeginRequest(const std::vector<std::wstring>& urls, const std::wstr
     return std::wstring(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t));
 }
 
-// The status of a response text, or -1.
-int StatusOf(const std::wstring& response) {
-    JsonDocument document;
-    document.Parse(response.c_str());
-    if (!document.IsObject() || !document.HasMember(L"data") || !document[L"data"].IsObject()) {
-        return -1;
-    }
-    const JsonValue& data = document[L"data"];
-    return data.HasMember(L"status") && data[L"status"].IsInt() ? data[L"status"].GetInt() : -1;
-}
-
 const wchar_t* StatusName(int status) {
     return status >= 0 && status <= 3 ? kStatusNames[status] : L"unknown";
 }
 
 class Session {
-public:
+  public:
     // Returns false (with a message) when the endpoint cannot be reached.
     bool Send(const std::wstring& request, std::wstring& response, bool& hasResponse) {
         if (!bound_) {
             const RPC_STATUS status = client_.Bind();
             if (status != RPC_S_OK) {
-                std::fwprintf(stderr, L"kgupdate-ctl: cannot bind to the update service (RPC status %lu)\n",
+                std::fwprintf(stderr,
+                              L"kgupdate-ctl: cannot bind to the update service (RPC status %lu)\n",
                               static_cast<unsigned long>(status));
                 return false;
             }
@@ -98,7 +90,7 @@ public:
         return true;
     }
 
-private:
+  private:
     UpdateRpcClient client_;
     bool bound_ = false;
 };
@@ -135,7 +127,7 @@ int WaitForOutcome(Session& session) {
             std::fwprintf(stderr, L"\nkgupdate-ctl: the update service sent no response\n");
             return kNoResponse;
         }
-        const int status = StatusOf(response);
+        const int status = ResponseStatus(response);
         if (status != shown) {
             std::wprintf(live ? L"\rstatus: %-12ls" : L"status: %ls\n", StatusName(status));
             std::fflush(stdout);
@@ -198,8 +190,9 @@ int wmain(int argc, wchar_t** argv) {
     if (sent != kOk) {
         return sent;
     }
-    if (StatusOf(response) == 3) {
-        std::fwprintf(stderr, L"kgupdate-ctl: the update service refused the request or the update failed\n");
+    if (ResponseStatus(response) == 3) {
+        std::fwprintf(
+            stderr, L"kgupdate-ctl: the update service refused the request or the update failed\n");
         return kUpdateFailed;
     }
     return wait ? WaitForOutcome(session) : kOk;

@@ -40,16 +40,6 @@ struct ClientResult {
     std::vector<double> latenciesUs;
 };
 
-int StatusOf(const std::wstring& response) {
-    JsonDocument document;
-    document.Parse(response.c_str());
-    if (!document.IsObject() || !document.HasMember(L"data") || !document[L"data"].IsObject()) {
-        return -1;
-    }
-    const JsonValue& data = document[L"data"];
-    return data.HasMember(L"status") && data[L"status"].IsInt() ? data[L"status"].GetInt() : -1;
-}
-
 std::wstring ReadUtf8File(const wchar_t* path) {
     FILE* file = _wfopen(path, L"rb");
     if (file == nullptr) {
@@ -137,7 +127,7 @@ int wmain(int argc, wchar_t** argv) {
                     ++result.errors;
                 } else if (!hasResponse) {
                     ++result.nulls;
-                } else if ((status = StatusOf(response)) < 0 || status > 3) {
+                } else if ((status = ResponseStatus(response)) < 0 || status > 3) {
                     ++result.invalid;
                     status = -1;
                 } else {

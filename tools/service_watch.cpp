@@ -18,7 +18,8 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager != nullptr ? ::OpenServiceW(manager, argv[1], SERVICE_QUERY_STATUS) : nullptr;
+    SC_HANDLE service =
+        manager != nullptr ? ::OpenServiceW(manager, argv[1], SERVICE_QUERY_STATUS) : nullptr;
     if (service == nullptr) {
         std::printf("cannot open service: %lu\n", ::GetLastError());
         return 1;
@@ -32,12 +33,14 @@ int wmain(int argc, wchar_t** argv) {
     while (std::chrono::steady_clock::now() < end) {
         SERVICE_STATUS_PROCESS status = {};
         DWORD needed = 0;
-        if (::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                                   &needed)) {
-            if (first || status.dwCurrentState != last.dwCurrentState || status.dwCheckPoint != last.dwCheckPoint ||
-                status.dwWaitHint != last.dwWaitHint || status.dwControlsAccepted != last.dwControlsAccepted) {
-                std::printf("state=%lu checkpoint=%lu waithint=%lu controls=0x%lx\n", status.dwCurrentState,
-                            status.dwCheckPoint, status.dwWaitHint, status.dwControlsAccepted);
+        if (::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                   reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)) {
+            if (first || status.dwCurrentState != last.dwCurrentState ||
+                status.dwCheckPoint != last.dwCheckPoint || status.dwWaitHint != last.dwWaitHint ||
+                status.dwControlsAccepted != last.dwControlsAccepted) {
+                std::printf("state=%lu checkpoint=%lu waithint=%lu controls=0x%lx\n",
+                            status.dwCurrentState, status.dwCheckPoint, status.dwWaitHint,
+                            status.dwControlsAccepted);
                 std::fflush(stdout);
                 first = false;
                 last = status;
