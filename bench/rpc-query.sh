@@ -41,6 +41,20 @@ peak_kib() {  # VmHWM of the process running the named executable
     awk '/VmHWM/ { print $2 }' "/proc/$pid/status"
 }
 
+# Starts a fresh worker with an empty cache; its console goes to a file (Wine
+# makes every write to /dev/null cost milliseconds). Sets $worker.
+start_worker() {
+    rm -rf "$prefix/drive_c/ProgramData/kestrelGATE"
+    (cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$work/worker-$1.log" 2>&1) &
+    worker=$!
+    wait_serving
+}
+
+stop_worker() {
+    pkill -f kgclient_update.exe || true
+    wait "$worker" 2>/dev/null || true
+}
+
 # The bare server.
 (cd "$build/bin" && exec "$wine_run" bare_rpc_server.exe >/dev/null 2>&1) &
 bare=$!
@@ -51,12 +65,7 @@ pkill -f bare_rpc_server.exe || true
 wait "$bare" 2>/dev/null || true
 
 # The worker, with an update in progress (a slow download keeps it running).
-rm -rf "$prefix/drive_c/ProgramData/kestrelGATE"
-# (Console lines go to a file: Wine makes every write to /dev/null cost
-# milliseconds.)
-(cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$work/worker-query.log" 2>&1) &
-worker=$!
-wait_serving
+start_worker query
 "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url "https://localhost/_/slow=2000000/big.bin" >/dev/null
 read -r ours1 ours1_p99 errors1 < <(run_load 1)
 read -r ours32 ours32_p99 errors32 < <(run_load 32)
@@ -67,18 +76,13 @@ result rpc-query-32 "$ours32" "$bare32" q/s
 result rpc-query-p99-32 "$ours32_p99" "$bare32_p99" us
 
 # The peak working set over a whole 256 MiB update, in a fresh worker.
-pkill -f kgclient_update.exe || true
-wait "$worker" 2>/dev/null || true
-rm -rf "$prefix/drive_c/ProgramData/kestrelGATE"
-(cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$work/worker-update.log" 2>&1) &
-worker=$!
-wait_serving
+stop_worker
+start_worker update
 idle_kib=$(peak_kib kgclient_update.exe)
 "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url https://localhost/big-installer.exe --args "--exit=0" --wait \
     >"$work/update.out" 2>&1 || { cat "$work/update.out"; exit 1; }
 update_kib=$(peak_kib kgclient_update.exe)
-pkill -f kgclient_update.exe || true
-wait "$worker" 2>/dev/null || true
+stop_worker
 echo "rpc-query: worker peak working set: idle $((idle_kib / 1024)) MiB, after a 256 MiB update $((update_kib / 1024)) MiB"
 result worker-peak-working-set "$(python3 -c "print(f'{$update_kib / 1024:.1f}')")" \
     "$(python3 -c "print(f'{$idle_kib / 1024:.1f}')")" MiB

@@ -272,8 +272,8 @@ def main():
 
     log = RequestLog(args.log)
     servers = []
-    for spec in args.listen:
-        port, cert, key = spec.split(":", 2)
+    for listener in args.listen:
+        port, cert, key = listener.split(":", 2)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
         for host, family in (("127.0.0.1", socket.AF_INET), ("::1", socket.AF_INET6)):
