@@ -21,8 +21,8 @@ bool IsQuote(wchar_t c) {
 }
 
 bool IsNameCharacter(wchar_t c) {
-    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') || c == L'_' ||
-           c == L'-';
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+           c == L'_' || c == L'-';
 }
 
 enum class Mode { Between, Name, Value };
@@ -52,60 +52,60 @@ void ParseCmdLine(const std::wstring& text, CmdLineCallback callback) {
 
     for (const wchar_t c : text) {
         switch (mode) {
-        case Mode::Between:
-            if (IsBlank(c)) {
+            case Mode::Between:
+                if (IsBlank(c)) {
+                    break;
+                }
+                if (IsQuote(c)) {
+                    quoted = true;
+                    quote = c;
+                } else if (c == L'-' || c == L'/') {
+                    quoted = false;
+                } else {
+                    throw CmdLineParseException(kUnexpected);
+                }
+                mode = Mode::Name;
                 break;
-            }
-            if (IsQuote(c)) {
-                quoted = true;
-                quote = c;
-            } else if (c == L'-' || c == L'/') {
-                quoted = false;
-            } else {
-                throw CmdLineParseException(kUnexpected);
-            }
-            mode = Mode::Name;
-            break;
-        case Mode::Name:
-            if (IsNameCharacter(c)) {
-                name += c;
-            } else if (c == L'=' || c == L':') {
-                if (name.empty()) {
+            case Mode::Name:
+                if (IsNameCharacter(c)) {
+                    name += c;
+                } else if (c == L'=' || c == L':') {
+                    if (name.empty()) {
+                        throw CmdLineParseException(kUnexpectedInName);
+                    }
+                    mode = Mode::Value;
+                } else if (IsBlank(c)) {
+                    if (quoted) {
+                        throw CmdLineParseException(kWhitespaceInName);
+                    }
+                    if (name.empty()) {
+                        throw CmdLineParseException(kUnexpectedInName);
+                    }
+                    if (!complete()) {
+                        return;
+                    }
+                } else {
                     throw CmdLineParseException(kUnexpectedInName);
                 }
-                mode = Mode::Value;
-            } else if (IsBlank(c)) {
-                if (quoted) {
-                    throw CmdLineParseException(kWhitespaceInName);
-                }
-                if (name.empty()) {
-                    throw CmdLineParseException(kUnexpectedInName);
-                }
-                if (!complete()) {
-                    return;
-                }
-            } else {
-                throw CmdLineParseException(kUnexpectedInName);
-            }
-            break;
-        case Mode::Value:
-            if (IsBlank(c) && !quoted) {
-                if (!complete()) {
-                    return;
-                }
-            } else if (IsQuote(c)) {
-                if (!quoted || c != quote) {
+                break;
+            case Mode::Value:
+                if (IsBlank(c) && !quoted) {
+                    if (!complete()) {
+                        return;
+                    }
+                } else if (IsQuote(c)) {
+                    if (!quoted || c != quote) {
+                        throw CmdLineParseException(kUnexpectedInValue);
+                    }
+                    if (!complete()) {
+                        return;
+                    }
+                } else if (c == L'=') {
                     throw CmdLineParseException(kUnexpectedInValue);
+                } else {
+                    value += c;
                 }
-                if (!complete()) {
-                    return;
-                }
-            } else if (c == L'=') {
-                throw CmdLineParseException(kUnexpectedInValue);
-            } else {
-                value += c;
-            }
-            break;
+                break;
         }
     }
     // A started argument with a name is completed at the end of the text,

@@ -7,12 +7,12 @@ namespace Common {
 
 // Raised by ParseCmdLine at the first character its grammar rejects.
 class CmdLineParseException {
-public:
+  public:
     explicit CmdLineParseException(const wchar_t* message) : message_(message) {}
     // One of the parser's four fixed rejection texts.
     [[nodiscard]] const wchar_t* Message() const { return message_; }
 
-private:
+  private:
     const wchar_t* message_;
 };
 

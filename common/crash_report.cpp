@@ -26,15 +26,6 @@ size_t EncodedLength(size_t count) {
     return (count + 2) / 3 * 4;
 }
 
-const EVENT_DESCRIPTOR& EventOf(TraceEnableBit bit) {
-    for (const TraceEventRow& row : kTraceEventTable) {
-        if (row.bit == bit) {
-            return row.descriptor;
-        }
-    }
-    return kTraceEventTable[0].descriptor;
-}
-
 // The NT headers at the module's DOS header's offset, or null.
 const IMAGE_NT_HEADERS* NtHeadersOf(const void* loadAddress) {
     if (loadAddress == nullptr || ::IsBadReadPtr(loadAddress, 64)) {
@@ -279,7 +270,7 @@ void WriteModuleList() {
         if (traceProvider.IsEnabled(kTraceBitModuleList)) {
             EVENT_DATA_DESCRIPTOR fields[7];
             BuildModuleEventPayload(fields, module);
-            traceProvider.Write(EventOf(kTraceBitModuleList), 7, fields);
+            traceProvider.Write(kTraceBitModuleList, 7, fields);
         }
     }
 }
@@ -344,7 +335,7 @@ void WriteCrashDump(EXCEPTION_POINTERS* pointers) {
     if (traceProvider.IsEnabled(kTraceBitCrashReport)) {
         EVENT_DATA_DESCRIPTOR fields[2];
         BuildCrashEventPayload(fields, Log::moduleName, text.data());
-        traceProvider.Write(EventOf(kTraceBitCrashReport), 2, fields);
+        traceProvider.Write(kTraceBitCrashReport, 2, fields);
     }
 }
 

@@ -39,15 +39,6 @@ const LevelTraits& TraitsOf(LogLevel level) {
     return kLevels[static_cast<int32_t>(level)];
 }
 
-const EVENT_DESCRIPTOR& EventOf(TraceEnableBit bit) {
-    for (const TraceEventRow& row : kTraceEventTable) {
-        if (row.bit == bit) {
-            return row.descriptor;
-        }
-    }
-    return kTraceEventTable[0].descriptor;  // not reached: every level has a row
-}
-
 INIT_ONCE initOnce = INIT_ONCE_STATIC_INIT;
 std::atomic<bool> initialized{false};
 wchar_t modulePath[MAX_PATH];
@@ -119,7 +110,7 @@ void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
     if (traceProvider.IsEnabled(traits.bit)) {
         EVENT_DATA_DESCRIPTOR fields[2];
         BuildLogEventPayload(fields, moduleName, message);
-        traceProvider.Write(EventOf(traits.bit), 2, fields);
+        traceProvider.Write(traits.bit, 2, fields);
     }
     if (!text) {
         return;

@@ -28,8 +28,7 @@ extern "C" __attribute__((used)) LONG KgExceptionGuardFilter(EXCEPTION_POINTERS*
 
 __attribute__((noinline)) DWORD RunWithExceptionGuard(GuardedCall call, void* context) {
     caughtCode = 0;
-    __try1(KgExceptionGuardFilter)
-    call(context);
+    __try1(KgExceptionGuardFilter) call(context);
     __except1;
     return caughtCode;
 }

@@ -45,9 +45,16 @@ void TraceProvider::Register() {
     }
 }
 
-void TraceProvider::Write(const EVENT_DESCRIPTOR& descriptor, ULONG fieldCount,
+void TraceProvider::Write(TraceEnableBit bit, ULONG fieldCount,
                           EVENT_DATA_DESCRIPTOR* fields) const {
-    if (registrationHandle_ != 0) {
+    const TraceEventRow* row = nullptr;
+    for (const TraceEventRow& candidate : kTraceEventTable) {
+        if (candidate.bit == bit) {
+            row = &candidate;
+        }
+    }
+    if (registrationHandle_ != 0 && row != nullptr) {
+        const EVENT_DESCRIPTOR& descriptor = row->descriptor;
         const EventWriter write = eventWriter_ != nullptr ? eventWriter_ : &::EventWrite;
         (void)write(registrationHandle_, &descriptor, fieldCount, fields);
     }

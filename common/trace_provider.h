@@ -57,9 +57,9 @@ class TraceProvider {
     [[nodiscard]] ULONGLONG MatchAnyKeyword() const { return matchAnyKeyword_; }
     [[nodiscard]] ULONGLONG MatchAllKeyword() const { return matchAllKeyword_; }
 
-    // Writes one event if the provider is registered; the result is ignored.
-    void Write(const EVENT_DESCRIPTOR& descriptor, ULONG fieldCount,
-               EVENT_DATA_DESCRIPTOR* fields) const;
+    // Writes the event of `bit` if the provider is registered; the result is
+    // ignored.
+    void Write(TraceEnableBit bit, ULONG fieldCount, EVENT_DATA_DESCRIPTOR* fields) const;
 
     // Replaces EventWrite (tests observe events through this: no ETW session
     // ever exists under Wine). Null restores EventWrite.
