@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "rpc/update_request.h"
+#include "update/update_request.h"
 
 // The instruction names a request may carry in its "id".
 inline constexpr wchar_t kBeginInstruction[] = L"beginAutoUpdate";

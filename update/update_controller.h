@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "rpc/update_request.h"
+#include "update/update_request.h"
 
 // Held only while a controller stores the status Failed.
 extern std::mutex statusMutex;
