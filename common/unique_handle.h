@@ -47,10 +47,13 @@ class UniqueHandle {
     }
 
     // Closes the owned handle (if any, and unless it is `handle` itself) and
-    // takes ownership of `handle`.
+    // takes ownership of `handle`. The caller's last error survives the close,
+    // so a failure can be logged after the handles involved were released.
     void Reset(Handle handle = Traits::Invalid()) noexcept {
         if (handle_ != handle && Traits::IsValid(handle_)) {
+            const DWORD lastError = ::GetLastError();
             Traits::Close(handle_);
+            ::SetLastError(lastError);
         }
         handle_ = handle;
     }
@@ -92,5 +95,14 @@ struct CoTaskMemTraits {
     static void Close(Handle h) noexcept { ::CoTaskMemFree(h); }
 };
 using CoTaskMemText = UniqueHandle<CoTaskMemTraits>;
+
+// Memory from LocalAlloc (security descriptors, SID texts, signer records).
+struct LocalMemoryTraits {
+    using Handle = void*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr; }
+    static void Close(Handle h) noexcept { ::LocalFree(h); }
+};
+using LocalMemory = UniqueHandle<LocalMemoryTraits>;
 
 }  // namespace Common

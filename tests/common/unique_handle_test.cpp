@@ -50,4 +50,14 @@ TEST(UniqueHandle, OwnsRealKernelHandles) {
     EXPECT_FALSE(invalid.IsValid());
 }
 
+TEST(UniqueHandle, ClosingKeepsTheCallersLastError) {
+    // Closing a handle the system already closed sets an error of its own.
+    Common::KernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(event.IsValid());
+    ASSERT_TRUE(::CloseHandle(event.Get()));
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    event.Reset();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), ::GetLastError());
+}
+
 }  // namespace
