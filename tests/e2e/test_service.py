@@ -12,6 +12,9 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import worker_process as wp  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import wine_pids  # noqa: E402
+
 WORKER_PATH = r"C:\ProgramData\kestrelGATE\Client\AutoUpdate\kgclient_update_worker.exe"
 BLANK_DIR = os.path.join(wp.DRIVE_C, "Program Files", "kestrelGATE Client")
 BLANK_EXE = r"C:\Program Files\kestrelGATE Client\kgclient_update.exe"
@@ -27,22 +30,13 @@ def wine(*args, timeout=120):
 
 
 def processes(pattern):
-    """Linux pids (and Windows command lines) of Wine processes whose command line holds pattern."""
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmdline = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
-        except OSError:
-            continue
-        if pattern in cmdline and "python" not in cmdline:
-            found.append((int(pid), cmdline))
-    return found
+    """Linux pids (and Windows command lines) of this run's Wine processes
+    (those of its own prefix) whose command line holds pattern."""
+    return wine_pids.prefix_processes(wp.PREFIX, pattern)
 
 
 def kill_workers():
+    """Ends the worker copies of this run's prefix only, by their ids."""
     for pid, _ in processes("kgclient_update_worker.exe"):
         try:
             os.kill(pid, 9)
@@ -72,18 +66,35 @@ class Watch:
 
     @staticmethod
     def check_sequence(test, states):
-        """Start pending, then (running and) stopped. Our start-pending report
-        lasts only until the next one, so a poller may not catch it; when it
-        does, it must carry check point 0, wait hint 3000 and controls 0x84."""
-        test.assertTrue(any(s.startswith("state=2 ") for s in states), states)
-        test.assertTrue(states[-1].startswith("state=1 "), states)
-        for ours in (s for s in states if s.startswith("state=2 ") and "waithint=3000" in s):
-            test.assertEqual(ours, "state=2 checkpoint=0 waithint=3000 controls=0x84")
+        """The reports the service made, as the service manager notified them:
+        start pending first (check point 0, wait hint 3000, controls 0x84),
+        stopped last. Wine's manager writes a start-pending record of its own
+        (wait hint 0, controls 0) before the service runs; it is never
+        notified, so it cannot stand in for the service's report. Running may
+        come and go between two notifications; when seen, it accepts stop."""
+        notes = [s[len("notified "):] for s in states if s.startswith("notified ")]
+        test.assertTrue(notes, states)
+        test.assertEqual(notes[0], "state=2 checkpoint=0 waithint=3000 controls=0x84", states)
+        test.assertTrue(notes[-1].startswith("state=1 "), states)
+        for running in (n for n in notes if n.startswith("state=4 ")):
+            test.assertEqual(running, "state=4 checkpoint=0 waithint=0 controls=0x85")
+
+
+SESSION_MANAGER = r"HKLM\System\CurrentControlSet\Control\Session Manager"
+
+
+def pending_deletions_of(path):
+    """How often PendingFileRenameOperations names path (as a source)."""
+    _, output = wine("reg", "query", SESSION_MANAGER, "/v", "PendingFileRenameOperations")
+    return output.count(path)
 
 
 class ServiceTest(unittest.TestCase):
     def setUp(self):
         kill_workers()
+        # Nothing reboots the prefix: earlier runs' entries would still be there.
+        wine("reg", "delete", SESSION_MANAGER, "/v", "PendingFileRenameOperations", "/f")
+        self.assertEqual(pending_deletions_of(WORKER_PATH), 0)
         shutil.rmtree(os.path.join(wp.DRIVE_C, "ProgramData", "kestrelGATE"), ignore_errors=True)
         for folder in (BLANK_DIR, PLAIN_DIR):
             os.makedirs(folder, exist_ok=True)
@@ -120,9 +131,7 @@ class ServiceTest(unittest.TestCase):
         workers = self.wait_for_worker()
         self.assertEqual(len(workers), 1, workers)
         self.assertEqual(workers[0][1], WORKER_PATH, "the bare path is the whole command line")
-        code, output = wine("reg", "query", r"HKLM\System\CurrentControlSet\Control\Session Manager",
-                            "/v", "PendingFileRenameOperations")
-        self.assertIn(WORKER_PATH, output)
+        self.assertEqual(pending_deletions_of(WORKER_PATH), 1, "the copy is scheduled for deletion once")
 
         # A second start while the worker runs starts nothing.
         watch = Watch("kgupdate")
@@ -130,6 +139,7 @@ class ServiceTest(unittest.TestCase):
         Watch.check_sequence(self, watch.lines())
         time.sleep(2)
         self.assertEqual([pid for pid, _ in processes("kgclient_update_worker.exe")], [workers[0][0]])
+        self.assertEqual(pending_deletions_of(WORKER_PATH), 1, "a reused worker is not copied again")
 
         # The worker serves a whole update.
         code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url",
