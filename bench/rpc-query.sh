@@ -14,7 +14,8 @@ file=$(served_file big.bin 256)
 # loader ignores what follows the image).
 installer=$server_work/www/big-installer.exe
 if [ ! -f "$installer" ] || [ "$installer" -ot "$build/bin/test_installer.exe" ]; then
-    cat "$build/bin/test_installer.exe" "$file" | head -c $((256 * 1024 * 1024)) >"$installer"
+    cat "$build/bin/test_installer.exe" "$file" >"$installer"
+    truncate -s $((256 * 1024 * 1024)) "$installer"
 fi
 start_server
 query='{"id":"queryAutoUpdateProgress"}'
@@ -35,10 +36,8 @@ wait_serving() {
     echo "rpc-query: the server never answered"; cat "$work/probe.out"; exit 1
 }
 
-peak_kib() {  # VmHWM of the process running the named executable
-    local pid
-    pid=$(pgrep -f "$1" | head -1)
-    awk '/VmHWM/ { print $2 }' "/proc/$pid/status"
+peak_kib() {  # VmHWM of the worker this script started
+    awk '/VmHWM/ { print $2 }' "/proc/$worker/status"
 }
 
 # Starts a fresh worker with an empty cache; its console goes to a file (Wine
@@ -50,8 +49,8 @@ start_worker() {
     wait_serving
 }
 
-stop_worker() {
-    pkill -f kgclient_update.exe || true
+stop_worker() {  # only the worker this script started, by its id
+    kill "$worker" 2>/dev/null || true
     wait "$worker" 2>/dev/null || true
 }
 
@@ -61,7 +60,7 @@ bare=$!
 wait_serving
 read -r bare1 bare1_p99 _ < <(run_load 1)
 read -r bare32 bare32_p99 _ < <(run_load 32)
-pkill -f bare_rpc_server.exe || true
+kill "$bare" 2>/dev/null || true
 wait "$bare" 2>/dev/null || true
 
 # The worker, with an update in progress (a slow download keeps it running).
@@ -78,10 +77,10 @@ result rpc-query-p99-32 "$ours32_p99" "$bare32_p99" us
 # The peak working set over a whole 256 MiB update, in a fresh worker.
 stop_worker
 start_worker update
-idle_kib=$(peak_kib kgclient_update.exe)
+idle_kib=$(peak_kib)
 "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url https://localhost/big-installer.exe --args "--exit=0" --wait \
     >"$work/update.out" 2>&1 || { cat "$work/update.out"; exit 1; }
-update_kib=$(peak_kib kgclient_update.exe)
+update_kib=$(peak_kib)
 stop_worker
 echo "rpc-query: worker peak working set: idle $((idle_kib / 1024)) MiB, after a 256 MiB update $((update_kib / 1024)) MiB"
 result worker-peak-working-set "$(python3 -c "print(f'{$update_kib / 1024:.1f}')")" \
