@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 #include "common/console_text.h"
 #include "common/crash_report.h"
+#include "common/redact_credentials.h"
 #include "common/trace_payload.h"
 #include "common/trace_provider.h"
 #include "common/wide_format.h"
@@ -54,6 +56,20 @@ BOOL CALLBACK InitializeOnce(PINIT_ONCE, PVOID ranHere, PVOID*) {
     *static_cast<bool*>(ranHere) = true;
     initialized.store(true, std::memory_order_release);
     return TRUE;
+}
+
+// No line carries a URL's user name or password: a begin request's URLs,
+// and the raw request itself, are logged in many places.
+void RedactMessage(wchar_t (&message)[Log::kBufferChars]) {
+    if (std::wcschr(message, L'@') == nullptr) {
+        return;  // the common case: nothing to look at, nothing allocated
+    }
+    std::wstring text(message);
+    if (Common::RedactCredentials(text)) {
+        const size_t length = text.size() < Log::kBufferChars - 1 ? text.size() : Log::kBufferChars - 1;
+        text.copy(message, length);
+        message[length] = L'\0';
+    }
 }
 
 }  // namespace
@@ -106,6 +122,7 @@ void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
 
     wchar_t message[kBufferChars];
     Common::FormatWide(message, kBufferChars, format, args);
+    RedactMessage(message);
 
     if (traceProvider.IsEnabled(traits.bit)) {
         EVENT_DATA_DESCRIPTOR fields[2];
