@@ -1,25 +1,23 @@
 #include "http/download_file.h"
 
-#include <windows.h>
-
-#include <io.h>
-#include <sys/stat.h>
-
-#include "common/console_text.h"
+#include "common/file_system.h"
 #include "common/log.h"
 #include "common/trace_scope.h"
 
+namespace {
+
+constexpr DWORD kFileAccess = GENERIC_READ | FILE_APPEND_DATA | DELETE | READ_CONTROL;
+
+}  // namespace
+
 bool DownloadFile::Examine(uint32_t& size) const {
-    // While the stream is open (every chunk of a download) its handle is
-    // asked: one call instead of a lookup by path.
     LARGE_INTEGER openSize;
-    struct _stat64 status;
-    if (stream_.IsValid() &&
-        ::GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_.Get()))),
-                        &openSize)) {
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (file_ && ::GetFileSizeEx(file_.Get(), &openSize)) {
         size = static_cast<uint32_t>(openSize.QuadPart);
-    } else if (_wstat64(path_.c_str(), &status) == 0) {
-        size = static_cast<uint32_t>(status.st_size);
+    } else if (!file_ &&
+               ::GetFileAttributesExW(path_.c_str(), GetFileExInfoStandard, &attributes)) {
+        size = attributes.nFileSizeLow;
     } else {
         return false;
     }
@@ -28,10 +26,37 @@ bool DownloadFile::Examine(uint32_t& size) const {
     return true;
 }
 
-bool DownloadFile::Exists() const {
+bool DownloadFile::OpenExisting() {
+    Common::KernelHandle entry =
+        Common::Files().Open(path_, kFileAccess, FILE_SHARE_READ, OPEN_EXISTING);
+    if (!entry) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            Log::Error(L"Failed to open file: [%s], with error: [%lu]", path_.c_str(), error);
+        }
+        return false;
+    }
+    Common::FileFacts facts;
+    const DWORD inspected = Common::Files().Inspect(entry.Get(), facts);
+    if (inspected == ERROR_SUCCESS && Common::IsPlainFile(facts) &&
+        Common::IsTrustedOwner(facts.ownerSid)) {
+        file_ = std::move(entry);
+        return true;
+    }
+    Log::Warning(L"Cache entry: [%s] is not a plain file of a trusted owner (attributes [0x%lx], "
+                 L"links [%lu], owner [%s], error [%lu]); deleting it and downloading afresh",
+                 path_.c_str(), facts.attributes, facts.links, facts.ownerSid.c_str(), inspected);
+    if (!Common::DeleteThroughHandle(entry.Get())) {
+        Log::Error(L"Failed to delete file: [%s], with error: [%lu]", path_.c_str(),
+                   ::GetLastError());
+    }
+    return false;
+}
+
+bool DownloadFile::Exists() {
     TraceScope trace;
     uint32_t size = 0;
-    const bool exists = Examine(size);
+    const bool exists = (file_ || OpenExisting()) && Examine(size);
     Log::Info(exists ? L"File: [%s], exists" : L"File: [%s], does not exist", path_.c_str());
     return exists;
 }
@@ -43,25 +68,39 @@ bool DownloadFile::Size(uint32_t& size) const {
 
 bool DownloadFile::Write(const uint8_t* bytes, size_t count) {
     TraceScope trace;
-    if (!stream_.IsValid()) {
-        stream_.Reset(std::fopen(ToConsoleNarrow(path_).c_str(), "a+b"));
-        if (!stream_.IsValid()) {
+    if (!file_) {
+        // Never an entry that appeared since: a new file or nothing.
+        file_ = Common::Files().Open(path_, kFileAccess, FILE_SHARE_READ, CREATE_NEW);
+        if (!file_) {
+            Log::Error(L"Call to CreateFile failed with: [%lu]", ::GetLastError());
             Log::Error(L"Failed to open file for appending: [%s]", path_.c_str());
             return false;
         }
     }
-    (void)std::fwrite(bytes, 1, count, stream_.Get());
-    (void)std::fflush(stream_.Get());
+    LARGE_INTEGER end = {};
+    DWORD written = 0;
+    if (!::SetFilePointerEx(file_.Get(), end, nullptr, FILE_END) ||
+        !::WriteFile(file_.Get(), bytes, static_cast<DWORD>(count), &written, nullptr) ||
+        written != count) {
+        Log::Error(L"Failed to write to file: [%s], [%lu] of [%lu] bytes written, error: [%lu]",
+                   path_.c_str(), static_cast<unsigned long>(written),
+                   static_cast<unsigned long>(count), ::GetLastError());
+        return false;
+    }
     return true;
 }
 
 void DownloadFile::Close() {
     TraceScope trace;
-    stream_.Reset();
+    file_.Reset();
 }
 
 void DownloadFile::Delete() {
     TraceScope trace;
-    stream_.Reset();
-    (void)::DeleteFileW(path_.c_str());
+    if (file_) {
+        (void)Common::DeleteThroughHandle(file_.Get());
+        file_.Reset();
+        return;
+    }
+    (void)Common::DeleteWithoutFollowing(path_);
 }

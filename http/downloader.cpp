@@ -108,15 +108,17 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
             Log::Error(L"Failed to read next binary data chunk");
         }
 
+        // A failed chunk fails the download whatever the file's size says:
+        // bytes that were not written must not count as received.
+        if (chunkFailed) {
+            result = false;
+            break;
+        }
         uint32_t current = 0;
         if (file_->Size(current)) {
             size = current;
         }
         if (size >= targetSize) {
-            break;
-        }
-        if (chunkFailed) {
-            result = false;
             break;
         }
         if (bytesRead == 0) {

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <windows.h>
+
 #include <string>
+
+#include "common/unique_handle.h"
 
 // The company tag a download's signer must name when the service is signed.
 inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
@@ -13,13 +17,34 @@ inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 [[nodiscard]] bool ValidateBinary(const std::wstring& path, const std::wstring& policyHash,
                                   const std::wstring& ownPath);
 
+// The same for the entry the caller holds open at `file` (read access,
+// sharing read only, so that nobody can change, rename or delete it between
+// these checks and the installer's start): the digest, the trust check and
+// the signer all come from that handle. A file that fails is deleted: `file`
+// is closed first and the entry at `path` itself is deleted.
+[[nodiscard]] bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
+                                      const std::wstring& policyHash, const std::wstring& ownPath);
+
+// Opens the cache entry at `path` the way ValidateOpenBinary needs it: read
+// access, sharing read only, a link or junction there is not followed. The
+// entry must be a plain file of a trusted owner; otherwise (logged) the
+// handle is empty.
+[[nodiscard]] Common::KernelHandle OpenForChecks(const std::wstring& path);
+
 // True when the file passes VerifyFileTrust and its signer's simple display
 // name contains `tag`, ignoring the case of A to Z.
 [[nodiscard]] bool HasCompanyTag(const std::wstring& path, const std::wstring& tag);
+[[nodiscard]] bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& tag);
 
 // True when WinVerifyTrust (generic chain verification, no UI, no revocation
 // check) accepts the file's signature.
 [[nodiscard]] bool VerifyFileTrust(const std::wstring& path);
+
+// The same for the file open at `file` (`path` names it); on success fills
+// `signerName` (when given) with the simple display name of the certificate
+// that signed exactly what was verified.
+[[nodiscard]] bool VerifyFileTrust(HANDLE file, const std::wstring& path,
+                                   std::wstring* signerName);
 
 // The simple display name of the certificate that signed the file; `name`
 // is left as it was on false.

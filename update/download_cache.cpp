@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "common/file_system.h"
 #include "common/log.h"
 #include "common/trace_scope.h"
 
@@ -49,19 +50,106 @@ DownloadCache::DownloadCache(const KNOWNFOLDERID& root) {
         return;
     }
     Log::Info(L"SHGetKnownFolderPath returned: [%s]", knownFolder_.Get());
-
-    std::wstring path = knownFolder_.Get();
-    path += L"\\";
-    path += kCompanyFolder;
-    path += kCacheSubfolder;
-    const int created = ::SHCreateDirectory(nullptr, path.c_str());
-    if (created != ERROR_SUCCESS && created != ERROR_FILE_EXISTS &&
-        created != ERROR_ALREADY_EXISTS) {
-        Log::Error(L"Failed to create directory: [%s], with error: [%lu]", path.c_str(),
-                   ::GetLastError());
-    }
-    folder = std::move(path);
+    const std::wstring rootPath = knownFolder_.Get();
     knownFolder_.Reset();
+    if (!PrepareFolder(rootPath)) {
+        heldFolders_.clear();
+        return;
+    }
+    folder = rootPath + L"\\" + kCompanyFolder + kCacheSubfolder;
+}
+
+bool DownloadCache::PrepareFolder(const std::wstring& root) {
+    static const wchar_t* const kLevels[] = {kCompanyFolder, L"Client", L"AutoUpdate"};
+    std::wstring path = root;
+    bool existed = false;
+    for (const wchar_t* level : kLevels) {
+        path += L"\\";
+        path += level;
+        const DWORD created = Common::Files().CreateFolder(path, kFolderSddl);
+        existed = created == ERROR_ALREADY_EXISTS;
+        if (created != ERROR_SUCCESS && !existed) {
+            Log::Error(L"Failed to create directory: [%s], with error: [%lu]", path.c_str(),
+                       created);
+            return false;
+        }
+        if (!existed) {
+            Log::Info(L"Created directory with protected access rules: [%s]", path.c_str());
+        }
+        // Held without delete sharing: nobody renames or replaces it while
+        // the cache is in use.
+        Common::KernelHandle handle = Common::Files().Open(
+            path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+            FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+        if (!handle) {
+            Log::Error(L"Failed to open directory: [%s], with error: [%lu]", path.c_str(),
+                       ::GetLastError());
+            return false;
+        }
+        Common::FileFacts facts;
+        const DWORD inspected = Common::Files().Inspect(handle.Get(), facts);
+        if (inspected != ERROR_SUCCESS) {
+            Log::Error(L"Failed to examine directory: [%s], with error: [%lu]", path.c_str(),
+                       inspected);
+            return false;
+        }
+        if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+            (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            Log::Error(L"Refusing the cache folder: [%s] is a reparse point or not a directory "
+                       L"(attributes [0x%lx]); nothing is written, run or deleted there",
+                       path.c_str(), facts.attributes);
+            return false;
+        }
+        heldFolders_.push_back(std::move(handle));
+    }
+    if (existed) {
+        const DWORD applied =
+            Common::Files().ApplySecurity(heldFolders_.back().Get(), kFolderSddl);
+        if (applied != ERROR_SUCCESS) {
+            Log::Error(L"Failed to apply the protected access rules to: [%s], with error: [%lu]",
+                       path.c_str(), applied);
+            return false;
+        }
+        Log::Info(L"Applied the protected access rules to the existing directory: [%s]",
+                  path.c_str());
+        RemoveUntrustedEntries(path);
+    }
+    return true;
+}
+
+void DownloadCache::RemoveUntrustedEntries(const std::wstring& path) const {
+    TraceScope trace;
+    WIN32_FIND_DATAW entry;
+    Common::FindHandle search(::FindFirstFileW((path + L"\\*").c_str(), &entry));
+    if (!search.IsValid()) {
+        return;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::wstring entryPath = path + L"\\" + name;
+        const Common::KernelHandle handle = Common::Files().Open(
+            entryPath, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+        Common::FileFacts facts;
+        DWORD error = handle ? Common::Files().Inspect(handle.Get(), facts) : ::GetLastError();
+        if (error != ERROR_SUCCESS) {
+            Log::Error(L"Failed to examine cache entry: [%s], with error: [%lu]", name.c_str(),
+                       error);
+            continue;
+        }
+        if (Common::IsTrustedOwner(facts.ownerSid)) {
+            continue;
+        }
+        Log::Warning(L"Deleting cache entry: [%s], its owner [%s] is not trusted", name.c_str(),
+                     facts.ownerSid.c_str());
+        if (!Common::DeleteThroughHandle(handle.Get())) {
+            Log::Error(L"Failed to delete cache entry: [%s], with error: [%lu]", name.c_str(),
+                       ::GetLastError());
+        }
+    } while (::FindNextFileW(search.Get(), &entry));
 }
 
 bool DownloadCache::IsPlainFileName(const std::wstring& name) {
@@ -99,7 +187,7 @@ void DownloadCache::DeleteFoundFile(const WIN32_FIND_DATAW& entry) const {
     }
     const std::wstring path = folder + entry.cFileName;
     Log::Info(L"Deleting file: [%s]", entry.cFileName);
-    (void)::DeleteFileW(path.c_str());
+    (void)Common::DeleteWithoutFollowing(path);  // a file in use stays
 }
 
 void DownloadCache::CleanBinaries() const {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <cryptopp/files.h>
@@ -16,6 +17,9 @@
 #include "common/trace_scope.h"
 
 namespace {
+
+// Bytes read (and hashed) at a time.
+constexpr size_t kReadBlockBytes = 256 * 1024;
 
 // Hands the file source one large block to read into and passes each block on
 // whole. Without it the source reads straight into the hash's own 64-byte
@@ -37,7 +41,7 @@ class ReadBlockFilter : public CryptoPP::Bufferless<CryptoPP::Filter> {
     }
 
   private:
-    static constexpr size_t kBlockBytes = 256 * 1024;
+    static constexpr size_t kBlockBytes = kReadBlockBytes;
     CryptoPP::SecByteBlock block_;
 };
 
@@ -77,6 +81,38 @@ bool Sha256::CheckFile(const std::wstring& path, const std::wstring& expected) c
     const bool binary = true;
     CryptoPP::FileSource source(narrowPath.c_str(), pumpAll,
                                 new ReadBlockFilter(DigestChain(hash, digest)), binary);
+
+    const bool isMatch = std::strcmp(digest.c_str(), narrowExpected.c_str()) == 0;
+    Log::Info(L"Expected hash: [%s], computed hash: [%S].  Comparison IsMatch result is: [%s]",
+              expected.c_str(), digest.c_str(), isMatch ? L"TRUE" : L"FALSE");
+    return isMatch;
+}
+
+bool Sha256::CheckOpenFile(HANDLE file, const std::wstring& path,
+                           const std::wstring& expected) const {
+    TraceScope trace;
+    Log::Info(L"Computing Sha256 hash for file: [%s]", path.c_str());
+    const std::string narrowExpected = ToConsoleNarrow(expected);
+
+    std::string digest;
+    CryptoPP::SHA256 hash;
+    std::unique_ptr<CryptoPP::BufferedTransformation> chain(DigestChain(hash, digest));
+    LARGE_INTEGER start = {};
+    if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        throw CryptoPP::FileStore::ReadErr();
+    }
+    std::vector<CryptoPP::byte> block(kReadBlockBytes);
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &read, nullptr)) {
+            throw CryptoPP::FileStore::ReadErr();
+        }
+        if (read == 0) {
+            break;
+        }
+        chain->Put(block.data(), read);
+    }
+    chain->MessageEnd();
 
     const bool isMatch = std::strcmp(digest.c_str(), narrowExpected.c_str()) == 0;
     Log::Info(L"Expected hash: [%s], computed hash: [%S].  Comparison IsMatch result is: [%s]",

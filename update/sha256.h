@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 // SHA-256 digests as the update pipeline uses them: always the full digest as
@@ -12,6 +14,12 @@ class Sha256 {
     // trimming, no case folding). A file that cannot be opened or read raises
     // the hashing library's FileStore::OpenErr or FileStore::ReadErr.
     [[nodiscard]] bool CheckFile(const std::wstring& path, const std::wstring& expected) const;
+
+    // The same for the file open at `file` (read from its start; `path` only
+    // names it in the log): the digest is of exactly the bytes that handle
+    // reads. A failed read raises FileStore::ReadErr.
+    [[nodiscard]] bool CheckOpenFile(HANDLE file, const std::wstring& path,
+                                     const std::wstring& expected) const;
 
     // The digest of the text's bytes in the console code page (no NUL).
     [[nodiscard]] std::wstring HashText(const std::wstring& text) const;

@@ -60,7 +60,7 @@ bool DownloadBinary(const std::wstring& url, const std::wstring& path) {
 }
 
 bool UpdateController::ValidateBinary(const std::wstring& path) {
-    return ::ValidateBinary(path, hash, OwnExecutablePath());
+    return ValidateOpenBinary(checkedFile, path, hash, OwnExecutablePath());
 }
 
 bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wstring& path) {
@@ -69,7 +69,14 @@ bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wst
         Log::Error(L"Update controller failed to download binary.");
         return false;
     }
+    // One handle from here to the installer's end: what is checked is what runs.
+    checkedFile = OpenForChecks(path);
+    if (!checkedFile) {
+        Log::Error(L"Update controller failed to validate binary.");
+        return false;
+    }
     if (!ValidateBinary(path)) {
+        checkedFile.Reset();
         Log::Error(L"Update controller failed to validate binary.");
         return false;
     }
@@ -132,7 +139,9 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         TraceScope installing;
         Log::Info(L"Beginning upgrade");
         status.fetch_add(1);  // Downloading -> Installing, as an increment (see MarkCompleted)
-        if (!RunInstaller(cache.folder, path, args)) {
+        const bool installed = RunInstaller(cache.folder, path, args);
+        checkedFile.Reset();
+        if (!installed) {
             Log::Error(L"Failed to update client");
             MarkFailed(L"Update controller failed to install binary.");
             return;
@@ -154,6 +163,7 @@ void UpdateController::RunToCompletion(const UpdateRequest& request) {
     } catch (...) {
         message = "unknown exception";
     }
+    checkedFile.Reset();
     Log::Error(L"The update ended with an exception: [%S]", message.c_str());
     MarkFailed(L"Update controller failed: the update ended with an exception.");
 }

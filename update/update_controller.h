@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
 #include "update/update_request.h"
 
 // Held only while a controller stores the status Failed.
@@ -42,11 +43,14 @@ class UpdateController {
         return static_cast<UpdateStatus>(status.load(std::memory_order_relaxed));
     }
 
-    // True when the cache file now holds a downloaded, validated installer.
+    // True when the cache file now holds a downloaded, validated installer,
+    // held open in `checkedFile` (nobody can write, rename or delete it until
+    // that handle is closed, after the installer has ended).
     [[nodiscard]] bool ObtainValidBinary(const std::wstring& url, const std::wstring& path);
 
-    // Binary validation with this run's policy hash and the service's own path.
-    [[nodiscard]] bool ValidateBinary(const std::wstring& path);
+    // Binary validation with this run's policy hash and the service's own
+    // path, of the file held open in `checkedFile`.
+    [[nodiscard]] virtual bool ValidateBinary(const std::wstring& path);
 
     // Raises the status from 1 to 2, then pauses.
     void MarkCompleted();
@@ -55,6 +59,10 @@ class UpdateController {
     std::wstring hash;
     std::wstring args;
     std::atomic<int32_t> status{Downloading};
+
+    // The validated installer, open for reading and sharing read only, from
+    // its checks to the end of its run.
+    Common::KernelHandle checkedFile;
 
   private:
     // Stores 3 under statusMutex, pauses and logs why the run failed.

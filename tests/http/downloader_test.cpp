@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/fake_file_system.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
 
@@ -228,6 +229,56 @@ TEST(Downloader, EndsWithFailureWhenTheFileCannotBeOpened) {
     EXPECT_TRUE(Has(
         log, "  ERROR : Failed to open file for appending: [C:\\no-such-folder-kg\\file.exe]\n"));
     EXPECT_TRUE(Has(log, "  ERROR : Failed to read next binary data chunk\n"));
+}
+
+// A partial entry that is not a plain file of a trusted owner is never
+// resumed: it is deleted (itself, not what it points at) and the download
+// starts afresh. Wine makes no reparse points and gives every file one owner:
+// those two come from the seam; the second name is a real hard link.
+TEST(Downloader, ResumesOnlyAPlainFileOfATrustedOwner) {
+    struct Case {
+        const char* what;
+        FakeFileSystem::Override facts;
+        bool hardLink;
+    };
+    FakeFileSystem::Override reparse;
+    reparse.addAttributes = FILE_ATTRIBUTE_REPARSE_POINT;
+    FakeFileSystem::Override foreign;
+    foreign.ownerSid = L"S-1-5-21-1-2-3-1001";
+    const Case cases[] = {
+        {"a reparse point", reparse, false},
+        {"a file of another owner", foreign, false},
+        {"a second name of another file", {}, true},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        const std::wstring name = L"entry-" + std::to_wstring(++round) + L".exe";
+        ScratchFile file(name);
+        ScratchFile elsewhere(L"outside-" + name);
+        if (c.hardLink) {
+            elsewhere.Write(GeneratedBytes(0, 400));
+            ASSERT_TRUE(::CreateHardLinkW(file.Path().c_str(), elsewhere.Path().c_str(), nullptr));
+        } else {
+            file.Write(GeneratedBytes(0, 400));
+        }
+        FakeFileSystem files;
+        files.overrides[name] = c.facts;
+        const Common::ScopedFileSystem seam(files);
+
+        const std::wstring path = GeneratedPath(1000, L"entry-" + std::to_wstring(round));
+        const DownloadRun run = RunDownload(kServer + path, file);
+        EXPECT_TRUE(run.result) << c.what << run.log;
+        EXPECT_EQ(GeneratedBytes(0, 1000), file.Read()) << c.what;
+        EXPECT_TRUE(Has(run.log, "WARNING : Cache entry: [" + Narrow(file.Path()) +
+                                     "] is not a plain file of a trusted owner"))
+            << c.what << run.log;
+        const auto served = ServerRequests(Narrow(path), 1);
+        ASSERT_EQ(1u, served.size()) << c.what;
+        EXPECT_EQ("-", served[0].range) << c.what << ": never resumed";
+        if (c.hardLink) {
+            EXPECT_EQ(GeneratedBytes(0, 400), elsewhere.Read()) << "the other name is untouched";
+        }
+    }
 }
 
 }  // namespace

@@ -3,20 +3,30 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
 #include "common/unique_handle.h"
+#include "tests/support/cache_folder.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_server.h"
 #include "update/sha256.h"
 
 namespace {
 
 using testsupport::ScopedLogSettings;
 using testsupport::StdoutCapture;
+using testsupport::FakeFileSystem;
+using testsupport::Narrow;
 
 std::wstring ProgramData() {
     Common::CoTaskMemText path;
@@ -39,8 +49,8 @@ bool Exists(const std::wstring& path) {
 // Every test starts without the company folder below ProgramData.
 class DownloadCacheTest : public testing::Test {
   protected:
-    void SetUp() override { std::filesystem::remove_all(ProgramData() + L"\\kestrelGATE"); }
-    void TearDown() override { std::filesystem::remove_all(ProgramData() + L"\\kestrelGATE"); }
+    void SetUp() override { testsupport::RemoveTree(ProgramData() + L"\\kestrelGATE"); }
+    void TearDown() override { testsupport::RemoveTree(ProgramData() + L"\\kestrelGATE"); }
 };
 
 TEST_F(DownloadCacheTest, CreatesTheFolderBelowProgramData) {
@@ -182,6 +192,88 @@ TEST_F(DownloadCacheTest, CleaningAnEmptyCacheLogsTheEnumerationError) {
                                  std::string(cache.folder.begin(), cache.folder.end()) +
                                  "*.exe], error [2]\n";
     EXPECT_NE(std::string::npos, capture.Take().find(expected));
+}
+
+// SYSTEM and Administrators full control, Users read and execute, inherited
+// by files and folders, protected from what ProgramData would pass down.
+const std::wstring kProtected = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+TEST_F(DownloadCacheTest, CreatesEachFolderWithTheProtectedDescriptor) {
+    FakeFileSystem files;
+    const Common::ScopedFileSystem seam(files);
+    const DownloadCache cache;
+    ASSERT_TRUE(cache.IsUsable());
+    const std::wstring company = ProgramData() + L"\\kestrelGATE";
+    const std::vector<std::pair<std::wstring, std::wstring>> expected = {
+        {company, kProtected},
+        {company + L"\\Client", kProtected},
+        {company + L"\\Client\\AutoUpdate", kProtected},
+    };
+    EXPECT_EQ(expected, files.created);
+    EXPECT_TRUE(files.applied.empty()) << "a folder it created needs no second pass";
+
+    // The descriptor protects the list from inheritance.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        DownloadCache::kFolderSddl, SDDL_REVISION_1, &descriptor, nullptr));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_NE(0, control & SE_DACL_PROTECTED);
+    ::LocalFree(descriptor);
+}
+
+TEST_F(DownloadCacheTest, AnExistingFolderGetsTheDescriptorAgainAndLosesForeignEntries) {
+    { const DownloadCache first; }
+    const std::wstring folder = ExpectedFolder();
+    Touch(folder + L"version.dll");  // planted by a user
+    Touch(folder + L"partial.exe");  // one of ours
+    FakeFileSystem files;
+    files.overrides[L"\\version.dll"].ownerSid = L"S-1-5-21-1-2-3-1001";
+    const Common::ScopedFileSystem seam(files);
+
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    const DownloadCache cache;
+    const std::string log = capture.Take();
+    ASSERT_TRUE(cache.IsUsable()) << log;
+    const std::vector<std::pair<std::wstring, std::wstring>> reset = {
+        {ProgramData() + L"\\kestrelGATE\\Client\\AutoUpdate", kProtected}};
+    EXPECT_EQ(reset, files.applied);
+    EXPECT_FALSE(Exists(folder + L"version.dll"));
+    EXPECT_TRUE(Exists(folder + L"partial.exe"));
+    EXPECT_NE(std::string::npos,
+              log.find("WARNING : Deleting cache entry: [version.dll], its owner "
+                       "[S-1-5-21-1-2-3-1001] is not trusted\n"))
+        << log;
+    EXPECT_EQ(std::string::npos, log.find("partial.exe")) << log;
+}
+
+TEST_F(DownloadCacheTest, AReparsePointOnTheWayMakesTheCacheUnusable) {
+    // Wine makes no junctions: the seam reports one at each level in turn.
+    for (const wchar_t* level : {L"\\kestrelGATE", L"\\Client", L"\\AutoUpdate"}) {
+        { const DownloadCache first; }
+        const std::wstring folder = ExpectedFolder();
+        Touch(folder + L"kept.exe");
+        FakeFileSystem files;
+        files.overrides[level].addAttributes = FILE_ATTRIBUTE_REPARSE_POINT;
+        const Common::ScopedFileSystem seam(files);
+
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        const DownloadCache cache;
+        EXPECT_FALSE(cache.IsUsable()) << Narrow(level);
+        EXPECT_EQ(L"", cache.GetFullPath(L"setup"));
+        cache.CleanBinaries();
+        const std::string log = capture.Take();
+        const std::wstring refused = folder.substr(0, folder.find(level) + wcslen(level));
+        EXPECT_NE(std::string::npos,
+                  log.find("  ERROR : Refusing the cache folder: [" + Narrow(refused) +
+                           "] is a reparse point or not a directory"))
+            << log;
+        EXPECT_TRUE(files.applied.empty()) << "nothing written there";
+        EXPECT_TRUE(Exists(folder + L"kept.exe")) << "nothing deleted there";
+    }
 }
 
 }  // namespace

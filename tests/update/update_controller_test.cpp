@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "common/unique_handle.h"
+#include "tests/support/cache_folder.h"
 #include "tests/support/file_digest.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
@@ -52,10 +53,10 @@ class StatusWatcher {
 class UpdateControllerTest : public testing::Test {
   protected:
     void SetUp() override {
-        std::filesystem::remove_all(DownloadCache().folder);
+        testsupport::RemoveTree(DownloadCache().folder);
         folder_ = DownloadCache().folder;
     }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
+    void TearDown() override { testsupport::RemoveTree(folder_); }
 
     // Runs one update and returns its log; `seen` gets the statuses observed.
     std::string RunUpdate(UpdateController& controller, const UpdateRequest& request,
@@ -217,8 +218,9 @@ TEST_F(UpdateControllerTest, RefusesRunsThatCouldActOutsideTheCache) {
     EXPECT_TRUE(ServerRequests("/refused-2").empty());
 }
 
-TEST_F(UpdateControllerTest, AnUnreadableCacheFileEndsTheUpdateAsFailed) {
-    // A complete entry that cannot be opened for hashing: the digest raises.
+TEST_F(UpdateControllerTest, AnEntryThatCannotBeOpenedEndsTheUpdateAsFailed) {
+    // A complete entry that somebody holds open without sharing: it can be
+    // neither resumed, replaced nor checked, and nothing runs.
     const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
     const std::wstring entry = folder_ + hash + L".exe";
     ASSERT_TRUE(
@@ -226,19 +228,78 @@ TEST_F(UpdateControllerTest, AnUnreadableCacheFileEndsTheUpdateAsFailed) {
     Common::KernelHandle locked(
         ::CreateFileW(entry.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(locked.IsValid());
-    const std::wstring second = kServer + L"/signed/installer-unsigned.exe?never";
 
     UpdateController controller(kShortPause);
     std::vector<int> seen;
-    const std::string log =
-        RunUpdate(controller, {{kInstallerUrl, second}, hash, L"--exit=0"}, &seen);
+    const std::string log = RunUpdate(controller, {{kInstallerUrl}, hash, L"--exit=0"}, &seen);
     EXPECT_EQ(Failed, controller.GetStatus());
     EXPECT_EQ((std::vector<int>{0, 3}), seen);
-    EXPECT_TRUE(Has(log,
-                    "  ERROR : The update ended with an exception: [FileStore: error opening file "
-                    "for reading: "))
-        << log;
-    EXPECT_TRUE(ServerRequests("?never").empty()) << "no further URL after an exception";
+    EXPECT_TRUE(Has(log, "  ERROR : Failed to open file for appending: [")) << log;
+    EXPECT_TRUE(Has(log, "  ERROR : Failed to download binary\n")) << log;
+    EXPECT_FALSE(Has(log, "Final binary file size matches")) << "nothing written is received";
+    EXPECT_FALSE(Has(log, "Executing commandline")) << log;
+}
+
+// What somebody else gets when trying to change the entry: the errors of
+// opening it for writing and for deletion, and whether a rename went through.
+struct Tampering {
+    DWORD write = 0;
+    DWORD remove = 0;
+    bool renamed = true;
+};
+
+Tampering TryToTamper(const std::wstring& entry) {
+    Tampering result;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    Common::KernelHandle writer(
+        ::CreateFileW(entry.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    result.write = writer ? ERROR_SUCCESS : ::GetLastError();
+    Common::KernelHandle remover(
+        ::CreateFileW(entry.c_str(), DELETE, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    result.remove = remover ? ERROR_SUCCESS : ::GetLastError();
+    result.renamed = ::MoveFileW(entry.c_str(), (entry + L".swapped").c_str()) != FALSE;
+    return result;
+}
+
+// Tampers while its checks run.
+class TamperingController : public UpdateController {
+  public:
+    using UpdateController::UpdateController;
+    bool ValidateBinary(const std::wstring& path) override {
+        duringChecks = TryToTamper(path);
+        return UpdateController::ValidateBinary(path);
+    }
+    Tampering duringChecks;
+};
+
+TEST_F(UpdateControllerTest, NobodyChangesTheInstallerFromItsChecksToItsEnd) {
+    const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
+    const std::wstring entry = folder_ + hash + L".exe";
+    ScratchFile record(L"tamper-record.txt");
+    TamperingController controller(kShortPause);
+    Tampering duringInstall;
+    std::thread tamperer([&] {
+        while (controller.GetStatus() == Downloading) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        // The installer runs (it waits 2 s); a running image alone would
+        // not stop a rename or a deletion.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        duringInstall = TryToTamper(entry);
+    });
+    const std::string log = RunUpdate(
+        controller, {{kInstallerUrl}, hash, L"--record=" + record.Path() + L" --sleep=2000 --exit=0"});
+    tamperer.join();
+
+    EXPECT_EQ(Completed, controller.GetStatus()) << log;
+    for (const Tampering& t : {controller.duringChecks, duringInstall}) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), t.write);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), t.remove);
+        EXPECT_FALSE(t.renamed);
+    }
+    // What ran is the file that was checked, from its own place.
+    EXPECT_TRUE(Has(record.Read(), "module=" + Narrow(entry) + "\n")) << record.Read();
+    EXPECT_TRUE(CacheExeFiles().empty()) << "the handle is closed before the cache is cleaned";
 }
 
 }  // namespace

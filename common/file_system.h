@@ -1,0 +1,76 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/unique_handle.h"
+
+namespace Common {
+
+// What an open handle says about the file or folder behind it.
+struct FileFacts {
+    DWORD attributes = 0;
+    DWORD links = 0;
+    std::wstring ownerSid;  // string form (S-1-5-18, ...); empty when unknown
+};
+
+// The calls through which the service creates, judges, protects and deletes
+// the files and folders of its cache. Every open here refuses to follow a
+// reparse point: a junction or link that somebody else planted is itself
+// opened (and judged), never what it points at.
+//
+// One process-wide instance; tests put one of their own in its place
+// (ScopedFileSystem) to see the descriptors passed and to report facts that
+// the platform under test cannot produce.
+class FileSystem {
+  public:
+    virtual ~FileSystem() = default;
+
+    // Creates one folder with the descriptor `sddl`. ERROR_SUCCESS, or the
+    // error (ERROR_ALREADY_EXISTS when it is there already).
+    [[nodiscard]] virtual DWORD CreateFolder(const std::wstring& path, const wchar_t* sddl);
+
+    // Gives the open folder or file the owner and protected DACL of `sddl`.
+    [[nodiscard]] virtual DWORD ApplySecurity(HANDLE handle, const wchar_t* sddl);
+
+    // Attributes, link count and owner of what `handle` is open on.
+    [[nodiscard]] virtual DWORD Inspect(HANDLE handle, FileFacts& facts);
+
+    // Opens `path` itself, never a reparse point's target. Folders open too.
+    [[nodiscard]] virtual KernelHandle Open(const std::wstring& path, DWORD access, DWORD share,
+                                            DWORD disposition);
+};
+
+// The instance in use.
+[[nodiscard]] FileSystem& Files();
+
+// Puts `replacement` in place of the instance in use for its lifetime.
+class ScopedFileSystem {
+  public:
+    explicit ScopedFileSystem(FileSystem& replacement);
+    ~ScopedFileSystem();
+    ScopedFileSystem(const ScopedFileSystem&) = delete;
+    ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+
+  private:
+    FileSystem* previous_;
+};
+
+// Owners whose files the service trusts: SYSTEM, the Administrators group,
+// and the account the service's own process runs as.
+[[nodiscard]] bool IsTrustedOwner(const std::wstring& ownerSid);
+
+// A plain file: not a folder, not a reparse point, exactly one name.
+[[nodiscard]] bool IsPlainFile(const FileFacts& facts);
+
+// Marks the file or (empty) folder that `handle` is open on (with DELETE
+// access) for deletion; it goes when the last handle closes.
+[[nodiscard]] bool DeleteThroughHandle(HANDLE handle);
+
+// Deletes the file at `path` itself: a link or junction found there is
+// deleted, never what it points at; a folder is left alone. False (the
+// error kept in GetLastError) when nothing was deleted.
+[[nodiscard]] bool DeleteWithoutFollowing(const std::wstring& path);
+
+}  // namespace Common
