@@ -5,13 +5,33 @@
 
 #include <cwchar>
 
+#include "common/file_system.h"
 #include "common/log.h"
 #include "common/process_start.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
-#include "update/download_cache.h"
 
-bool FindWorkerProcess() {
+namespace {
+
+// The full Win32 path of the process's image; false when it cannot be read.
+bool ProcessImagePath(DWORD processId, std::wstring& path) {
+    const Common::KernelHandle process(
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) {
+        return false;
+    }
+    wchar_t buffer[MAX_PATH * 2] = {};
+    DWORD length = static_cast<DWORD>(sizeof(buffer) / sizeof(buffer[0]));
+    if (!::QueryFullProcessImageNameW(process.Get(), 0, buffer, &length)) {
+        return false;
+    }
+    path.assign(buffer, length);
+    return true;
+}
+
+}  // namespace
+
+bool FindWorkerProcess(const std::wstring& workerPath) {
     TraceScope trace;
     Common::KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.IsValid()) {
@@ -30,18 +50,35 @@ bool FindWorkerProcess() {
     do {
         Log::Verbose(L"Comparing [%s] pid [%lu] with [%s]", entry.szExeFile, entry.th32ProcessID,
                      kWorkerFileName);
-        if (_wcsicmp(entry.szExeFile, kWorkerFileName) == 0) {
-            Log::Verbose(L"Found process [%s] pid [%lu]", entry.szExeFile, entry.th32ProcessID);
-            exists = true;
-            break;
+        if (_wcsicmp(entry.szExeFile, kWorkerFileName) != 0) {
+            continue;
         }
+        // The name alone proves nothing: anybody can start a program of
+        // that name from anywhere, and would keep the real worker away.
+        std::wstring image;
+        if (!ProcessImagePath(entry.th32ProcessID, image)) {
+            Log::Warning(L"Ignoring process [%s] pid [%lu]: its image path cannot be read, "
+                         L"error [%lu]",
+                         entry.szExeFile, entry.th32ProcessID, ::GetLastError());
+            continue;
+        }
+        if (workerPath.empty() || _wcsicmp(image.c_str(), workerPath.c_str()) != 0) {
+            Log::Warning(L"Ignoring process [%s] pid [%lu] running from [%s]: it is not the "
+                         L"worker copy",
+                         entry.szExeFile, entry.th32ProcessID, image.c_str());
+            continue;
+        }
+        Log::Verbose(L"Found process [%s] pid [%lu]", entry.szExeFile, entry.th32ProcessID);
+        exists = true;
+        break;
     } while (::Process32NextW(snapshot.Get(), &entry));
     snapshot.Reset();
     Log::Verbose(L"Returning exists [%u]", exists ? 1u : 0u);
     return exists;
 }
 
-bool CopyWorkerExecutable(std::wstring& path) {
+bool CopyWorkerExecutable(const DownloadCache& cache, std::wstring& path,
+                          Common::KernelHandle& copy) {
     TraceScope trace;
     wchar_t ownPath[MAX_PATH] = {};
     const DWORD length = ::GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
@@ -50,18 +87,36 @@ bool CopyWorkerExecutable(std::wstring& path) {
         Log::Error(L"Unable to get path to service executable error [%lu]", error);
         return false;
     }
-    const DownloadCache cache;
     if (!cache.IsUsable()) {
         // Never a bare file name in the service's current directory.
         return false;
     }
     path = cache.folder + kWorkerFileName;
-    if (!::CopyFileExW(ownPath, path.c_str(), nullptr, nullptr, nullptr, 0)) {
+    // An earlier copy that no longer runs, or anything else at that name,
+    // goes first; the copy then only ever creates a new file.
+    if (!Common::DeleteWithoutFollowing(path) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+        Log::Error(L"Failed to delete the earlier copy [%s] error [%lu]", path.c_str(),
+                   ::GetLastError());
+    }
+    if (!::CopyFileExW(ownPath, path.c_str(), nullptr, nullptr, nullptr,
+                       COPY_FILE_FAIL_IF_EXISTS)) {
         // "move": the administrators' log searches know the line by this text.
         Log::Error(L"Failed to move file [%s] error [%lu]", path.c_str(), ::GetLastError());
         return false;
     }
     Log::Verbose(L"Copied [%s] to [%s]", ownPath, path.c_str());
+    // Held from here until it has been started: what was copied is what runs.
+    copy = Common::Files().Open(path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING);
+    Common::FileFacts facts;
+    const DWORD inspected =
+        copy ? Common::Files().Inspect(copy.Get(), facts) : ::GetLastError();
+    if (inspected != ERROR_SUCCESS || !Common::IsPlainFile(facts) ||
+        !Common::IsTrustedOwner(facts.ownerSid)) {
+        Log::Error(L"The worker copy [%s] is not a plain file of a trusted owner, error [%lu]",
+                   path.c_str(), inspected);
+        copy.Reset();
+        return false;
+    }
     if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         Log::Info(L"Scheduled [%s] for deletion on reboot", path.c_str());
     } else {
@@ -73,12 +128,15 @@ bool CopyWorkerExecutable(std::wstring& path) {
 
 void RespawnWorker() {
     TraceScope trace;
-    if (FindWorkerProcess()) {
+    const DownloadCache cache;
+    const std::wstring workerPath = cache.IsUsable() ? cache.folder + kWorkerFileName : L"";
+    if (FindWorkerProcess(workerPath)) {
         Log::Verbose(L"Reusing existing worker process");
         return;
     }
     std::wstring path;
-    const bool copied = CopyWorkerExecutable(path);
+    Common::KernelHandle copy;
+    const bool copied = CopyWorkerExecutable(cache, path, copy);
     Log::Verbose(L"Attempting to respawn service as a standalone process [%s]", path.c_str());
     if (!copied) {
         Log::Error(L"Failed to get new name for process");

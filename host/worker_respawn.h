@@ -2,19 +2,26 @@
 
 #include <string>
 
+#include "common/unique_handle.h"
+#include "update/download_cache.h"
+
 // The standalone worker: a copy of this executable in the download cache,
 // started without options, that serves the RPC endpoint by itself.
 inline constexpr wchar_t kWorkerFileName[] = L"kgclient_update_worker.exe";
 
-// Starts the worker unless a process of its name already runs. Never waits
-// for it.
+// Starts the worker unless the worker copy already runs. Never waits for it.
 void RespawnWorker();
 
-// True when a running process has the worker's file name (any letter case,
-// any folder).
-[[nodiscard]] bool FindWorkerProcess();
+// True when a running process is the worker copy at `workerPath`: its name
+// is the worker's (any letter case) and its full image path is `workerPath`.
+// A process of that name from anywhere else is ignored (WARNING line).
+[[nodiscard]] bool FindWorkerProcess(const std::wstring& workerPath);
 
-// Copies this executable into the cache as the worker (overwriting an earlier
-// copy), schedules the copy for deletion at restart, and fills `path` with it.
-// False when there is no usable cache folder, no own path, or the copy failed.
-[[nodiscard]] bool CopyWorkerExecutable(std::wstring& path);
+// Copies this executable into the cache as the worker, replacing whatever
+// stood at that name (deleted itself, never a link's target), schedules the
+// copy for deletion at restart, and fills `path` with it and `copy` with a
+// handle that denies writing, renaming and deleting it until it has been
+// started. False when there is no usable cache folder, no own path, or the
+// copy failed.
+[[nodiscard]] bool CopyWorkerExecutable(const DownloadCache& cache, std::wstring& path,
+                                        Common::KernelHandle& copy);

@@ -148,6 +148,31 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(code, 0, output)
         self.assertIn("status: Completed", output)
 
+    def test_a_process_named_like_the_worker_elsewhere_does_not_keep_the_worker_away(self):
+        impostor_dir = os.path.join(wp.DRIVE_C, "kg-impostor")
+        os.makedirs(impostor_dir, exist_ok=True)
+        shutil.copy(os.path.join(wp.WORK, "www", "signed", "installer-unsigned.exe"),
+                    os.path.join(impostor_dir, "kgclient_update_worker.exe"))
+        impostor = subprocess.Popen([wp.WINE_RUN, r"C:\kg-impostor\kgclient_update_worker.exe", "--sleep=60000"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+        try:
+            end = time.monotonic() + 30
+            while not processes("kg-impostor") and time.monotonic() < end:
+                time.sleep(0.2)
+            self.assertTrue(processes("kg-impostor"), "the impostor runs")
+            self.create("kgupdate-impostor", '"%s" -service' % BLANK_EXE)
+            code, output = wine("sc", "start", "kgupdate-impostor")
+            self.assertEqual(code, 0, output)
+            end = time.monotonic() + 30
+            while time.monotonic() < end and not [c for _, c in processes(WORKER_PATH) if c == WORKER_PATH]:
+                time.sleep(0.2)
+            self.assertEqual([c for _, c in processes(WORKER_PATH)], [WORKER_PATH], "the real worker starts")
+        finally:
+            impostor.kill()
+            impostor.wait()
+            shutil.rmtree(impostor_dir, ignore_errors=True)
+
     def test_an_unquoted_path_is_refused_by_the_parser_and_the_worker_still_starts(self):
         self.create("kgupdate-plain", "%s -service" % PLAIN_EXE)
         watch = Watch("kgupdate-plain")

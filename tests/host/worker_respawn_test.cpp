@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/process_start.h"
 #include "common/unique_handle.h"
+#include "tests/support/cache_folder.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
 #include "update/download_cache.h"
@@ -43,6 +45,37 @@ std::wstring PendingRenames() {
     return value;
 }
 
+size_t Count(const std::wstring& text, const std::wstring& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// The error of opening `path` with `access` (all sharing allowed), or 0.
+DWORD OpenError(const std::wstring& path, DWORD access) {
+    Common::KernelHandle file(::CreateFileW(path.c_str(), access,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+    return file ? ERROR_SUCCESS : ::GetLastError();
+}
+
+// A program (the test installer, waiting) started from `path` by this test.
+struct SleepingProgram {
+    explicit SleepingProgram(const std::wstring& path) {
+        EXPECT_TRUE(::CopyFileW(SignedFixture(L"installer-unsigned.exe").c_str(), path.c_str(),
+                                FALSE));
+        EXPECT_TRUE(Common::StartProcess(path, Common::QuotedCommandLine(path, L" --sleep=20000"),
+                                         nullptr, started));
+    }
+    ~SleepingProgram() {
+        ::TerminateProcess(started.process.Get(), 0);
+        ::WaitForSingleObject(started.process.Get(), 10000);
+    }
+    Common::StartedProcess started;
+};
+
 class WorkerRespawnTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -50,20 +83,31 @@ class WorkerRespawnTest : public testing::Test {
         worker_ = cache_ + kWorkerFileName;
         ::DeleteFileW(worker_.c_str());
     }
-    void TearDown() override { std::filesystem::remove_all(cache_); }
+    void TearDown() override { RemoveTree(cache_); }
     std::wstring cache_;
     std::wstring worker_;
 };
 
-TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndSchedulesItsDeletion) {
+TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndHoldsTheCopyUntilStarted) {
     std::ofstream(worker_.c_str()) << "an earlier copy";
+    const size_t scheduledBefore = Count(PendingRenames(), L"kgclient_update_worker.exe");
+    const DownloadCache cache;
     std::wstring path;
-    ASSERT_TRUE(CopyWorkerExecutable(path));
+    Common::KernelHandle copy;
+    ASSERT_TRUE(CopyWorkerExecutable(cache, path, copy));
     EXPECT_EQ(worker_, path);
     wchar_t own[MAX_PATH];
     ::GetModuleFileNameW(nullptr, own, MAX_PATH);
     EXPECT_EQ(std::filesystem::file_size(own), std::filesystem::file_size(worker_));
-    EXPECT_NE(std::wstring::npos, PendingRenames().find(L"kgclient_update_worker.exe"));
+    EXPECT_EQ(scheduledBefore + 1, Count(PendingRenames(), L"kgclient_update_worker.exe"));
+
+    // Until it is started, nobody writes, renames or deletes it.
+    ASSERT_TRUE(copy.IsValid());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), OpenError(worker_, GENERIC_WRITE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), OpenError(worker_, DELETE));
+    EXPECT_FALSE(::MoveFileW(worker_.c_str(), (cache_ + L"renamed.exe").c_str()));
+    copy.Reset();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), OpenError(worker_, GENERIC_WRITE));
 }
 
 TEST_F(WorkerRespawnTest, ALockedCopyFailsAndStartsNothing) {
@@ -72,42 +116,45 @@ TEST_F(WorkerRespawnTest, ALockedCopyFailsAndStartsNothing) {
         ::CreateFileW(worker_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(locked.IsValid());
     const std::string log = Log([] { RespawnWorker(); });
+    EXPECT_NE(std::string::npos, log.find("  ERROR : Failed to delete the earlier copy [" +
+                                          Narrow(worker_) + "] error [32]\n"));
     EXPECT_NE(std::string::npos,
-              log.find("  ERROR : Failed to move file [" + Narrow(worker_) + "] error [32]\n"));
+              log.find("  ERROR : Failed to move file [" + Narrow(worker_) + "] error [80]\n"));
     EXPECT_NE(std::string::npos, log.find("  ERROR : Failed to get new name for process\n"));
     EXPECT_EQ(std::string::npos, log.find("respawned as a standalone process\n"));
 }
 
-TEST_F(WorkerRespawnTest, ARunningWorkerOfAnyLetterCaseIsReused) {
-    EXPECT_FALSE(FindWorkerProcess());
-    // A process named like the worker, from another folder, in capitals.
-    const std::wstring folder =
-        std::filesystem::temp_directory_path().wstring() + L"\\kg-other-folder\\";
-    std::filesystem::create_directories(folder);
-    const std::wstring impostor = folder + L"KGCLIENT_UPDATE_WORKER.EXE";
-    ASSERT_TRUE(
-        ::CopyFileW(SignedFixture(L"installer-unsigned.exe").c_str(), impostor.c_str(), FALSE));
-    std::wstring commandLine = L"\"" + impostor + L"\" --sleep=20000";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(::CreateProcessW(impostor.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
-                                 nullptr, nullptr, &startup, &process));
-    Common::KernelHandle processHandle(process.hProcess);
-    Common::KernelHandle threadHandle(process.hThread);
+TEST_F(WorkerRespawnTest, OnlyTheWorkerCopyItselfIsReused) {
+    EXPECT_FALSE(FindWorkerProcess(worker_));
 
-    const std::string log = Log([] { RespawnWorker(); });
-    ::TerminateProcess(processHandle.Get(), 0);
-    ::WaitForSingleObject(processHandle.Get(), 10000);
+    // A process named like the worker, from another folder: ignored.
+    const std::wstring folder =
+        (std::filesystem::temp_directory_path() / L"kg-other-folder").wstring() + L"\\";
+    std::filesystem::create_directories(folder);
+    {
+        const std::wstring impostorPath = folder + L"KGCLIENT_UPDATE_WORKER.EXE";
+        const SleepingProgram impostor(impostorPath);
+        ScopedLogSettings settings(LogDestination::Console, 4);
+        StdoutCapture capture;
+        EXPECT_FALSE(FindWorkerProcess(worker_));
+        const std::string log = capture.Take();
+        EXPECT_NE(std::string::npos,
+                  log.find("WARNING : Ignoring process [KGCLIENT_UPDATE_WORKER.EXE] pid [" +
+                           std::to_string(impostor.started.id) + "] running from [" +
+                           Narrow(impostorPath) + "]: it is not the worker copy\n"))
+            << log;
+        EXPECT_NE(std::string::npos, log.find("VERBOSE : Returning exists [0]\n"));
+    }
     std::filesystem::remove_all(folder);
 
-    EXPECT_NE(std::string::npos, log.find("VERBOSE : Searching for process...\n"));
-    EXPECT_NE(std::string::npos,
-              log.find("VERBOSE : Found process [KGCLIENT_UPDATE_WORKER.EXE] pid [" +
-                       std::to_string(process.dwProcessId) + "]\n"));
-    EXPECT_NE(std::string::npos, log.find("VERBOSE : Returning exists [1]\n"));
-    EXPECT_NE(std::string::npos, log.find("VERBOSE : Reusing existing worker process\n"));
-    EXPECT_FALSE(std::filesystem::exists(worker_)) << "nothing copied, nothing started";
+    // The copy itself, whatever the letter case of its name: reused.
+    {
+        const SleepingProgram worker(cache_ + L"KGCLIENT_Update_Worker.exe");
+        ScopedLogSettings settings(LogDestination::Console, 4);
+        StdoutCapture capture;
+        EXPECT_TRUE(FindWorkerProcess(worker_));
+        EXPECT_NE(std::string::npos, capture.Take().find("VERBOSE : Returning exists [1]\n"));
+    }
 }
 
 }  // namespace
