@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/system_library.h"
 #include "common/trace_payload.h"
 #include "common/trace_provider.h"
 #include "common/unique_handle.h"
@@ -276,7 +277,7 @@ void WriteModuleList() {
 }
 
 void WriteCrashDump(EXCEPTION_POINTERS* pointers) {
-    Common::UniqueHandle<DbgHelpTraits> dbghelp(::LoadLibraryW(L"DbgHelp.dll"));
+    Common::UniqueHandle<DbgHelpTraits> dbghelp(Common::LoadSystemLibrary(L"DbgHelp.dll"));
     if (!dbghelp.IsValid()) {
         Log::Error(L"LoadLibrary on dbghelp.dll failed with error %lu", ::GetLastError());
         return;

@@ -5,10 +5,13 @@
 
 #include <string>
 
+#include "common/system_library.h"
 #include "common/trace_scope.h"
 #include "host/service_host.h"
 
 int wmain() {
+    // Before anything loads a library at run time.
+    Common::RestrictLibrarySearchToSystemFolder();
     TraceScope trace;
     serviceHost.Run(std::wstring(::GetCommandLineW()));
     return 0;
