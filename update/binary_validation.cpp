@@ -6,6 +6,8 @@
 #include <wintrust.h>
 
 #include <cstddef>
+#include <cstring>
+#include <vector>
 
 #include <cryptopp/files.h>
 
@@ -59,11 +61,22 @@ struct SignerLookup {
     }
 };
 
-bool IsServiceSigned(const std::wstring& ownPath) {
-    TraceScope trace;
-    const bool isSigned = !ownPath.empty() && VerifyFileTrust(ownPath);
-    Log::Info(L"WinVerifyTrust on current process returned: [%d]", isSigned ? 1 : 0);
-    return isSigned;
+// The state of the service's own signature, which decides the publisher
+// check: none at all skips it; one that does not verify fails every download.
+enum class OwnSignature { Absent, Valid, Broken };
+
+struct ServiceSigner {
+    OwnSignature state = OwnSignature::Broken;
+    std::wstring name;
+    LONG code = 0;
+};
+
+ServiceSigner CheckServiceSignature(const std::wstring& ownPath);
+
+// Whole text, letter case ignored (ordinal, every script).
+bool SameText(const std::wstring& a, const std::wstring& b) {
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -116,18 +129,42 @@ bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
             L"Unable to validate file integrity as no hash has been provided. Assuming all ok.");
     }
 
-    if (!IsServiceSigned(ownPath)) {
+    const ServiceSigner own = CheckServiceSignature(ownPath);
+    if (own.state == OwnSignature::Absent) {
         Log::Warning(
             L"Skipping certificate checks on downloaded binary as update service is not signed.");
         return true;
     }
-    if (HasCompanyTag(file.Get(), path, kCompanyTag)) {
+    if (own.state == OwnSignature::Broken) {
+        // Present but not valid (tampered, untrusted, wrong usage): never
+        // read as "not signed", which would let any download through.
+        Log::Error(L"The update service's own signature does not verify, error: [0x%08lX]; no "
+                   L"download can pass the publisher check.",
+                   static_cast<unsigned long>(own.code));
+    } else if (IsSamePublisher(file.Get(), path, own.name)) {
         Log::Info(L"Downloaded binary passed all certificate checks.");
         return true;
     }
     Log::Error(L"Downloaded binary failed certificate checks. Deleting invalid file.");
     DeleteRejected(file, path);
     return false;
+}
+
+bool IsSamePublisher(HANDLE file, const std::wstring& path, const std::wstring& serviceSigner) {
+    TraceScope trace;
+    std::wstring signer;
+    if (!VerifyFileTrust(file, path, &signer)) {
+        return false;
+    }
+    // The tag alone is not enough ("Evil kestrelGATE Ltd" has it): the signer
+    // must be the service's own publisher. A renewed certificate keeps its
+    // subject name, so renewals keep passing.
+    const bool result = !signer.empty() && SameText(signer, serviceSigner) &&
+                        ContainsNoCase(signer, kCompanyTag);
+    Log::Info(L"Signer of the download: [%s], signer of the update service: [%s]",
+              signer.c_str(), serviceSigner.c_str());
+    Log::Info(L"IsSamePublisher returning: [%d]", result ? 1 : 0);
+    return result;
 }
 
 bool ValidateBinary(const std::wstring& path, const std::wstring& policyHash,
@@ -168,23 +205,47 @@ bool HasCompanyTag(const std::wstring& path, const std::wstring& tag) {
 
 namespace {
 
-// The simple display name of the signer certificate that a successful
-// verification of `state` found.
-std::wstring SignerNameFromState(HANDLE state) {
+// The signer a successful verification of `state` found; owned by the state.
+CRYPT_PROVIDER_SGNR* VerifiedSigner(HANDLE state) {
     CRYPT_PROVIDER_DATA* data = ::WTHelperProvDataFromStateData(state);
     CRYPT_PROVIDER_SGNR* signer =
         data != nullptr ? ::WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
-    CRYPT_PROVIDER_CERT* certificate =
-        signer != nullptr ? ::WTHelperGetProvCertFromChain(signer, 0) : nullptr;
-    if (certificate == nullptr || certificate->pCert == nullptr) {
-        Log::Error(L"The verified signature names no signer certificate, error [%lu]",
-                   ::GetLastError());
-        return std::wstring();
+    if (signer == nullptr) {
+        Log::Error(L"The verified signature names no signer, error [%lu]", ::GetLastError());
     }
-    const DWORD length = ::CertGetNameStringW(certificate->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE,
-                                              0, nullptr, nullptr, 0);
+    return signer;
+}
+
+// The signer's certificate; owned by the state.
+PCCERT_CONTEXT SignerCertificate(CRYPT_PROVIDER_SGNR* signer) {
+    CRYPT_PROVIDER_CERT* certificate = ::WTHelperGetProvCertFromChain(signer, 0);
+    return certificate != nullptr ? certificate->pCert : nullptr;
+}
+
+// The signer's certificate chain judged by the Authenticode chain policy (a
+// trusted root, nothing expired or invalid on the way): 0, or the policy's
+// error. The platform's verification does not always refuse an untrusted root.
+LONG CheckSignerChain(CRYPT_PROVIDER_SGNR* signer) {
+    if (signer->pChainContext == nullptr) {
+        return CERT_E_CHAINING;
+    }
+    CERT_CHAIN_POLICY_PARA policy = {};
+    policy.cbSize = sizeof(policy);
+    CERT_CHAIN_POLICY_STATUS status = {};
+    status.cbSize = sizeof(status);
+    if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE,
+                                            signer->pChainContext, &policy, &status)) {
+        return static_cast<LONG>(HRESULT_FROM_WIN32(::GetLastError()));
+    }
+    return static_cast<LONG>(status.dwError);
+}
+
+// The certificate's simple display name; empty (logged) when it has none.
+std::wstring SignerName(PCCERT_CONTEXT certificate) {
+    const DWORD length =
+        ::CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
     std::wstring name(length, L'\0');
-    if (length <= 1 || ::CertGetNameStringW(certificate->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
+    if (length <= 1 || ::CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
                                             nullptr, &name[0], length) <= 1) {
         Log::Error(L"CertGetNameString failed with %x", ::GetLastError());
         return std::wstring();
@@ -194,6 +255,32 @@ std::wstring SignerNameFromState(HANDLE state) {
     return name;
 }
 
+// True when the certificate names code signing among its extended key usages.
+bool HasCodeSigningUsage(PCCERT_CONTEXT certificate) {
+    DWORD size = 0;
+    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr,
+                                   &size) ||
+        size == 0) {
+        return false;  // no usage extension: not explicitly for code signing
+    }
+    std::vector<BYTE> buffer(size);
+    auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
+    if (!::CertGetEnhancedKeyUsage(certificate, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage,
+                                   &size)) {
+        return false;
+    }
+    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+        if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Authenticode verification (chain to a trusted root, time stamps honoured,
+// no revocation lookups) of the file at `path`, or of the one open at `file`.
+// A signer certificate without the code-signing usage fails with
+// CERT_E_WRONG_USAGE: the platform's policy does not always enforce it.
 LONG RunTrustCheck(const std::wstring& path, HANDLE file, std::wstring* signerName) {
     WINTRUST_FILE_INFO fileInfo = {};
     fileInfo.cbStruct = sizeof(fileInfo);
@@ -214,11 +301,23 @@ LONG RunTrustCheck(const std::wstring& path, HANDLE file, std::wstring* signerNa
     request.pFile = &fileInfo;
     request.dwStateAction = WTD_STATEACTION_VERIFY;
 
-    GUID action = WINTRUST_ACTION_GENERIC_CHAIN_VERIFY;
-    const LONG result =
-        ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &request);
-    if (result == 0 && signerName != nullptr) {
-        *signerName = SignerNameFromState(request.hWVTStateData);
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    LONG result = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &request);
+    if (result == 0) {
+        CRYPT_PROVIDER_SGNR* signer = VerifiedSigner(request.hWVTStateData);
+        const PCCERT_CONTEXT certificate = signer != nullptr ? SignerCertificate(signer) : nullptr;
+        if (certificate == nullptr) {
+            result = TRUST_E_NO_SIGNER_CERT;
+        } else if ((result = CheckSignerChain(signer)) != 0) {
+            Log::Error(L"File:[%s] is signed through a certificate chain the policy refuses",
+                       path.c_str());
+        } else if (!HasCodeSigningUsage(certificate)) {
+            Log::Error(L"File:[%s] is signed with a certificate that is not for code signing",
+                       path.c_str());
+            result = CERT_E_WRONG_USAGE;
+        } else if (signerName != nullptr) {
+            *signerName = SignerName(certificate);
+        }
     }
     request.dwStateAction = WTD_STATEACTION_CLOSE;
     (void)::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &request);
@@ -233,6 +332,23 @@ bool ReportTrust(const std::wstring& path, LONG result) {
     Log::Error(L"File:[%s] failed WinVerifyTrustChecks, error: [%d]", path.c_str(),
                static_cast<int>(result));
     return false;
+}
+
+ServiceSigner CheckServiceSignature(const std::wstring& ownPath) {
+    TraceScope trace;
+    ServiceSigner own;
+    if (ownPath.empty()) {
+        own.code = ERROR_FILE_NOT_FOUND;  // unknown is not "unsigned"
+    } else {
+        own.code = RunTrustCheck(ownPath, nullptr, &own.name);
+        (void)ReportTrust(ownPath, own.code);
+    }
+    own.state = own.code == 0                     ? OwnSignature::Valid
+                : own.code == TRUST_E_NOSIGNATURE ? OwnSignature::Absent
+                                                  : OwnSignature::Broken;
+    Log::Info(L"WinVerifyTrust on current process returned: [%d]",
+              own.state == OwnSignature::Valid ? 1 : 0);
+    return own;
 }
 
 }  // namespace

@@ -10,9 +10,10 @@
 inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 
 // Validates a downloaded cache entry: its digest must equal `policyHash` (when
-// one is given) and, when the executable at `ownPath` carries a valid
-// Authenticode signature, the file must carry one too whose signer names the
-// company. A file that fails is deleted. The digest's file errors
+// one is given) and, unless the executable at `ownPath` carries no signature
+// at all, the file must be signed by the same publisher (IsSamePublisher). A
+// service signature that is present but does not verify fails every file. A
+// file that fails is deleted. The digest's file errors
 // (FileStore::OpenErr, ReadErr) pass through; the file stays then.
 [[nodiscard]] bool ValidateBinary(const std::wstring& path, const std::wstring& policyHash,
                                   const std::wstring& ownPath);
@@ -36,8 +37,16 @@ inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 [[nodiscard]] bool HasCompanyTag(const std::wstring& path, const std::wstring& tag);
 [[nodiscard]] bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& tag);
 
-// True when WinVerifyTrust (generic chain verification, no UI, no revocation
-// check) accepts the file's signature.
+// True when the file open at `file` carries a valid signature (as
+// VerifyFileTrust) whose signer is the update service's own publisher: the
+// signer's simple display name equals `serviceSigner` (whole text, letter
+// case ignored) and contains the company tag. Logs both names.
+[[nodiscard]] bool IsSamePublisher(HANDLE file, const std::wstring& path,
+                                   const std::wstring& serviceSigner);
+
+// True when WinVerifyTrust (Authenticode policy: chain to a trusted root,
+// time stamps honoured; no UI, no revocation check) accepts the file's
+// signature and its signer certificate is for code signing.
 [[nodiscard]] bool VerifyFileTrust(const std::wstring& path);
 
 // The same for the file open at `file` (`path` names it); on success fills

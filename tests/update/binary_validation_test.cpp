@@ -82,24 +82,34 @@ TEST(ValidateBinary, ThePolicyHashMustMatchExactly) {
     }
 }
 
-TEST(ValidateBinary, ASignedServiceRequiresATrustedSignerNamingTheCompany) {
+// A signed service runs only downloads of its own publisher: the signer's
+// whole name (letter case ignored) must be the service's signer's, with the
+// company tag, on a code-signing certificate that chains to a trusted root.
+TEST(ValidateBinary, ASignedServiceRunsOnlyItsOwnPublishersDownloads) {
+    const std::string service = "signer of the update service: [KESTRELGATE Client Release Signing]";
     const struct {
         const wchar_t* download;
         bool valid;
-        const char* expectedLine;
+        std::string expectedLine;
     } cases[] = {
         {L"installer-signed.exe", true,
          "   INFO : Downloaded binary passed all certificate checks.\n"},
+        {L"installer-renewed.exe", true,  // another certificate, the name in other letter case
+         "   INFO : Signer of the download: [kestrelGATE Client Release Signing], " + service},
+        {L"installer-evil.exe", false,
+         "   INFO : Signer of the download: [Evil kestrelGATE Ltd], " + service},
+        {L"installer-serverauth.exe", false,
+         "is signed with a certificate that is not for code signing\n"},
+        {L"installer-othervendor.exe", false, "   INFO : IsSamePublisher returning: [0]\n"},
+        {L"installer-split.exe", false, "   INFO : IsSamePublisher returning: [0]\n"},
         {L"installer-unsigned.exe", false, "failed WinVerifyTrustChecks, error: [-2146762496]\n"},
         {L"installer-untrusted.exe", false, "failed WinVerifyTrustChecks, error: [-2146762487]\n"},
         {L"installer-tampered.exe", false, "failed WinVerifyTrustChecks, error: [-2146869232]\n"},
-        {L"installer-othervendor.exe", false, "   INFO : HasCompanyTag returning: [0]\n"},
-        {L"installer-split.exe", false, "   INFO : HasCompanyTag returning: [0]\n"},
     };
     for (const auto& c : cases) {
         const Validation v = Validate(c.download, L"", kSignedService);
         EXPECT_EQ(c.valid, v.result) << Narrow(c.download);
-        EXPECT_EQ(c.valid, v.kept) << Narrow(c.download);
+        EXPECT_EQ(c.valid, v.kept) << Narrow(c.download) << ": a refused file is deleted";
         EXPECT_TRUE(Has(v.log, "   INFO : WinVerifyTrust on current process returned: [1]\n"))
             << v.log;
         EXPECT_TRUE(Has(v.log, c.expectedLine)) << Narrow(c.download) << "\n" << v.log;
@@ -111,10 +121,26 @@ TEST(ValidateBinary, ASignedServiceRequiresATrustedSignerNamingTheCompany) {
     }
 }
 
-TEST(ValidateBinary, AnUnsignedDownloadWritesNoTagLine) {
+TEST(ValidateBinary, AServiceWhoseSignatureNoLongerVerifiesRunsNothing) {
+    // One byte of the service's DOS stub changed: it still runs, but its
+    // signature is present and broken. That is not "unsigned".
+    const std::wstring tampered = SignedFixture(L"service-tampered.exe");
+    for (const wchar_t* download : {L"installer-unsigned.exe", L"installer-signed.exe"}) {
+        const Validation v = Validate(download, L"", tampered);
+        EXPECT_FALSE(v.result) << Narrow(download);
+        EXPECT_FALSE(v.kept) << Narrow(download);
+        EXPECT_TRUE(Has(v.log,
+                        "  ERROR : The update service's own signature does not verify, error: "
+                        "[0x80096010]; no download can pass the publisher check.\n"))
+            << v.log;
+        EXPECT_FALSE(Has(v.log, "Skipping certificate checks")) << v.log;
+    }
+}
+
+TEST(ValidateBinary, AnUnsignedDownloadWritesNoPublisherLine) {
     const Validation v = Validate(L"installer-unsigned.exe", L"", kSignedService);
     EXPECT_FALSE(v.result);
-    EXPECT_FALSE(Has(v.log, "HasCompanyTag returning"));
+    EXPECT_FALSE(Has(v.log, "IsSamePublisher returning"));
 }
 
 TEST(HasCompanyTag, MatchesTheSignerNameIgnoringCase) {
@@ -148,6 +174,8 @@ TEST(VerifyFileTrust, AcceptsOnlyAnIntactTrustedSignature) {
     EXPECT_FALSE(VerifyFileTrust(SignedFixture(L"installer-unsigned.exe")));
     EXPECT_FALSE(VerifyFileTrust(SignedFixture(L"installer-tampered.exe")));
     EXPECT_FALSE(VerifyFileTrust(SignedFixture(L"installer-untrusted.exe")));
+    EXPECT_FALSE(VerifyFileTrust(SignedFixture(L"installer-serverauth.exe")));  // not code signing
+    EXPECT_FALSE(VerifyFileTrust(SignedFixture(L"service-tampered.exe")));
     EXPECT_FALSE(VerifyFileTrust(L"C:\\no\\such\\file.exe"));
 }
 
