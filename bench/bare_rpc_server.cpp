@@ -12,7 +12,9 @@ void Invoke(PRPC_ASYNC_STATE asyncHandle, handle_t, const wchar_t*, wchar_t**) {
 }
 
 int main() {
-    StartListening();
+    if (!StartListening()) {
+        return 1;
+    }
     ::Sleep(INFINITE);
     return 0;
 }

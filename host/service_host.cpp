@@ -26,9 +26,12 @@ void WaitForKey(const char* prompt) {
 
 FrontEndRunner::FrontEndRunner() : doneEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-void FrontEndRunner::Run() {
+void FrontEndRunner::Run(const RpcRuntime& runtime) {
     TraceScope trace;
-    StartListening();
+    if (!StartListening(runtime)) {
+        Log::Error(L"The update endpoint could not be served; the worker ends");
+        return;
+    }
     Log::Info(L"kestrelGATE client auto update process triggered");
     for (;;) {
         const DWORD waited = ::WaitForSingleObject(doneEvent.Get(), kCheckIntervalMs);
@@ -41,7 +44,7 @@ void FrontEndRunner::Run() {
         }
     }
     Log::Info(L"kestrelGATE client auto update process completed");
-    StopListening();
+    StopListening(runtime);
 }
 
 void ServiceHost::OnTimeChange() {

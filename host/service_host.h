@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/unique_handle.h"
+#include "rpc/rpc_endpoint.h"
 
 // The command-line serving loop: serves the RPC endpoint until, at one of
 // its 30-second checks, no update is in progress.
@@ -13,7 +14,10 @@ class FrontEndRunner {
   public:
     FrontEndRunner();
 
-    void Run();
+    // Serves until done. A worker that cannot get its endpoint (another
+    // process registered it first) logs an ERROR and returns at once:
+    // running on without serving would only keep callers waiting.
+    void Run(const RpcRuntime& runtime = PlatformRpcRuntime());
 
     // Manual-reset, created non-signalled at static initialisation; only Run
     // signals it. Invalid if it could not be created.

@@ -1,5 +1,7 @@
 #include "rpc/rpc_endpoint.h"
 
+#include <cwchar>
+
 #include "common/log.h"
 #include "common/trace_scope.h"
 #include "rpc/update_rpc_interface.h"
@@ -26,7 +28,7 @@ void ReleaseBindings(const RpcRuntime& runtime) {
 const RpcRuntime& PlatformRpcRuntime() {
     static const RpcRuntime runtime = {
         &::RpcServerUseProtseqEpW,
-        &::RpcServerRegisterIf,
+        &::RpcServerRegisterIf2,
         &::RpcServerInqBindings,
         &::RpcEpRegisterW,
         &::RpcServerRegisterAuthInfoW,
@@ -39,7 +41,35 @@ const RpcRuntime& PlatformRpcRuntime() {
     return runtime;
 }
 
-void StartListening(const RpcRuntime& runtime) {
+bool IsLocalProtocolSequence(const wchar_t* protocolSequence) {
+    return protocolSequence != nullptr && _wcsicmp(protocolSequence, L"ncalrpc") == 0;
+}
+
+RPC_STATUS RPC_ENTRY AdmitLocalCallers(RPC_IF_HANDLE, void* context) {
+    RPC_WSTR binding = nullptr;
+    RPC_WSTR protocolSequence = nullptr;
+    RPC_STATUS status = context != nullptr ? ::RpcBindingToStringBindingW(context, &binding)
+                                           : RPC_S_INVALID_BINDING;
+    if (status == RPC_S_OK) {
+        status = ::RpcStringBindingParseW(binding, nullptr, &protocolSequence, nullptr, nullptr,
+                                          nullptr);
+    }
+    const wchar_t* sequence = reinterpret_cast<const wchar_t*>(protocolSequence);
+    const bool local = status == RPC_S_OK && IsLocalProtocolSequence(sequence);
+    if (!local) {
+        Log::Error(L"Refusing a call over [%s] (status [%lu]): only local callers are served",
+                   sequence != nullptr ? sequence : L"", static_cast<unsigned long>(status));
+    }
+    if (protocolSequence != nullptr) {
+        (void)::RpcStringFreeW(&protocolSequence);
+    }
+    if (binding != nullptr) {
+        (void)::RpcStringFreeW(&binding);
+    }
+    return local ? RPC_S_OK : RPC_S_ACCESS_DENIED;
+}
+
+bool StartListening(const RpcRuntime& runtime) {
     TraceScope trace(L"Entering RPC StartListening");
     trace.SetExitText(L"Exiting RPC StartListening");
 
@@ -48,19 +78,24 @@ void StartListening(const RpcRuntime& runtime) {
                              Text(kUpdateRpcEndpoint), nullptr);
     if (status != RPC_S_OK) {
         Log::Error(L"RpcServerUseProtseqEp returned [%lu]", static_cast<unsigned long>(status));
-        return;
+        return false;
     }
-    status = runtime.registerIf(UpdateRPC_v1_0_s_ifspec, nullptr, nullptr);
+    // Local callers only, refused by the run time and again by the callback;
+    // the callback also sees callers that did not authenticate (ncalrpc
+    // always knows who they are).
+    status = runtime.registerIf(UpdateRPC_v1_0_s_ifspec, nullptr, nullptr,
+                                RPC_IF_ALLOW_LOCAL_ONLY | RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH,
+                                kMaxConcurrentCalls, kMaxRequestBytes, &AdmitLocalCallers);
     if (status != RPC_S_OK) {
         Log::Error(L"RpcServerRegisterIf UpdateRPC returned [%lu]",
                    static_cast<unsigned long>(status));
-        return;
+        return false;
     }
     status = runtime.inqBindings(&bindingVector);
     if (status != RPC_S_OK) {
         Log::Error(L"RpcServerInqBindings returned [%lu]", static_cast<unsigned long>(status));
         UnregisterInterface(runtime);
-        return;
+        return false;
     }
 
     // From here on a failure also releases the bindings; an endpoint-map
@@ -72,14 +107,16 @@ void StartListening(const RpcRuntime& runtime) {
     } else if ((status = runtime.registerAuthInfo(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr)) !=
                RPC_S_OK) {
         failure = L"RpcServerRegisterAuthInfo returned [%lu]";
-    } else if ((status = runtime.listen(1, RPC_C_LISTEN_MAX_CALLS_DEFAULT, TRUE)) != RPC_S_OK) {
+    } else if ((status = runtime.listen(1, kMaxConcurrentCalls, TRUE)) != RPC_S_OK) {
         failure = L"RpcServerListen returned [%lu]";
     }
     if (failure != nullptr) {
         Log::Error(failure, static_cast<unsigned long>(status));
         UnregisterInterface(runtime);
         ReleaseBindings(runtime);
+        return false;
     }
+    return true;
 }
 
 void StopListening(const RpcRuntime& runtime) {

@@ -8,7 +8,9 @@
 // endpoint already in use).
 struct RpcRuntime {
     RPC_STATUS(RPC_ENTRY* useProtseqEp)(RPC_WSTR, unsigned int, RPC_WSTR, void*);
-    RPC_STATUS(RPC_ENTRY* registerIf)(RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*);
+    RPC_STATUS(RPC_ENTRY* registerIf)
+    (RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*, unsigned int, unsigned int, unsigned int,
+     RPC_IF_CALLBACK_FN*);
     RPC_STATUS(RPC_ENTRY* inqBindings)(RPC_BINDING_VECTOR**);
     RPC_STATUS(RPC_ENTRY* epRegister)(RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*, RPC_WSTR);
     RPC_STATUS(RPC_ENTRY* registerAuthInfo)
@@ -20,16 +22,34 @@ struct RpcRuntime {
     RPC_STATUS(RPC_ENTRY* bindingVectorFree)(RPC_BINDING_VECTOR**);
 };
 
+// Calls handled at once: the run time dispatches no more, and Invoke makes
+// any further one wait (and refuses it after kCallWaitMs).
+inline constexpr unsigned int kMaxConcurrentCalls = 32;
+inline constexpr DWORD kCallWaitMs = 10000;
+
+// The largest request the run time takes in; a larger one is refused before
+// anything is allocated for it. A valid instruction is far smaller (see
+// kMaxInstructionChars), so together with kMaxConcurrentCalls this bounds
+// what callers can make the worker hold.
+inline constexpr unsigned int kMaxRequestBytes = 1024 * 1024;
+
+// The interface's security callback: admits calls that arrive over the local
+// transport (ncalrpc) and refuses every other (logged).
+RPC_STATUS RPC_ENTRY AdmitLocalCallers(RPC_IF_HANDLE interfaceHandle, void* context);
+
+// True for the local protocol sequence, "ncalrpc" (any letter case).
+[[nodiscard]] bool IsLocalProtocolSequence(const wchar_t* protocolSequence);
+
 // The platform's own RPC run time.
 [[nodiscard]] const RpcRuntime& PlatformRpcRuntime();
 
 // The bindings of the registered endpoint; null while not listening.
 extern RPC_BINDING_VECTOR* bindingVector;
 
-// Registers UpdateRPC on ncalrpc:"kgupdate-rpc" and starts serving it without
-// waiting. A failure is logged, what was registered is undone, and the
-// process goes on without listening.
-void StartListening(const RpcRuntime& runtime = PlatformRpcRuntime());
+// Registers UpdateRPC on ncalrpc:"kgupdate-rpc" for local callers only (and
+// with the bounds above) and starts serving it without waiting. False when a
+// step failed: the failure is logged and what was registered is undone.
+[[nodiscard]] bool StartListening(const RpcRuntime& runtime = PlatformRpcRuntime());
 
 // Stops serving and unregisters the interface; failures are logged.
 void StopListening(const RpcRuntime& runtime = PlatformRpcRuntime());

@@ -1,11 +1,14 @@
 #include "rpc/update_rpc_server.h"
 
+#include <cwchar>
 #include <exception>
 #include <utility>
 
 #include "common/log.h"
+#include "common/unique_handle.h"
 #include "common/trace_scope.h"
 #include "rpc/request_messages.h"
+#include "rpc/rpc_endpoint.h"
 #include "rpc/update_rpc_interface.h"
 
 UpdateRpcServer::~UpdateRpcServer() {
@@ -15,6 +18,13 @@ UpdateRpcServer::~UpdateRpcServer() {
 }
 
 void UpdateRpcServer::Dispatch(const wchar_t* request, wchar_t** response) {
+    const size_t length = request != nullptr ? std::wcslen(request) : 0;
+    if (length > kMaxInstructionChars) {
+        Log::Error(L"Refusing an instruction of [%lu] characters: at most [%lu] are read",
+                   static_cast<unsigned long>(length),
+                   static_cast<unsigned long>(kMaxInstructionChars));
+        return;  // no response, as for an instruction that cannot be parsed
+    }
     Log::Info(L"RPC Invoke: raw request: [%s]", request != nullptr ? request : L"");
     const std::wstring instruction = ParseInstruction(request);
     if (IsBeginInstruction(instruction)) {
@@ -94,15 +104,38 @@ UpdateRpcServer& TheUpdateRpcServer() {
     return server;
 }
 
+namespace {
+
+// Admits at most kMaxConcurrentCalls calls into Dispatch at once, whatever
+// the run time dispatches; a call that waits longer than kCallWaitMs for its
+// turn is refused.
+HANDLE CallSlots() {
+    static const Common::KernelHandle slots(
+        ::CreateSemaphoreW(nullptr, kMaxConcurrentCalls, kMaxConcurrentCalls, nullptr));
+    return slots.Get();
+}
+
+}  // namespace
+
 void Invoke(PRPC_ASYNC_STATE asyncHandle, handle_t, const wchar_t* request, wchar_t** response) {
     TraceScope trace;
     // Every call is completed exactly once, whatever its handling did.
+    const HANDLE slots = CallSlots();
+    const bool admitted = slots != nullptr && ::WaitForSingleObject(slots, kCallWaitMs) == WAIT_OBJECT_0;
     try {
-        TheUpdateRpcServer().Dispatch(request, response);
+        if (admitted) {
+            TheUpdateRpcServer().Dispatch(request, response);
+        } else {
+            Log::Error(L"Refusing a call: [%u] calls are being handled already",
+                       kMaxConcurrentCalls);
+        }
     } catch (const std::exception& e) {
         Log::Error(L"RPC Invoke failed: [%S]", e.what());
     } catch (...) {
         Log::Error(L"RPC Invoke failed with an unknown exception");
+    }
+    if (admitted) {
+        (void)::ReleaseSemaphore(slots, 1, nullptr);
     }
     const RPC_STATUS status = ::RpcAsyncCompleteCall(asyncHandle, nullptr);
     if (status != RPC_S_OK) {

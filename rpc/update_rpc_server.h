@@ -8,6 +8,10 @@
 
 #include "update/update_controller.h"
 
+// The longest instruction read, in UTF-16 code units; a longer one is refused
+// before it is parsed, as if it could not be parsed.
+inline constexpr size_t kMaxInstructionChars = 64 * 1024;
+
 // The dispatcher behind UpdateRPC's Invoke: starts the one update of the
 // process on a worker thread at the first accepted "beginAutoUpdate" and
 // answers progress with its status. The update is never replaced: later

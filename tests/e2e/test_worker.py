@@ -16,6 +16,15 @@ INSTALLER = "https://localhost/signed/installer-unsigned.exe"
 CHECK = 30
 
 
+def peak_kib(worker):
+    """The peak resident memory (VmHWM) of the worker process this test started."""
+    with open("/proc/%d/status" % worker.process.pid) as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmHWM for the worker")
+
+
 class WorkerTest(unittest.TestCase):
     def setUp(self):
         shutil.rmtree(os.path.join(wp.DRIVE_C, "ProgramData", "kestrelGATE"), ignore_errors=True)
@@ -50,10 +59,27 @@ class WorkerTest(unittest.TestCase):
         unbalanced = os.path.join(wp.WORK, "e2e-unbalanced.json")
         with open(unbalanced, "w") as f:
             f.write('{"id":"beginAutoUpdate","data":' + "{\"a\":[" * 100000)
-        for path in (big, deep, unbalanced):
+        # Longer than 64 KiB: refused before parsing, as unparseable texts are.
+        just_over = os.path.join(wp.WORK, "e2e-64k-plus-1.json")
+        with open(just_over, "w") as f:
+            f.write('{"id":"queryAutoUpdateProgress","pad":"' + "x" * (65537 - 41) + '"}')
+        huge = os.path.join(wp.WORK, "e2e-10mb.json")
+        with open(huge, "w") as f:
+            f.write('{"id":"queryAutoUpdateProgress","pad":"' + "x" * (10 * 1024 * 1024) + '"}')
+        for path in (big, deep, unbalanced, just_over, huge):
             counters = wp.load(1, request_file=path, calls=1)
             self.assertEqual((counters["errors"], counters["null"]), (0, 1), path)
         self.assertEqual(wp.load(1, wp.QUERY, calls=1)["errors"], 0)
+
+        # A burst of concurrent 1 MB requests: every call completes, the
+        # worker keeps serving, and its memory stays bounded.
+        idle_kib = peak_kib(self.worker)
+        counters = wp.load(32, request_file=big, calls=4)
+        self.assertEqual((counters["errors"], counters["null"]), (0, 128), counters)
+        self.assertEqual(wp.load(1, wp.QUERY, calls=1)["errors"], 0)
+        burst_kib = peak_kib(self.worker)
+        print("worker peak working set: %d KiB before, %d KiB after 128 requests of 1 MB from 32 clients"
+              % (idle_kib, burst_kib), file=sys.stderr)
 
         # 50 clients begin at once: exactly one update starts.
         counters = wp.load(50, wp.begin_request([url], args=args), calls=1)
@@ -79,6 +105,11 @@ class WorkerTest(unittest.TestCase):
         self.assertEqual([n for n in os.listdir(wp.CACHE) if n.endswith(".exe")], [], "the cache is cleaned")
 
         lines = self.worker.lines()
+        self.assertIn("  ERROR : Refusing an instruction of [65537] characters: at most [65536] are read", lines)
+        self.assertIn("  ERROR : Refusing an instruction of [%d] characters: at most [65536] are read"
+                      % (10 * 1024 * 1024 + 41), lines)
+        self.assertEqual(len([l for l in lines if l.startswith("  ERROR : Refusing an instruction of [1048617]")]),
+                         129, "the 1 MB text and the burst")
         self.assertIn("   INFO : kestrelGATE client auto update process triggered", lines)
         self.assertIn("   INFO : kestrelGATE client auto update process completed", lines)
         self.assertFalse(any(l.startswith(("  ENTER : ", "   EXIT : ", "VERBOSE : ")) for l in lines))

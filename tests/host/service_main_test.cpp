@@ -90,4 +90,42 @@ TEST(ServiceHost, AServiceRunNotStartedByTheServiceManagerLogsAndReturns) {
             "  ERROR : Call to StartServiceCtrlDispatcher returned FALSE. Error code is 1063\n"));
 }
 
+// A worker whose endpoint another process registered first: it ends at once
+// with an ERROR instead of waiting 30 seconds without serving.
+TEST(FrontEndRunner, AWorkerWithoutItsEndpointEndsAtOnce) {
+    static int calls = 0;
+    const RpcRuntime endpointTaken = {
+        [](RPC_WSTR, unsigned int, RPC_WSTR, void*) -> RPC_STATUS {
+            ++calls;
+            return RPC_S_DUPLICATE_ENDPOINT;
+        },
+        [](RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*, unsigned int, unsigned int, unsigned int,
+           RPC_IF_CALLBACK_FN*) -> RPC_STATUS { return ++calls, RPC_S_OK; },
+        [](RPC_BINDING_VECTOR**) -> RPC_STATUS { return ++calls, RPC_S_OK; },
+        [](RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*, RPC_WSTR) -> RPC_STATUS {
+            return ++calls, RPC_S_OK;
+        },
+        [](RPC_WSTR, unsigned long, RPC_AUTH_KEY_RETRIEVAL_FN, void*) -> RPC_STATUS {
+            return ++calls, RPC_S_OK;
+        },
+        [](unsigned int, unsigned int, unsigned int) -> RPC_STATUS { return ++calls, RPC_S_OK; },
+        [](RPC_BINDING_HANDLE) -> RPC_STATUS { return ++calls, RPC_S_OK; },
+        [](RPC_IF_HANDLE, UUID*, unsigned int) -> RPC_STATUS { return ++calls, RPC_S_OK; },
+        [](RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*) -> RPC_STATUS {
+            return ++calls, RPC_S_OK;
+        },
+        [](RPC_BINDING_VECTOR**) -> RPC_STATUS { return ++calls, RPC_S_OK; },
+    };
+    FrontEndRunner runner;
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    runner.Run(endpointTaken);  // would wait 30 s per check if it served
+    const std::string log = capture.Take();
+    EXPECT_EQ(1, calls) << "nothing after the refused endpoint";
+    EXPECT_NE(std::string::npos, log.find("  ERROR : RpcServerUseProtseqEp returned [1740]\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("  ERROR : The update endpoint could not be served; the worker ends\n"));
+    EXPECT_EQ(std::string::npos, log.find("process triggered")) << log;
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "rpc/update_rpc_client.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_server.h"
 
 namespace {
 
@@ -25,9 +26,22 @@ RPC_STATUS Record(const char* name) {
 
 RPC_BINDING_VECTOR fakeVector = {0, {nullptr}};
 
+// What the interface was registered with.
+struct Registration {
+    unsigned int flags = 0;
+    unsigned int maxCalls = 0;
+    unsigned int maxRpcSize = 0;
+    RPC_IF_CALLBACK_FN* callback = nullptr;
+} registration;
+unsigned int listenMaxCalls = 0;
+
 const RpcRuntime kRecordingRuntime = {
     [](RPC_WSTR, unsigned int, RPC_WSTR, void*) -> RPC_STATUS { return Record("useProtseqEp"); },
-    [](RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*) -> RPC_STATUS { return Record("registerIf"); },
+    [](RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*, unsigned int flags, unsigned int maxCalls,
+       unsigned int maxRpcSize, RPC_IF_CALLBACK_FN* callback) -> RPC_STATUS {
+        registration = {flags, maxCalls, maxRpcSize, callback};
+        return Record("registerIf");
+    },
     [](RPC_BINDING_VECTOR** vector) -> RPC_STATUS {
         const RPC_STATUS status = Record("inqBindings");
         *vector = status == RPC_S_OK ? &fakeVector : nullptr;
@@ -39,7 +53,10 @@ const RpcRuntime kRecordingRuntime = {
     [](RPC_WSTR, unsigned long, RPC_AUTH_KEY_RETRIEVAL_FN, void*) -> RPC_STATUS {
         return Record("registerAuthInfo");
     },
-    [](unsigned int, unsigned int, unsigned int) -> RPC_STATUS { return Record("listen"); },
+    [](unsigned int, unsigned int maxCalls, unsigned int) -> RPC_STATUS {
+        listenMaxCalls = maxCalls;
+        return Record("listen");
+    },
     [](RPC_BINDING_HANDLE) -> RPC_STATUS { return Record("stopListening"); },
     [](RPC_IF_HANDLE, UUID*, unsigned int) -> RPC_STATUS { return Record("unregisterIf"); },
     [](RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*) -> RPC_STATUS {
@@ -55,6 +72,7 @@ const RpcRuntime kRecordingRuntime = {
 struct Outcome {
     std::vector<std::string> calls;
     std::string log;
+    bool started = false;
 };
 
 Outcome StartWith(const std::string& failingCall, RPC_STATUS status) {
@@ -63,8 +81,8 @@ Outcome StartWith(const std::string& failingCall, RPC_STATUS status) {
     failure = status;
     ScopedLogSettings settings(LogDestination::Console, 6);
     StdoutCapture capture;
-    StartListening(kRecordingRuntime);
-    return {calls, capture.Take()};
+    const bool started = StartListening(kRecordingRuntime);
+    return {calls, capture.Take(), started};
 }
 
 TEST(StartListening, UndoesWhatWasRegisteredWhenAStepFails) {
@@ -96,6 +114,7 @@ TEST(StartListening, UndoesWhatWasRegisteredWhenAStepFails) {
     };
     for (const auto& c : cases) {
         const Outcome outcome = StartWith(c.failing, 1740);
+        EXPECT_FALSE(outcome.started) << c.failing;
         EXPECT_EQ(c.expected, outcome.calls) << c.failing;
         EXPECT_NE(std::string::npos, outcome.log.find(std::string("  ERROR : ") + c.message + "\n"))
             << outcome.log;
@@ -107,6 +126,7 @@ TEST(StartListening, UndoesWhatWasRegisteredWhenAStepFails) {
 
 TEST(StopListening, ReleasesTheBindingsOnceAndReportsASecondStop) {
     const Outcome started = StartWith("", 0);
+    EXPECT_TRUE(started.started);
     ASSERT_EQ(&fakeVector, bindingVector);
     EXPECT_EQ(std::string::npos, started.log.find("ERROR"));
 
@@ -127,11 +147,58 @@ TEST(StopListening, ReleasesTheBindingsOnceAndReportsASecondStop) {
     EXPECT_EQ("  ERROR : RpcServerUnregisterIf UpdateRpc returned [1717]\n", capture.Take());
 }
 
+TEST(StartListening, RegistersForLocalCallersWithBoundedCallsAndSizes) {
+    const Outcome started = StartWith("", 0);
+    ASSERT_TRUE(started.started);
+    EXPECT_NE(0u, registration.flags & RPC_IF_ALLOW_LOCAL_ONLY);
+    EXPECT_NE(0u, registration.flags & RPC_IF_ALLOW_CALLBACKS_WITH_NO_AUTH)
+        << "local callers that did not authenticate still reach the callback";
+    EXPECT_EQ(&AdmitLocalCallers, registration.callback);
+    EXPECT_EQ(kMaxConcurrentCalls, registration.maxCalls);
+    EXPECT_EQ(kMaxConcurrentCalls, listenMaxCalls);
+    EXPECT_EQ(kMaxRequestBytes, registration.maxRpcSize);
+    // A whole instruction of the longest kind fits; ten of them do not.
+    EXPECT_GT(kMaxRequestBytes, 2 * 65536u + 1024u);
+    EXPECT_LT(kMaxRequestBytes, 10 * 2 * 65536u);
+    StopListening(kRecordingRuntime);
+}
+
+// The security callback, called directly with bindings of each transport
+// (Wine's run time does not refuse remote transports for it).
+TEST(AdmitLocalCallers, AdmitsTheLocalTransportOnly) {
+    const struct {
+        const wchar_t* binding;
+        RPC_STATUS expected;
+    } cases[] = {
+        {L"ncalrpc:[kgupdate-rpc]", RPC_S_OK},
+        {L"NCALRPC:[other]", RPC_S_OK},
+        {L"ncacn_ip_tcp:127.0.0.1[4747]", RPC_S_ACCESS_DENIED},
+        {L"ncacn_np:\\\\server[\\pipe\\kgupdate]", RPC_S_ACCESS_DENIED},
+    };
+    for (const auto& c : cases) {
+        RPC_BINDING_HANDLE binding = nullptr;
+        ASSERT_EQ(RPC_S_OK, ::RpcBindingFromStringBindingW(
+                                reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(c.binding)),
+                                &binding));
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        EXPECT_EQ(c.expected, AdmitLocalCallers(nullptr, binding)) << testsupport::Narrow(c.binding);
+        const std::string log = capture.Take();
+        EXPECT_EQ(c.expected != RPC_S_OK,
+                  log.find("only local callers are served") != std::string::npos)
+            << log;
+        ::RpcBindingFree(&binding);
+    }
+    EXPECT_EQ(RPC_S_ACCESS_DENIED, AdmitLocalCallers(nullptr, nullptr));
+    EXPECT_FALSE(IsLocalProtocolSequence(nullptr));
+    EXPECT_FALSE(IsLocalProtocolSequence(L"ncalrpc2"));
+}
+
 // The real endpoint, called through the real client stub in this process.
 TEST(UpdateRpcEndpoint, ServesInvokeOverLocalRpc) {
     ScopedLogSettings settings(LogDestination::Console, 1);
     StdoutCapture capture;
-    StartListening();
+    ASSERT_TRUE(StartListening());
     UpdateRpcClient client;
     ASSERT_EQ(RPC_S_OK, client.Bind());
     std::wstring response = L"unchanged";

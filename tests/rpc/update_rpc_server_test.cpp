@@ -78,6 +78,27 @@ TEST(UpdateRpcServer, AQueryBeforeAnyBeginAndUnknownInstructionsGetNoResponse) {
               log.find("   INFO : Unexpected instruction [] pass to UpdateRpcServer\n"));
 }
 
+TEST(UpdateRpcServer, AnInstructionLongerThan64KiBIsRefusedBeforeItIsParsed) {
+    UpdateRpcServer server(kShortPause);
+    // A begin padded to exactly the limit is read; one character more is not.
+    const std::wstring head = L"{\"id\":\"beginAutoUpdate\",\"data\":{\"urls\":[\"x\"],\"hash\":5,\"pad\":\"";
+    const std::wstring tail = L"\"}}";
+    const std::wstring atLimit =
+        head + std::wstring(kMaxInstructionChars - head.size() - tail.size(), L'p') + tail;
+    ASSERT_EQ(kMaxInstructionChars, atLimit.size());
+    for (const std::wstring& request : {atLimit + L" ", atLimit + std::wstring(10 << 20, L' ')}) {
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        EXPECT_FALSE(Ask(server, request).hasResponse);
+        EXPECT_EQ("  ERROR : Refusing an instruction of [" + std::to_string(request.size()) +
+                      "] characters: at most [65536] are read\n",
+                  capture.Take());
+    }
+    // At the limit it is parsed (and refused for its non-string hash).
+    EXPECT_EQ(StatusText(3), Ask(server, atLimit).text);
+    EXPECT_EQ(nullptr, server.CurrentController());
+}
+
 TEST(UpdateRpcServer, TheFirstBeginStartsTheOnlyUpdateOfTheServer) {
     UpdateRpcServer server(kShortPause);
     const std::wstring url = kServer + L"/signed/installer-unsigned.exe?first";
