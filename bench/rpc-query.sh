@@ -3,8 +3,8 @@
 # concurrent clients against the worker (kgclient_update.exe, an update in
 # progress, console to a file) under Wine, side by side with the same
 # clients against a bare server whose Invoke only completes the call.
-# Also: the worker's peak working set (VmHWM of its process) during a
-# 256 MiB update, against the idle worker's.
+# Also: the worker's peak working set (VmHWM of its process) after a burst of
+# 1 MB requests and during a 256 MiB update, against the idle worker's.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -73,6 +73,20 @@ echo "rpc-query: p99 latency: worker ${ours1_p99} us / bare ${bare1_p99} us (1 c
 result rpc-query-1 "$ours1" "$bare1" q/s
 result rpc-query-32 "$ours32" "$bare32" q/s
 result rpc-query-p99-32 "$ours32_p99" "$bare32_p99" us
+
+# The peak working set after a burst of 1 MB requests (refused unparsed)
+# from 32 concurrent clients, in a fresh worker, against the idle worker's.
+stop_worker
+start_worker burst
+burst_idle_kib=$(peak_kib)
+python3 -c "import sys; sys.stdout.write('{\"id\":\"queryAutoUpdateProgress\",\"pad\":\"' + 'x' * (1024 * 1024) + '\"}')" \
+    >"$work/burst-1mb.json"
+"$wine_run" "$build/bin/rpc_load.exe" --clients 32 --request-file "Z:$work/burst-1mb.json" --calls 8 \
+    >"$work/burst.out" 2>&1 || true
+burst_kib=$(peak_kib)
+echo "rpc-query: burst of 256 requests of 1 MB: $(sed -n 's/.*\(clients=.*\)/\1/p' "$work/burst.out")"
+result worker-burst-working-set "$(python3 -c "print(f'{$burst_kib / 1024:.1f}')")" \
+    "$(python3 -c "print(f'{$burst_idle_kib / 1024:.1f}')")" MiB
 
 # The peak working set over a whole 256 MiB update, in a fresh worker.
 stop_worker
