@@ -35,6 +35,13 @@ add_test(NAME signed_fixtures
          COMMAND ${CMAKE_SOURCE_DIR}/tools/make-signed-fixtures ${KG_TEST_WORK_DIR}/pki
                  ${KG_TEST_WORK_DIR}/www/signed $<TARGET_FILE:test_installer> $<TARGET_FILE:kgclient_update>)
 set_tests_properties(signed_fixtures PROPERTIES FIXTURES_SETUP signed FIXTURES_REQUIRED https TIMEOUT 120)
+# A 1 MiB volume for the full-disk tests (tools/small-volume).
+add_test(NAME small_volume_mount
+         COMMAND ${CMAKE_SOURCE_DIR}/tools/small-volume mount ${KG_TEST_WORK_DIR}/small-volume)
+set_tests_properties(small_volume_mount PROPERTIES FIXTURES_SETUP small_volume TIMEOUT 30)
+add_test(NAME small_volume_unmount
+         COMMAND ${CMAKE_SOURCE_DIR}/tools/small-volume unmount ${KG_TEST_WORK_DIR}/small-volume)
+set_tests_properties(small_volume_unmount PROPERTIES FIXTURES_CLEANUP small_volume TIMEOUT 30)
 if(CMAKE_CROSSCOMPILING)
     set_tests_properties(test_server_start PROPERTIES FIXTURES_REQUIRED wine)
     set(KG_TEST_WORK_DIR_NATIVE "Z:${KG_TEST_WORK_DIR}")

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/wide_format.h"
 #include "common/trace_scope.h"
 
 namespace {
@@ -38,30 +39,54 @@ constexpr int32_t kStatusPartialContent = 206;
 
 }  // namespace
 
-bool Downloader::Connect(const std::wstring& url, uint32_t existingSize, int32_t& statusCode,
-                         int32_t& contentLength) {
-    TraceScope trace;
-    if (!request_->Send(url, 0, 0)) {
-        return false;
+bool Downloader::IsExpectedRange(uint32_t start, int32_t contentLength) {
+    std::wstring range;
+    if (!request_->QueryRequestHeader(WINHTTP_QUERY_CONTENT_RANGE, range)) {
+        range = L"(none)";
     }
-    if (!request_->GetRequestHeaders(statusCode, contentLength)) {
-        Log::Error(L"Failed to request header information from url");
-        return false;
-    }
-    if (existingSize == 0) {
+    wchar_t expected[96];
+    Common::FormatWide(expected, L"bytes %lu-%d/%d", static_cast<unsigned long>(start),
+                       static_cast<int>(contentLength - 1), static_cast<int>(contentLength));
+    if (range == expected) {
         return true;
     }
+    Log::Error(L"The partial content is not the requested range: Content-Range [%s], expected "
+               L"[%s]; nothing is appended",
+               range.c_str(), expected);
+    return false;
+}
+
+bool Downloader::ContinueFrom(const std::wstring& url, uint32_t existingSize,
+                              int32_t contentLength) {
+    TraceScope trace;
     request_->Close();
     if (!request_->Send(url, existingSize, contentLength)) {
         Log::Error(L"Failed to connect to url");
         return false;
     }
+    int32_t statusCode = 0;
     int32_t rangedLength = 0;  // the length of the whole resource stays
     if (!request_->GetRequestHeaders(statusCode, rangedLength)) {
         Log::Error(L"Failed to request header information from url");
         return false;
     }
-    return true;
+    if (statusCode == kStatusPartialContent) {
+        if (!IsExpectedRange(existingSize, contentLength)) {
+            return false;
+        }
+        Log::Info(L"Attempting to continue a partial download, status code: [%d]", statusCode);
+        return true;
+    }
+    if (statusCode == kStatusOk) {
+        Log::Info(
+            L"Partial download has been deleted from cache since http connection will return "
+            L"full content.");
+        file_->Delete();
+        Log::Info(L"Beginning a fresh download, status code: [%d]", statusCode);
+        return true;
+    }
+    Log::Error(L"Unexpected status code, error [%d]", statusCode);
+    return false;
 }
 
 bool Downloader::ReadToFile(uint32_t targetSize) {
@@ -69,6 +94,9 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
     uint32_t size = 0;
     ReadBuffer buffer;
     bool result = true;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point windowStart = Clock::now();
+    uint64_t windowBytes = 0;
     for (;;) {
         DWORD bytesRead = 0;
         bool chunkFailed = false;
@@ -81,8 +109,12 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
                 Log::Info(L"Sizing vector: [%d]", static_cast<int>(kReadChunkBytes));
                 buffer.resize(kReadChunkBytes);
             }
-            const BOOL read = ::WinHttpReadData(request_->RequestHandle(), buffer.data(),
-                                                static_cast<DWORD>(kReadChunkBytes), &bytesRead);
+            // No more than is there: a larger read would wait for the rest
+            // of the chunk however slowly it came, and no pace check could end it.
+            const DWORD toRead = available < kReadChunkBytes ? available
+                                                             : static_cast<DWORD>(kReadChunkBytes);
+            const BOOL read =
+                ::WinHttpReadData(request_->RequestHandle(), buffer.data(), toRead, &bytesRead);
             const DWORD error = ::GetLastError();
             if (bytesRead < kReadChunkBytes) {
                 Log::Info(L"Sizing vector: [%d]", static_cast<int>(bytesRead));
@@ -124,6 +156,22 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
         if (bytesRead == 0) {
             break;
         }
+        windowBytes += bytesRead;
+        if (Clock::now() - windowStart >= pace_.window) {
+            if (windowBytes < pace_.floorBytes) {
+                Log::Error(L"The download is too slow: [%lu] bytes in the last [%lu] seconds, at "
+                           L"least [%lu] are needed; the partial file is kept",
+                           static_cast<unsigned long>(windowBytes),
+                           static_cast<unsigned long>(
+                               std::chrono::duration_cast<std::chrono::seconds>(pace_.window)
+                                   .count()),
+                           static_cast<unsigned long>(pace_.floorBytes));
+                result = false;
+                break;
+            }
+            windowStart = Clock::now();
+            windowBytes = 0;
+        }
     }
     return result;
 }
@@ -139,36 +187,50 @@ bool Downloader::Download(const std::wstring& url) {
                   static_cast<unsigned long>(existingSize));
     }
 
+    // The plain request first: only a good answer says how long the resource is.
     int32_t statusCode = 0;
     int32_t contentLength = 0;
-    if (!Connect(url, existingSize, statusCode, contentLength)) {
+    const bool sent = request_->Send(url, 0, 0);
+    if (sent && !request_->GetRequestHeaders(statusCode, contentLength)) {
+        Log::Error(L"Failed to request header information from url");
+    }
+    if (!sent || statusCode == 0) {
+        Log::Error(L"Failed to connect to remote resource at: [%s]", url.c_str());
+        return false;
+    }
+    if (statusCode != kStatusOk) {
+        Log::Error(L"Unexpected status code, error [%d]", statusCode);
+        Log::Error(L"Failed to connect to remote resource at: [%s]", url.c_str());
+        return false;  // whatever is cached stays for a good server
+    }
+    if (contentLength <= 0) {
+        Log::Error(L"The server announced a length of [%d] bytes; nothing is downloaded from: [%s]",
+                   contentLength, url.c_str());
+        return false;
+    }
+
+    const uint32_t announced = static_cast<uint32_t>(contentLength);
+    if (existingSize > announced) {
+        Log::Info(L"The cached file of [%lu] bytes is larger than the resource of [%d] bytes: it "
+                  L"is not this resource. Deleting it and downloading afresh.",
+                  static_cast<unsigned long>(existingSize), contentLength);
+        file_->Delete();
+        existingSize = 0;
+    }
+    if (existingSize == announced) {
+        Log::Info(L"Downloaded binary filesize matches the expected content length: [%d]",
+                  contentLength);
+        file_->Close();
+        return true;
+    }
+    if (existingSize == 0) {
+        Log::Info(L"Beginning a fresh download, status code: [%d]", statusCode);
+    } else if (!ContinueFrom(url, existingSize, contentLength)) {
         Log::Error(L"Failed to connect to remote resource at: [%s]", url.c_str());
         return false;
     }
 
-    // Signed comparisons of the existing size with the announced length.
-    const int32_t existing = static_cast<int32_t>(existingSize);
-    if (existing >= contentLength) {
-        Log::Info(L"Downloaded binary filesize matches the expected content length: [%d]",
-                  contentLength);
-        return true;
-    }
-    if (statusCode == kStatusPartialContent) {
-        Log::Info(L"Attempting to continue a partial download, status code: [%d]", statusCode);
-    } else if (statusCode == kStatusOk) {
-        if (existingSize > 0) {
-            Log::Info(
-                L"Partial download has been deleted from cache since http connection will return "
-                L"full content.");
-            file_->Delete();
-        }
-        Log::Info(L"Beginning a fresh download, status code: [%d]", statusCode);
-    } else {
-        Log::Error(L"Unexpected status code, error [%d]", statusCode);
-        return false;
-    }
-
-    if (!ReadToFile(static_cast<uint32_t>(contentLength))) {
+    if (!ReadToFile(announced)) {
         Log::Error(L"Failed to complete download of remote resource at: [%s]", url.c_str());
         Log::Info(L"Download failed but will resume on next connection attempt.");
         return false;
@@ -178,7 +240,7 @@ bool Downloader::Download(const std::wstring& url) {
         finalSize = 0;
     }
     file_->Close();
-    if (finalSize != static_cast<uint32_t>(contentLength)) {
+    if (finalSize != announced) {
         Log::Error(
             L"File download completed but its size: [%lu], does not match expected length: [%d].",
             static_cast<unsigned long>(finalSize), contentLength);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -7,12 +8,27 @@
 #include "http/download_file.h"
 #include "http/http_request.h"
 
+// How slow a download may be: fewer than `floorBytes` received in any
+// `window` fails it ("too slow"), so a server that trickles cannot keep an
+// update (and the worker) busy for ever.
+struct DownloadPace {
+    std::chrono::milliseconds window{120000};
+    uint32_t floorBytes = 64 * 1024;
+};
+
 // Downloads one URL into one cache file, continuing a partial file left by an
 // earlier attempt. A failed download keeps what it wrote.
+//
+// Two requests: a plain one, whose answer must be 200 with a positive length
+// (anything else fails this URL, keeping the partial file), then, for a
+// partial file, a ranged one. A file of exactly the announced length is
+// complete; a larger one is not this resource and starts afresh. A 206 is
+// used only with the Content-Range "bytes S-(L-1)/L" of the request.
 class Downloader {
   public:
-    Downloader(std::unique_ptr<HttpRequest> request, std::unique_ptr<DownloadFile> file)
-        : request_(std::move(request)), file_(std::move(file)) {}
+    Downloader(std::unique_ptr<HttpRequest> request, std::unique_ptr<DownloadFile> file,
+               DownloadPace pace = DownloadPace())
+        : request_(std::move(request)), file_(std::move(file)), pace_(pace) {}
 
     // True when the file holds as many bytes as the server announces for
     // the resource.
@@ -22,15 +38,20 @@ class Downloader {
     static constexpr size_t kReadChunkBytes = 524288;
 
   private:
-    // The plain request, and a ranged one for bytes existingSize.. when a
-    // partial file exists. contentLength is the whole resource's length.
-    [[nodiscard]] bool Connect(const std::wstring& url, uint32_t existingSize, int32_t& statusCode,
-                               int32_t& contentLength);
+    // The ranged request for bytes existingSize.. of a resource of
+    // contentLength bytes; false unless its answer may be read (a checked
+    // 206, or a 200 after which the partial file was deleted).
+    [[nodiscard]] bool ContinueFrom(const std::wstring& url, uint32_t existingSize,
+                                    int32_t contentLength);
+
+    // True when a 206's Content-Range is exactly "bytes S-(L-1)/L".
+    [[nodiscard]] bool IsExpectedRange(uint32_t start, int32_t contentLength);
 
     // Appends the response body until the file reaches targetSize, the body
-    // ends, or a read or write fails (false).
+    // ends, or a read or write fails or the server is too slow (false).
     [[nodiscard]] bool ReadToFile(uint32_t targetSize);
 
     std::unique_ptr<HttpRequest> request_;
     std::unique_ptr<DownloadFile> file_;
+    DownloadPace pace_;
 };

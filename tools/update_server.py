@@ -15,6 +15,9 @@ Faults are path prefixes, any number of them before the resource:
                              (no TLS close_notify)
     /_/reset-after=N/...     send N body bytes, then reset the connection
     /_/status=S/...          answer status S, with the resource as its body
+    /_/empty/...             with status=S: an empty body (Content-Length 0)
+    /_/range-from-start/...  answer a range request with 206 and the whole
+                             resource from its start (Content-Range bytes 0-...)
     /_/no-length/...         no Content-Length; the body ends with the connection
     /_/slow=B/...            send at about B bytes per second
 
@@ -122,6 +125,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "status" in faults:
             # The resource's bytes (if it exists) are the body of the status.
             body = found[1](0, found[0]) if found else b"status from the test server\n"
+            if "empty" in faults:
+                body = b""
             self.send_response(int(faults["status"]))
             self.send_header("Content-Type", "text/plain")
             self.send_header("Content-Length", str(len(body)))
@@ -149,6 +154,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.end_headers()
                 return
             start, end, status = parsed[0], parsed[1], 206
+            if "range-from-start" in faults:
+                start, end = 0, size - 1
 
         length = max(0, end - start + 1)
         self.send_response(status)

@@ -1,5 +1,8 @@
 #include "http/downloader.h"
 
+#include <chrono>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -91,32 +94,73 @@ TEST(Downloader, StartsAfreshWhenTheServerIgnoresTheRange) {
             "   INFO : Beginning a fresh download, status code: [200]\n"));
 }
 
-TEST(Downloader, AcceptsACompleteFileWithoutReadingTheBody) {
-    for (size_t existing : {1000u, 1200u}) {
-        ScratchFile file(L"complete.exe");
-        file.Write(GeneratedBytes(0, existing));
-        const std::wstring path = GeneratedPath(1000, L"complete-" + std::to_wstring(existing));
-        const DownloadRun run = RunDownload(kServer + path, file);
-        EXPECT_TRUE(run.result);
-        EXPECT_EQ(existing, file.Read().size());
-        EXPECT_TRUE(Has(
-            run.log,
-            "   INFO : Downloaded binary filesize matches the expected content length: [1000]\n"));
-        // The second, ranged request is still made; a range past the end gets 416.
-        const auto served = ServerRequests(Narrow(path), 2);
-        ASSERT_EQ(2u, served.size());
-        EXPECT_EQ("bytes=" + std::to_string(existing) + "-999", served[1].range);
-    }
+TEST(Downloader, AcceptsAFileOfExactlyTheAnnouncedLengthWithoutReadingTheBody) {
+    ScratchFile file(L"complete.exe");
+    file.Write(GeneratedBytes(0, 1000));
+    const std::wstring path = GeneratedPath(1000, L"complete");
+    const DownloadRun run = RunDownload(kServer + path, file);
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(GeneratedBytes(0, 1000), file.Read());
+    EXPECT_TRUE(Has(
+        run.log,
+        "   INFO : Downloaded binary filesize matches the expected content length: [1000]\n"));
+    const auto served = ServerRequests(Narrow(path), 1);
+    ASSERT_EQ(1u, served.size()) << "no ranged request";
 }
 
-TEST(Downloader, AnEmptyResourceCreatesNoFile) {
+TEST(Downloader, AFileLargerThanTheResourceIsNotItAndStartsAfresh) {
+    ScratchFile file(L"larger.exe");
+    file.Write(GeneratedBytes(0, 1200));
+    const std::wstring path = GeneratedPath(1000, L"larger");
+    const DownloadRun run = RunDownload(kServer + path, file);
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(GeneratedBytes(0, 1000), file.Read());
+    EXPECT_TRUE(Has(run.log,
+                    "   INFO : The cached file of [1200] bytes is larger than the resource of "
+                    "[1000] bytes: it is not this resource. Deleting it and downloading afresh.\n"))
+        << run.log;
+}
+
+TEST(Downloader, AnEmptyResourceFailsAndCreatesNoFile) {
     ScratchFile file(L"empty.exe");
-    for (const std::wstring& url : {kServer + GeneratedPath(0, L"empty"),
-                                    kServer + L"/_/status=404" + GeneratedPath(0, L"empty-404")}) {
-        const DownloadRun run = RunDownload(url, file);
-        EXPECT_TRUE(run.result);
-        EXPECT_FALSE(file.Exists());
+    const DownloadRun run = RunDownload(kServer + GeneratedPath(0, L"empty"), file);
+    EXPECT_FALSE(run.result);
+    EXPECT_FALSE(file.Exists());
+    EXPECT_TRUE(Has(run.log, "  ERROR : The server announced a length of [0] bytes; nothing is "
+                             "downloaded from: ["))
+        << run.log;
+}
+
+TEST(Downloader, ARangeAnswerOtherThanTheOneAskedForAppendsNothing) {
+    ScratchFile file(L"wrong-range.exe");
+    file.Write(GeneratedBytes(0, 400));
+    const DownloadRun run =
+        RunDownload(kServer + L"/_/range-from-start" + GeneratedPath(1000, L"wrong-range"), file);
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(GeneratedBytes(0, 400), file.Read());
+    EXPECT_TRUE(Has(run.log, "  ERROR : The partial content is not the requested range: "
+                             "Content-Range [bytes 0-999/1000], expected [bytes 400-999/1000]; "
+                             "nothing is appended\n"))
+        << run.log;
+}
+
+TEST(Downloader, ATricklingServerIsTooSlowAndKeepsWhatArrived) {
+    ScratchFile file(L"trickle.exe");
+    DownloadRun run;
+    {
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        Downloader downloader(std::make_unique<HttpRequest>(),
+                              std::make_unique<DownloadFile>(file.Path()),
+                              DownloadPace{std::chrono::milliseconds(1500), 64 * 1024});
+        run.result = downloader.Download(kServer + L"/_/slow=400" + GeneratedPath(100000, L"slow"));
+        run.log = capture.Take();
     }
+    EXPECT_FALSE(run.result);
+    const std::string kept = file.Read();
+    EXPECT_GT(kept.size(), 0u);
+    EXPECT_EQ(GeneratedBytes(0, kept.size()), kept);
+    EXPECT_TRUE(Has(run.log, "  ERROR : The download is too slow: [")) << run.log;
 }
 
 TEST(Downloader, RefusesOtherStatusCodesAndKeepsTheFile) {
@@ -137,6 +181,16 @@ TEST(Downloader, RefusesOtherStatusCodesAndKeepsTheFile) {
             RunDownload(kServer + L"/_/status=500" + GeneratedPath(1000, L"500"), file);
         EXPECT_FALSE(run.result);
         EXPECT_EQ(GeneratedBytes(0, 5), file.Read());
+    }
+    {
+        // A 404 whose body is longer than the partial file is no finished download.
+        ScratchFile file(L"partial-404-body.exe");
+        file.Write(GeneratedBytes(0, 5));
+        const DownloadRun run =
+            RunDownload(kServer + L"/_/status=404" + GeneratedPath(1000, L"404-body"), file);
+        EXPECT_FALSE(run.result);
+        EXPECT_EQ(GeneratedBytes(0, 5), file.Read());
+        EXPECT_FALSE(Has(run.log, "filesize matches")) << run.log;
     }
 }
 
@@ -279,6 +333,69 @@ TEST(Downloader, ResumesOnlyAPlainFileOfATrustedOwner) {
             EXPECT_EQ(GeneratedBytes(0, 400), elsewhere.Read()) << "the other name is untouched";
         }
     }
+}
+
+// A full volume: the chunk that does not fit fails the download, no
+// "Written" line claims bytes that never reached the disk, and once there is
+// room again the download resumes from what was written.
+TEST(Downloader, AFullVolumeFailsWithoutFalseWritesAndResumesOnceThereIsRoom) {
+    const std::wstring volume = KG_TEST_WORK_DIR L"\\small-volume\\";
+    ULARGE_INTEGER total = {};
+    if (!::GetDiskFreeSpaceExW(volume.c_str(), nullptr, &total, nullptr) ||
+        total.QuadPart > 4 * 1024 * 1024) {
+        GTEST_SKIP() << "no small volume (tools/small-volume mounts one inside scripts/test)";
+    }
+    const std::wstring filler = volume + L"filler.bin";
+    {
+        std::ofstream fill(filler.c_str(), std::ios::binary | std::ios::trunc);
+        fill << GeneratedBytes(0, 700 * 1024);
+    }
+    const std::wstring entry = volume + L"entry.exe";
+    ::DeleteFileW(entry.c_str());
+    const size_t size = 600 * 1024;
+    const std::wstring url = kServer + GeneratedPath(size, L"full-volume");
+
+    DownloadRun full;
+    {
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(entry));
+        full.result = downloader.Download(url);
+        full.log = capture.Take();
+    }
+    EXPECT_FALSE(full.result);
+    EXPECT_TRUE(Has(full.log, "  ERROR : Failed to write to file: [")) << full.log;
+    // Every "Written" line is backed by bytes in the file.
+    std::ifstream partial(entry.c_str(), std::ios::binary);
+    const std::string kept((std::istreambuf_iterator<char>(partial)), std::istreambuf_iterator<char>());
+    partial.close();
+    size_t claimed = 0;
+    for (size_t at = full.log.find("Written: ["); at != std::string::npos;
+         at = full.log.find("Written: [", at + 1)) {
+        claimed += std::stoul(full.log.substr(at + 10));
+    }
+    EXPECT_LT(kept.size(), size);
+    EXPECT_LE(claimed, kept.size()) << full.log;
+    EXPECT_EQ(GeneratedBytes(0, kept.size()), kept);
+
+    ASSERT_TRUE(::DeleteFileW(filler.c_str()));
+    DownloadRun resumed;
+    {
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(entry));
+        resumed.result = downloader.Download(url);
+        resumed.log = capture.Take();
+    }
+    EXPECT_TRUE(resumed.result) << resumed.log;
+    if (!kept.empty()) {
+        EXPECT_TRUE(Has(resumed.log, "Attempting to continue a partial download")) << resumed.log;
+    }
+    std::ifstream done(entry.c_str(), std::ios::binary);
+    const std::string whole((std::istreambuf_iterator<char>(done)), std::istreambuf_iterator<char>());
+    done.close();
+    EXPECT_TRUE(whole == GeneratedBytes(0, size));
+    ::DeleteFileW(entry.c_str());
 }
 
 }  // namespace
