@@ -2,19 +2,38 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <string>
 
 // The installer switches every installer is given.
 inline constexpr wchar_t kInstallerSwitches[] = L" /quiet /norestart ";
 
+// How long an installer may run, and how an installer that finds another
+// installation in progress (exit code 1618) is tried again.
+struct InstallerPolicy {
+    std::chrono::milliseconds timeout{60 * 60 * 1000};
+    int busyRetries = 3;
+    std::chrono::milliseconds busyPause{30000};
+};
+
+// The code ExecuteInstaller returns for an installer still running at the
+// timeout (it is left running).
+inline constexpr DWORD kInstallerTimedOut = WAIT_TIMEOUT;
+
 // Runs the validated installer silently in the cache folder and waits for
 // it. True for the exit codes 0, 1641 (reboot initiated) and 3010 (reboot
-// required).
+// required). An installer that exits with 1618 (another installation in
+// progress) is run again up to `policy.busyRetries` times, `policy.busyPause`
+// apart; one still running after `policy.timeout` fails the run (WARNING)
+// and is left running, never killed.
 [[nodiscard]] bool RunInstaller(const std::wstring& folder, const std::wstring& path,
-                                const std::wstring& args);
+                                const std::wstring& args,
+                                const InstallerPolicy& policy = InstallerPolicy());
 
 // Starts `path` with the command line path + " /quiet /norestart " + args
-// (the path quoted when it holds a blank) and waits for it. Returns its exit
-// code, or the error of a failed start.
+// (the path quoted when it holds a blank) and waits for it, at most
+// `timeout`. Returns its exit code, kInstallerTimedOut, or the error of a
+// failed start.
 [[nodiscard]] DWORD ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
-                                     const std::wstring& args);
+                                     const std::wstring& args,
+                                     std::chrono::milliseconds timeout = InstallerPolicy().timeout);

@@ -46,10 +46,11 @@ void UpdateController::MarkCompleted() {
     PauseAfterFinalStatus();
 }
 
-bool DownloadBinary(const std::wstring& url, const std::wstring& path) {
+bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadPace pace) {
     TraceScope trace;
     Log::Info(L"Beginning download");
-    Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(path));
+    Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(path),
+                          pace);
     const bool downloaded = downloader.Download(url);
     if (downloaded) {
         Log::Info(L"Completed download");
@@ -65,7 +66,7 @@ bool UpdateController::ValidateBinary(const std::wstring& path) {
 
 bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wstring& path) {
     TraceScope trace;
-    if (!DownloadBinary(url, path)) {
+    if (!DownloadBinary(url, path, pace_)) {
         Log::Error(L"Update controller failed to download binary.");
         return false;
     }
@@ -139,7 +140,7 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         TraceScope installing;
         Log::Info(L"Beginning upgrade");
         status.fetch_add(1);  // Downloading -> Installing, as an increment (see MarkCompleted)
-        const bool installed = RunInstaller(cache.folder, path, args);
+        const bool installed = RunInstaller(cache.folder, path, args, installer_);
         checkedFile.Reset();
         if (!installed) {
             Log::Error(L"Failed to update client");

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "http/downloader.h"
+#include "update/installer_launch.h"
 #include "update/update_request.h"
 
 // Held only while a controller stores the status Failed.
@@ -22,9 +24,12 @@ class UpdateController {
   public:
     using Pause = std::chrono::milliseconds;
 
-    // `finalPause`: how long a run waits after its final status (5 seconds;
-    // tests shorten it).
-    explicit UpdateController(Pause finalPause = Pause(5000)) : finalPause_(finalPause) {}
+    // `finalPause`: how long a run waits after its final status (5 seconds);
+    // `pace`: how slow a download may be; `installer`: how long the installer
+    // may run and how it is retried. Tests shorten them.
+    explicit UpdateController(Pause finalPause = Pause(5000), DownloadPace pace = DownloadPace(),
+                              InstallerPolicy installer = InstallerPolicy())
+        : finalPause_(finalPause), pace_(pace), installer_(installer) {}
     virtual ~UpdateController() = default;
 
     UpdateController(const UpdateController&) = delete;
@@ -70,7 +75,10 @@ class UpdateController {
     void PauseAfterFinalStatus() const;
 
     Pause finalPause_;
+    DownloadPace pace_;
+    InstallerPolicy installer_;
 };
 
 // Downloads one URL into one cache file with a fresh Downloader.
-[[nodiscard]] bool DownloadBinary(const std::wstring& url, const std::wstring& path);
+[[nodiscard]] bool DownloadBinary(const std::wstring& url, const std::wstring& path,
+                                  DownloadPace pace = DownloadPace());

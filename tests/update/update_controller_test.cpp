@@ -5,6 +5,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -300,6 +301,120 @@ TEST_F(UpdateControllerTest, NobodyChangesTheInstallerFromItsChecksToItsEnd) {
     // What ran is the file that was checked, from its own place.
     EXPECT_TRUE(Has(record.Read(), "module=" + Narrow(entry) + "\n")) << record.Read();
     EXPECT_TRUE(CacheExeFiles().empty()) << "the handle is closed before the cache is cleaned";
+}
+
+std::string ReadBytes(const std::wstring& path) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A broken first mirror never ends an update that a healthy second one can
+// serve, and never costs the partial file that the second one resumes.
+TEST_F(UpdateControllerTest, ServerFaultsFallBackToTheNextUrlAndKeepThePartialFile) {
+    const std::string installer = ReadBytes(SignedFixture(L"installer-unsigned.exe"));
+    const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
+    const std::wstring entry = folder_ + hash + L".exe";
+    const DownloadPace shortPace{std::chrono::milliseconds(1500), 64 * 1024};
+    const struct {
+        const char* what;
+        const wchar_t* fault;
+        std::string cached;      // the entry before the run
+        const char* secondRange;  // what the healthy URL is asked for ("-": everything)
+    } cases[] = {
+        {"an empty 503", L"/_/status=503/_/empty", "", "-"},
+        {"a 404 with a body over a partial file", L"/_/status=404", installer.substr(0, 1000),
+         "bytes=1000-"},
+        {"a 206 with a wrong Content-Range", L"/_/range-from-start", installer.substr(0, 1000),
+         "bytes=1000-"},
+        {"a trickling server", L"/_/slow=2000", "", nullptr},
+        {"a body cut mid-way", L"/_/close-after=300000", "", "bytes=300000-"},
+    };
+    int round = 0;
+    for (const auto& c : cases) {
+        const std::string tag = "?fault-" + std::to_string(++round);
+        const std::wstring wideTag(tag.begin(), tag.end());
+        if (!c.cached.empty()) {
+            WriteBytes(entry, c.cached);
+        }
+        const std::wstring first = kServer + c.fault + L"/signed/installer-unsigned.exe" + wideTag;
+        const std::wstring second = kInstallerUrl + wideTag + L"-second";
+        UpdateController controller(kShortPause, shortPace);
+        const std::string log = RunUpdate(controller, {{first, second}, hash, L"--exit=0"});
+        EXPECT_EQ(Completed, controller.GetStatus()) << c.what << "\n" << log;
+        const auto served = ServerRequests(tag + "-second", 1);
+        ASSERT_FALSE(served.empty()) << c.what;
+        if (c.secondRange != nullptr) {
+            const std::string range = served.back().range;
+            EXPECT_EQ(0u, range.rfind(c.secondRange, 0)) << c.what << ": " << range;
+        }
+        EXPECT_TRUE(CacheExeFiles().empty()) << c.what;
+
+        // With no second URL: Failed, and the partial file as it was.
+        if (!c.cached.empty()) {
+            WriteBytes(entry, c.cached);
+            UpdateController alone(kShortPause, shortPace);
+            const std::string aloneLog = RunUpdate(alone, {{first + L"-alone"}, hash, L"--exit=0"});
+            EXPECT_EQ(Failed, alone.GetStatus()) << c.what;
+            EXPECT_EQ(c.cached, ReadBytes(entry)) << c.what << "\n" << aloneLog;
+            ::DeleteFileW(entry.c_str());
+        }
+    }
+}
+
+TEST_F(UpdateControllerTest, ACachedFileLargerThanTheResourceIsReplaced) {
+    const std::string installer = ReadBytes(SignedFixture(L"installer-unsigned.exe"));
+    const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
+    WriteBytes(folder_ + hash + L".exe", installer + "trailing bytes of something else");
+    UpdateController controller(kShortPause);
+    const std::string log =
+        RunUpdate(controller, {{kInstallerUrl + L"?larger"}, hash, L"--exit=0"});
+    EXPECT_EQ(Completed, controller.GetStatus()) << log;
+    EXPECT_TRUE(Has(log, "is larger than the resource of [")) << log;
+}
+
+TEST_F(UpdateControllerTest, AnInstallerThatNeverEndsFailsTheUpdateAndKeepsRunning) {
+    ScratchFile record(L"long-installer.txt");
+    InstallerPolicy quick;
+    quick.timeout = std::chrono::milliseconds(1000);
+    UpdateController controller(kShortPause, DownloadPace(), quick);
+    const std::string log = RunUpdate(
+        controller,
+        {{kInstallerUrl + L"?never-ends"}, L"", L"--record=" + record.Path() + L" --sleep=4000 --exit=0"});
+    EXPECT_EQ(Failed, controller.GetStatus());
+    EXPECT_TRUE(Has(log, "WARNING : The installer is still running after [1] seconds; it is left "
+                         "running and the update ends as failed\n"))
+        << log;
+    EXPECT_TRUE(record.Exists()) << "it was started";
+    // It runs on after the update: wait for its end before the cache goes.
+    const std::wstring entry = folder_ + Sha256().HashText(kInstallerUrl + L"?never-ends") + L".exe";
+    EXPECT_TRUE(::GetFileAttributesW(entry.c_str()) != INVALID_FILE_ATTRIBUTES) << "not cleaned";
+    for (int i = 0; i < 100 && !::DeleteFileW(entry.c_str()); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+TEST_F(UpdateControllerTest, AnInstallerFindingAnotherInstallationIsRetried) {
+    ScratchFile record(L"busy-installer.txt");
+    InstallerPolicy quick;
+    quick.busyRetries = 2;
+    quick.busyPause = std::chrono::milliseconds(100);
+    UpdateController controller(kShortPause, DownloadPace(), quick);
+    const std::string log = RunUpdate(
+        controller, {{kInstallerUrl + L"?busy"}, L"", L"--record=" + record.Path() + L" --exit=1618"});
+    EXPECT_EQ(Failed, controller.GetStatus());
+    const std::string runs = record.Read();
+    size_t starts = 0;
+    for (size_t at = runs.find("commandline="); at != std::string::npos;
+         at = runs.find("commandline=", at + 1)) {
+        ++starts;
+    }
+    EXPECT_EQ(3u, starts) << "the first run and two retries";
+    EXPECT_TRUE(Has(log, "retry [1] of [2]")) << log;
+    EXPECT_TRUE(Has(log, "retry [2] of [2]")) << log;
 }
 
 }  // namespace
