@@ -18,7 +18,27 @@ const wchar_t* NullIfEmpty(const std::wstring& text) {
     return text.empty() ? nullptr : text.c_str();
 }
 
+#ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
+#endif
+
 }  // namespace
+
+void HttpRequest::RequestModernTls() {
+    // TLS 1.2 and 1.3, so that Windows 7 to 8.1 (TLS 1.0 by default) need no
+    // registry change; a system that does not know TLS 1.3 gets TLS 1.2 alone.
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (::WinHttpSetOption(session_.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                           sizeof(protocols))) {
+        return;
+    }
+    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    if (!::WinHttpSetOption(session_.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                            sizeof(protocols))) {
+        Log::Warning(L"Call to WinHttpSetOption (secure protocols) failed with: [%lu]",
+                     ::GetLastError());
+    }
+}
 
 bool HttpRequest::Send(const std::wstring& url, uint32_t rangeStart, int32_t expectedLength) {
     TraceScope trace;
@@ -35,6 +55,7 @@ bool HttpRequest::Send(const std::wstring& url, uint32_t rangeStart, int32_t exp
         Log::Error(L"Call to WinHttpOpen failed with: [%lu]", ::GetLastError());
         return false;
     }
+    RequestModernTls();
     connection_.Reset(
         ::WinHttpConnect(session_.Get(), components.hostName.c_str(), components.port, 0));
     if (!connection_.IsValid()) {

@@ -38,6 +38,9 @@ class HttpRequest {
     [[nodiscard]] static int32_t ParseHeaderNumber(const std::wstring& text);
 
   private:
+    // Asks the session for TLS 1.2 and 1.3 (TLS 1.2 alone where 1.3 is unknown).
+    void RequestModernTls();
+
     WinHttpHandle session_;
     WinHttpHandle connection_;
     WinHttpHandle request_;
