@@ -211,6 +211,45 @@ void BuildCrashEventPayload(EVENT_DATA_DESCRIPTOR (&fields)[2], const wchar_t* m
     SetNarrowTextField(fields[1], dump);
 }
 
+void BuildCrashPartPayload(EVENT_DATA_DESCRIPTOR (&fields)[4], const wchar_t* moduleName,
+                           const uint32_t& index, const uint32_t& count, const char* part) {
+    SetWideTextField(fields[0], moduleName);
+    EventDataDescCreate(&fields[1], &index, sizeof(index));
+    EventDataDescCreate(&fields[2], &count, sizeof(count));
+    SetNarrowTextField(fields[3], part);
+}
+
+void SendCrashReport(const wchar_t* moduleName, const char* text, size_t length) {
+    if (!traceProvider.IsEnabled(kTraceBitCrashReport)) {
+        return;
+    }
+    if (length <= kMaxWholeReportChars) {
+        EVENT_DATA_DESCRIPTOR fields[2];
+        BuildCrashEventPayload(fields, moduleName, text);
+        const ULONG written = traceProvider.Write(kTraceBitCrashReport, 2, fields);
+        if (written != ERROR_SUCCESS) {
+            Log::Error(L"EventWrite of the crash report failed with error %lu", written);
+        }
+        return;
+    }
+    const uint32_t count = static_cast<uint32_t>((length + kReportPartChars - 1) / kReportPartChars);
+    std::vector<char> part(kReportPartChars + 1, '\0');
+    for (uint32_t index = 0; index < count; ++index) {
+        const size_t offset = static_cast<size_t>(index) * kReportPartChars;
+        const size_t size = std::min(kReportPartChars, length - offset);
+        std::memcpy(part.data(), text + offset, size);
+        part[size] = '\0';
+        EVENT_DATA_DESCRIPTOR fields[4];
+        BuildCrashPartPayload(fields, moduleName, index, count, part.data());
+        const ULONG written = traceProvider.WriteEvent(kCrashReportPartEventId, 4, fields);
+        if (written != ERROR_SUCCESS) {
+            Log::Error(L"EventWrite of crash report part %lu of %lu failed with error %lu",
+                       static_cast<unsigned long>(index + 1), static_cast<unsigned long>(count),
+                       written);
+        }
+    }
+}
+
 void WriteModuleList() {
     ModuleBuffers buffers;
     HMODULE modules[1024];
@@ -333,11 +372,7 @@ void WriteCrashDump(EXCEPTION_POINTERS* pointers) {
         return;
     }
     text[length] = '\0';
-    if (traceProvider.IsEnabled(kTraceBitCrashReport)) {
-        EVENT_DATA_DESCRIPTOR fields[2];
-        BuildCrashEventPayload(fields, Log::moduleName, text.data());
-        traceProvider.Write(kTraceBitCrashReport, 2, fields);
-    }
+    SendCrashReport(Log::moduleName, text.data(), length);
 }
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {

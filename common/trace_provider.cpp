@@ -20,7 +20,7 @@ enum ControlCode : ULONG { kDisable = 0, kEnable = 1, kCaptureState = 2 };
 
 }  // namespace
 
-const TraceEventRow kTraceEventTable[8] = {
+const TraceEventRow kTraceEventTable[9] = {
     {kTraceBitExit, Event(2000, 17, 11, 2, kKeywordCallTrace)},
     {kTraceBitEnter, Event(2001, 16, 10, 2, kKeywordCallTrace)},
     {kTraceBitVerbose, Event(2002, 5, 12, 1, kKeywordCallTrace)},
@@ -29,6 +29,7 @@ const TraceEventRow kTraceEventTable[8] = {
     {kTraceBitError, Event(2005, 2, 15, 1, kKeywordMessages)},
     {kTraceBitModuleList, Event(2020, 4, 12, 1, kKeywordModules)},
     {kTraceBitCrashReport, Event(2021, 1, 15, 1, kKeywordCrash)},
+    {kTraceBitCrashReport, Event(kCrashReportPartEventId, 1, 15, 1, kKeywordCrash)},
 };
 
 const GUID TraceProvider::kProviderId = {
@@ -45,19 +46,37 @@ void TraceProvider::Register() {
     }
 }
 
-void TraceProvider::Write(TraceEnableBit bit, ULONG fieldCount,
-                          EVENT_DATA_DESCRIPTOR* fields) const {
-    const TraceEventRow* row = nullptr;
-    for (const TraceEventRow& candidate : kTraceEventTable) {
-        if (candidate.bit == bit) {
-            row = &candidate;
+namespace {
+
+ULONG WriteRow(const TraceEventRow* row, REGHANDLE handle, TraceProvider::EventWriter writer,
+               ULONG fieldCount, EVENT_DATA_DESCRIPTOR* fields) {
+    if (handle == 0 || row == nullptr) {
+        return ERROR_SUCCESS;
+    }
+    const TraceProvider::EventWriter write = writer != nullptr ? writer : &::EventWrite;
+    return write(handle, &row->descriptor, fieldCount, fields);
+}
+
+}  // namespace
+
+ULONG TraceProvider::Write(TraceEnableBit bit, ULONG fieldCount,
+                           EVENT_DATA_DESCRIPTOR* fields) const {
+    for (const TraceEventRow& row : kTraceEventTable) {
+        if (row.bit == bit) {
+            return WriteRow(&row, registrationHandle_, eventWriter_, fieldCount, fields);
         }
     }
-    if (registrationHandle_ != 0 && row != nullptr) {
-        const EVENT_DESCRIPTOR& descriptor = row->descriptor;
-        const EventWriter write = eventWriter_ != nullptr ? eventWriter_ : &::EventWrite;
-        (void)write(registrationHandle_, &descriptor, fieldCount, fields);
+    return ERROR_SUCCESS;
+}
+
+ULONG TraceProvider::WriteEvent(USHORT eventId, ULONG fieldCount,
+                                EVENT_DATA_DESCRIPTOR* fields) const {
+    for (const TraceEventRow& row : kTraceEventTable) {
+        if (row.descriptor.Id == eventId) {
+            return WriteRow(&row, registrationHandle_, eventWriter_, fieldCount, fields);
+        }
     }
+    return ERROR_SUCCESS;
 }
 
 void TraceProvider::SetCrashReportingHooks(Hook writeModuleList, Hook armCrashHandlers) {

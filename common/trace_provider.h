@@ -27,8 +27,13 @@ struct TraceEventRow {
 };
 
 // Every event of the system, in enable-bit order. The instrumentation manifest
-// (common/kgclient_update.man) declares the same numbers.
-extern const TraceEventRow kTraceEventTable[8];
+// (common/kgclient_update.man) declares the same numbers. A bit's first row is
+// the event Write sends for it; the crash report part (2022) shares the crash
+// report's bit and is sent by its id.
+extern const TraceEventRow kTraceEventTable[9];
+
+// The event that carries one part of a crash report too large for one event.
+inline constexpr USHORT kCrashReportPartEventId = 2022;
 
 // The system's ETW provider: its registration, the parameters of the session
 // that enabled it, and the enable mask that every log call tests.
@@ -57,9 +62,12 @@ class TraceProvider {
     [[nodiscard]] ULONGLONG MatchAnyKeyword() const { return matchAnyKeyword_; }
     [[nodiscard]] ULONGLONG MatchAllKeyword() const { return matchAllKeyword_; }
 
-    // Writes the event of `bit` if the provider is registered; the result is
-    // ignored.
-    void Write(TraceEnableBit bit, ULONG fieldCount, EVENT_DATA_DESCRIPTOR* fields) const;
+    // Writes the event of `bit` if the provider is registered. Returns the
+    // write's result (ERROR_SUCCESS also when nothing was written).
+    ULONG Write(TraceEnableBit bit, ULONG fieldCount, EVENT_DATA_DESCRIPTOR* fields) const;
+
+    // The same for the event with `eventId`.
+    ULONG WriteEvent(USHORT eventId, ULONG fieldCount, EVENT_DATA_DESCRIPTOR* fields) const;
 
     // Replaces EventWrite (tests observe events through this: no ETW session
     // ever exists under Wine). Null restores EventWrite.

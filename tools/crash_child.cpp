@@ -1,7 +1,8 @@
 // crash_child: a process that crashes on purpose, for the tests of crash
 // reporting. Its log lines go to standard output, and so does a summary of
 // every event it writes (no ETW session exists under Wine):
-//   event <id> fields=<n> [dump=<first bytes of the decoded minidump>]
+//   event <id> fields=<n> [part=<index>/<count>] [dump=<first bytes of the decoded minidump>]
+// (a minidump too large for one event comes as parts; the first starts it)
 //
 //   crash_child access-violation|abort [--arm]
 // --arm: a session enables the crash event and asks for the provider's state,
@@ -39,10 +40,21 @@ std::string DecodeStart(const char* text) {
 ULONG WINAPI PrintEvent(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
                         PEVENT_DATA_DESCRIPTOR data) {
     std::printf("event %u fields=%lu", descriptor->Id, count);
+    auto text = [data](ULONG field) {
+        return reinterpret_cast<const char*>(static_cast<uintptr_t>(data[field].Ptr));
+    };
     if (descriptor->Id == 2021 && count == 2) {
-        std::printf(" dump=%s",
-                    DecodeStart(reinterpret_cast<const char*>(static_cast<uintptr_t>(data[1].Ptr)))
-                        .c_str());
+        std::printf(" dump=%s", DecodeStart(text(1)).c_str());
+    }
+    if (descriptor->Id == 2022 && count == 4) {
+        uint32_t index = 0;
+        uint32_t parts = 0;
+        std::memcpy(&index, text(1), sizeof(index));
+        std::memcpy(&parts, text(2), sizeof(parts));
+        std::printf(" part=%u/%u", index, parts);
+        if (index == 0) {
+            std::printf(" dump=%s", DecodeStart(text(3)).c_str());
+        }
     }
     std::printf("\n");
     std::fflush(stdout);

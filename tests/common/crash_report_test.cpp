@@ -16,6 +16,7 @@ namespace {
 using testsupport::EnableTraceSession;
 using testsupport::EventRecorder;
 using testsupport::ScopedLogSettings;
+using testsupport::StdoutCapture;
 
 std::string Encode(const std::string& input) {
     size_t length = 0;
@@ -46,6 +47,32 @@ std::string Decode(const std::string& text) {
         }
     }
     return out;
+}
+
+// The Base64 text of a crash report from its events: one 2021, or the parts
+// (2022) in order, each naming its index and the count.
+std::string Reassemble(const std::vector<testsupport::RecordedEvent>& events) {
+    std::string text;
+    if (events.size() == 1 && events[0].descriptor.Id == 2021) {
+        return reinterpret_cast<const char*>(events[0].fields[1].data());
+    }
+    for (size_t i = 0; i < events.size(); ++i) {
+        const auto& event = events[i];
+        EXPECT_EQ(kCrashReportPartEventId, event.descriptor.Id);
+        if (event.fields.size() != 4) {
+            ADD_FAILURE() << "a part has " << event.fields.size() << " fields";
+            return std::string();
+        }
+        uint32_t index = 0;
+        uint32_t count = 0;
+        std::memcpy(&index, event.fields[1].data(), sizeof(index));
+        std::memcpy(&count, event.fields[2].data(), sizeof(count));
+        EXPECT_EQ(i, index);
+        EXPECT_EQ(events.size(), count);
+        EXPECT_EQ(std::wstring(Log::moduleName), event.WideField(0));
+        text += reinterpret_cast<const char*>(event.fields[3].data());
+    }
+    return text;
 }
 
 TEST(Base64Encode, GivesTheRfc4648Vectors) {
@@ -227,13 +254,65 @@ TEST(WriteCrashDump, SendsAMinidumpAndLeavesNoFile) {
     EventRecorder recorder;
     EnableTraceSession(1, 0x10);
     WriteCrashDump(nullptr);
-    const auto events = recorder.Events();
-    ASSERT_EQ(1u, events.size());
-    EXPECT_EQ(2021, events[0].descriptor.Id);
-    EXPECT_EQ(std::wstring(Log::moduleName), events[0].WideField(0));
-    const std::string dump = Decode(reinterpret_cast<const char*>(events[0].fields[1].data()));
+    // A real minidump is far larger than one event takes: it comes in parts.
+    const std::string text = Reassemble(recorder.Events());
+    ASSERT_GT(text.size(), kMaxWholeReportChars);
+    const std::string dump = Decode(text.c_str());
     EXPECT_EQ("MDMP", dump.substr(0, 4));
     EXPECT_EQ(before, dumpFiles()) << "the temporary file is gone";
+}
+
+TEST(SendCrashReport, SmallReportsGoWholeLargeOnesInPartsThatReassembleExactly) {
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    EnableTraceSession(1, 0x10);
+    for (const size_t length : {size_t{100}, kMaxWholeReportChars, kMaxWholeReportChars + 1,
+                                3 * kReportPartChars, 5 * kReportPartChars + 7}) {
+        std::string text(length, '\0');
+        for (size_t i = 0; i < length; ++i) {
+            text[i] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[(i * 7 + i / 251) % 64];
+        }
+        EventRecorder recorder;
+        SendCrashReport(Log::moduleName, text.c_str(), text.size());
+        const auto events = recorder.Events();
+        if (length <= kMaxWholeReportChars) {
+            ASSERT_EQ(1u, events.size()) << length;
+            EXPECT_EQ(2021, events[0].descriptor.Id);
+            EXPECT_EQ(text, reinterpret_cast<const char*>(events[0].fields[1].data()));
+            continue;
+        }
+        const size_t parts = (length + kReportPartChars - 1) / kReportPartChars;
+        ASSERT_EQ(parts, events.size()) << length;
+        for (const auto& event : events) {
+            EXPECT_EQ(kCrashReportPartEventId, event.descriptor.Id);
+            EXPECT_EQ(kTraceEventTable[7].descriptor.Level, event.descriptor.Level);
+            EXPECT_EQ(kTraceEventTable[7].descriptor.Keyword, event.descriptor.Keyword);
+            EXPECT_LE(event.fields[3].size(), kReportPartChars + 1);
+        }
+        EXPECT_EQ(text, Reassemble(events)) << length;
+    }
+}
+
+ULONG WINAPI FailingWriter(REGHANDLE, PCEVENT_DESCRIPTOR, ULONG, PEVENT_DATA_DESCRIPTOR) {
+    return ERROR_ARITHMETIC_OVERFLOW;  // what ETW says of an event over 64 KB
+}
+
+TEST(SendCrashReport, AFailedEventWriteIsLogged) {
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    EnableTraceSession(1, 0x10);
+    traceProvider.SetEventWriter(&FailingWriter);
+    StdoutCapture capture;
+    const std::string text(kMaxWholeReportChars + 1, 'A');
+    SendCrashReport(Log::moduleName, text.c_str(), text.size());
+    SendCrashReport(Log::moduleName, "QUJD", 4);
+    traceProvider.SetEventWriter(nullptr);
+    const std::string log = capture.Take();
+    EXPECT_NE(std::string::npos,
+              log.find("  ERROR : EventWrite of crash report part 1 of 2 failed with error 534\n"))
+        << log;
+    EXPECT_NE(std::string::npos,
+              log.find("  ERROR : EventWrite of crash report part 2 of 2 failed with error 534\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("  ERROR : EventWrite of the crash report failed with error 534\n"));
 }
 
 // Whole processes: tools/crash_child crashes with and without the handlers.
@@ -292,7 +371,9 @@ size_t Count(const std::string& text, const std::string& piece) {
 TEST(CrashHandlers, AnAccessViolationIsDumpedOnceAndEndsTheProcess) {
     const ChildRun run = RunChild("access-violation --arm");
     EXPECT_EQ(0xC0000005u, run.exitCode);
-    EXPECT_EQ(1u, Count(run.output, "event 2021 fields=2 dump=MDMP")) << run.output;
+    // Dumped once: its first part (of many, a real dump being large) starts it.
+    EXPECT_EQ(1u, Count(run.output, "event 2022 fields=4 part=0/")) << run.output;
+    EXPECT_EQ(1u, Count(run.output, " dump=MDMP")) << run.output;
     const size_t error =
         run.output.find("  ERROR : An unhandled exception was thrown with error code 3221225477");
     const size_t info =
@@ -307,7 +388,9 @@ TEST(CrashHandlers, AnAccessViolationIsDumpedOnceAndEndsTheProcess) {
 TEST(CrashHandlers, AnAbortIsDumpedOnceAndExitsWithCode3) {
     const ChildRun run = RunChild("abort --arm");
     EXPECT_EQ(3u, run.exitCode);
-    EXPECT_EQ(1u, Count(run.output, "event 2021 fields=2 dump=MDMP")) << run.output;
+    // Dumped once: its first part (of many, a real dump being large) starts it.
+    EXPECT_EQ(1u, Count(run.output, "event 2022 fields=4 part=0/")) << run.output;
+    EXPECT_EQ(1u, Count(run.output, " dump=MDMP")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("  ERROR : The process terminated abnormally"));
     EXPECT_NE(
         std::string::npos,
