@@ -82,6 +82,9 @@ bool Downloader::ContinueFrom(const std::wstring& url, uint32_t existingSize,
             L"Partial download has been deleted from cache since http connection will return "
             L"full content.");
         file_->Delete();
+        if (progress_ != nullptr) {
+            progress_->Received(0);
+        }
         Log::Info(L"Beginning a fresh download, status code: [%d]", statusCode);
         return true;
     }
@@ -150,6 +153,9 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
         if (file_->Size(current)) {
             size = current;
         }
+        if (progress_ != nullptr) {
+            progress_->Received(size);
+        }
         if (size >= targetSize) {
             break;
         }
@@ -216,6 +222,9 @@ bool Downloader::Download(const std::wstring& url) {
                   static_cast<unsigned long>(existingSize), contentLength);
         file_->Delete();
         existingSize = 0;
+    }
+    if (progress_ != nullptr) {
+        progress_->Start(existingSize, announced);
     }
     if (existingSize == announced) {
         Log::Info(L"Downloaded binary filesize matches the expected content length: [%d]",

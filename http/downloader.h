@@ -6,6 +6,7 @@
 #include <string>
 
 #include "http/download_file.h"
+#include "http/download_progress.h"
 #include "http/http_request.h"
 
 // How slow a download may be: fewer than `floorBytes` received in any
@@ -26,9 +27,11 @@ struct DownloadPace {
 // used only with the Content-Range "bytes S-(L-1)/L" of the request.
 class Downloader {
   public:
+    // `progress` (may be null) follows the file's size and the announced
+    // length while the download runs.
     Downloader(std::unique_ptr<HttpRequest> request, std::unique_ptr<DownloadFile> file,
-               DownloadPace pace = DownloadPace())
-        : request_(std::move(request)), file_(std::move(file)), pace_(pace) {}
+               DownloadPace pace = DownloadPace(), DownloadProgress* progress = nullptr)
+        : request_(std::move(request)), file_(std::move(file)), pace_(pace), progress_(progress) {}
 
     // True when the file holds as many bytes as the server announces for
     // the resource.
@@ -54,4 +57,5 @@ class Downloader {
     std::unique_ptr<HttpRequest> request_;
     std::unique_ptr<DownloadFile> file_;
     DownloadPace pace_;
+    DownloadProgress* progress_;
 };

@@ -107,14 +107,19 @@ bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request) {
     return true;
 }
 
-void ComposeResponse(UpdateStatus status, wchar_t** response) {
+bool IsDetailedQuery(const wchar_t* requestText) {
     TraceScope trace;
     JsonDocument document;
-    document.SetObject();
-    JsonValue data(rapidjson::kObjectType);
-    data.AddMember(L"status", static_cast<int>(status), document.GetAllocator());
-    document.AddMember(L"data", data, document.GetAllocator());
+    (void)ParseRequestText(requestText, document);
+    const JsonValue* data = FindMember(document, L"data");
+    const JsonValue* detail = data != nullptr ? FindMember(*data, L"detail") : nullptr;
+    return detail != nullptr && detail->IsTrue();
+}
 
+namespace {
+
+// Writes `document` compactly into a midl_user_allocate buffer.
+void StoreResponse(const JsonDocument& document, wchar_t** response) {
     JsonStringBuffer buffer;
     JsonWriter writer(buffer);
     document.Accept(writer);
@@ -130,4 +135,29 @@ void ComposeResponse(UpdateStatus status, wchar_t** response) {
     std::memcpy(text, buffer.GetString(), characters * sizeof(wchar_t));
     *response = text;
     Log::Info(L"Response set to be: [%s]", text);
+}
+
+}  // namespace
+
+void ComposeResponse(UpdateStatus status, wchar_t** response) {
+    TraceScope trace;
+    JsonDocument document;
+    document.SetObject();
+    JsonValue data(rapidjson::kObjectType);
+    data.AddMember(L"status", static_cast<int>(status), document.GetAllocator());
+    document.AddMember(L"data", data, document.GetAllocator());
+    StoreResponse(document, response);
+}
+
+void ComposeDetailedResponse(UpdateStatus status, uint64_t received, uint64_t total,
+                             wchar_t** response) {
+    TraceScope trace;
+    JsonDocument document;
+    document.SetObject();
+    JsonValue data(rapidjson::kObjectType);
+    data.AddMember(L"status", static_cast<int>(status), document.GetAllocator());
+    data.AddMember(L"received", received, document.GetAllocator());
+    data.AddMember(L"total", total, document.GetAllocator());
+    document.AddMember(L"data", data, document.GetAllocator());
+    StoreResponse(document, response);
 }

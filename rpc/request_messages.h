@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "update/update_request.h"
@@ -22,6 +23,15 @@ inline constexpr wchar_t kQueryInstruction[] = L"queryAutoUpdateProgress";
 // JSON object, or has no "data" object, gives an empty request.
 [[nodiscard]] bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request);
 
+// True when a query asks for detail: its "data" object holds "detail": true
+// (the JSON literal; anything else, or nothing, asks for the plain answer).
+[[nodiscard]] bool IsDetailedQuery(const wchar_t* requestText);
+
 // Builds {"data":{"status":N}} in a midl_user_allocate buffer and stores its
 // address in `response`; leaves `response` untouched when allocation fails.
 void ComposeResponse(UpdateStatus status, wchar_t** response);
+
+// The same with the download's progress:
+// {"data":{"status":N,"received":R,"total":T}}.
+void ComposeDetailedResponse(UpdateStatus status, uint64_t received, uint64_t total,
+                             wchar_t** response);

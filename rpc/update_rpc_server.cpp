@@ -74,10 +74,17 @@ void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
     ComposeResponse(Downloading, response);
 }
 
-void UpdateRpcServer::HandleQueryProgress(const wchar_t*, wchar_t** response) {
+void UpdateRpcServer::HandleQueryProgress(const wchar_t* request, wchar_t** response) {
     TraceScope trace;
     if (UpdateController* controller = CurrentController()) {
-        ComposeResponse(controller->GetStatus(), response);
+        if (IsDetailedQuery(request)) {
+            ComposeDetailedResponse(
+                controller->GetStatus(),
+                controller->progress.received.load(std::memory_order_relaxed),
+                controller->progress.total.load(std::memory_order_relaxed), response);
+        } else {
+            ComposeResponse(controller->GetStatus(), response);
+        }
         return;
     }
     Log::Info(

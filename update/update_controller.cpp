@@ -46,11 +46,12 @@ void UpdateController::MarkCompleted() {
     PauseAfterFinalStatus();
 }
 
-bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadPace pace) {
+bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadPace pace,
+                    DownloadProgress* progress) {
     TraceScope trace;
     Log::Info(L"Beginning download");
     Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(path),
-                          pace);
+                          pace, progress);
     const bool downloaded = downloader.Download(url);
     if (downloaded) {
         Log::Info(L"Completed download");
@@ -66,7 +67,7 @@ bool UpdateController::ValidateBinary(const std::wstring& path) {
 
 bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wstring& path) {
     TraceScope trace;
-    if (!DownloadBinary(url, path, pace_)) {
+    if (!DownloadBinary(url, path, pace_, &progress)) {
         Log::Error(L"Update controller failed to download binary.");
         return false;
     }

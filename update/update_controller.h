@@ -65,6 +65,10 @@ class UpdateController {
     std::wstring args;
     std::atomic<int32_t> status{Downloading};
 
+    // The current download's bytes on disk and announced length; both keep
+    // their last values during and after the installation.
+    DownloadProgress progress;
+
     // The validated installer, open for reading and sharing read only, from
     // its checks to the end of its run.
     Common::KernelHandle checkedFile;
@@ -81,4 +85,5 @@ class UpdateController {
 
 // Downloads one URL into one cache file with a fresh Downloader.
 [[nodiscard]] bool DownloadBinary(const std::wstring& url, const std::wstring& path,
-                                  DownloadPace pace = DownloadPace());
+                                  DownloadPace pace = DownloadPace(),
+                                  DownloadProgress* progress = nullptr);

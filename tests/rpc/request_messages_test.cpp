@@ -195,4 +195,35 @@ TEST(ComposeResponse, WritesTheCompactDocumentInAnRpcBuffer) {
     }
 }
 
+TEST(IsDetailedQuery, OnlyTheLiteralTrueInDataAsksForDetail) {
+    const struct {
+        const wchar_t* request;
+        bool detailed;
+    } cases[] = {
+        {L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":true}}", true},
+        {L"{\"data\":{\"other\":1,\"detail\":true},\"id\":\"queryAutoUpdateProgress\"}", true},
+        {L"{\"id\":\"queryAutoUpdateProgress\"}", false},
+        {L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":false}}", false},
+        {L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":\"true\"}}", false},
+        {L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":1}}", false},
+        {L"{\"id\":\"queryAutoUpdateProgress\",\"data\":true}", false},
+        {L"{\"id\":\"queryAutoUpdateProgress\",\"detail\":true}", false},  // not in data
+        {L"not json", false},
+        {nullptr, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.detailed, IsDetailedQuery(c.request))
+            << (c.request != nullptr ? testing::PrintToString(std::wstring(c.request)) : "null");
+    }
+}
+
+TEST(ComposeDetailedResponse, AddsReceivedAndTotalAfterTheStatus) {
+    wchar_t* response = nullptr;
+    ComposeDetailedResponse(Downloading, 524288, 5000000000ull, &response);
+    ASSERT_NE(nullptr, response);
+    EXPECT_EQ(std::wstring(L"{\"data\":{\"status\":0,\"received\":524288,\"total\":5000000000}}"),
+              response);
+    midl_user_free(response);
+}
+
 }  // namespace

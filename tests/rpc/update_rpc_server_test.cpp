@@ -4,10 +4,13 @@
 #include <rpc.h>
 #include <rpcndr.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cwchar>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -44,6 +47,13 @@ std::wstring Begin(const std::wstring& url, const std::wstring& args) {
 }
 
 const std::wstring kQuery = L"{\"id\":\"queryAutoUpdateProgress\"}";
+
+// The number after "name": in a response text; all ones when it is missing.
+uint64_t Field(const std::wstring& text, const std::wstring& name) {
+    const size_t at = text.find(L"\"" + name + L"\":");
+    return at == std::wstring::npos ? ~0ull
+                                    : std::wcstoull(text.c_str() + at + name.size() + 3, nullptr, 10);
+}
 
 // Polls until `done` holds or 60 s have passed.
 template <typename Condition>
@@ -116,6 +126,53 @@ TEST(UpdateRpcServer, TheFirstBeginStartsTheOnlyUpdateOfTheServer) {
     EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
     EXPECT_EQ(StatusText(2), Ask(server, Begin(url, L"--exit=0")).text);
     EXPECT_TRUE(ServerRequests("?second").empty());
+}
+
+TEST(UpdateRpcServer, DetailedQueriesShowTheBytesReceivedGrowingToTheTotal) {
+    UpdateRpcServer server(kShortPause);
+    const std::wstring detailed =
+        L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":true}}";
+    EXPECT_FALSE(Ask(server, detailed).hasResponse) << "no update, no answer, as today";
+    // 600 KB at 400 KB/s: a few seconds of Downloading.
+    const size_t size = 600 * 1024;
+    ASSERT_EQ(StatusText(0),
+              Ask(server, Begin(kServer + L"/_/slow=400000" + GeneratedPath(size, L"progress"),
+                                L"--exit=0"))
+                  .text);
+    std::vector<std::pair<uint64_t, uint64_t>> seen;  // received, total while downloading
+    std::wstring last;
+    ASSERT_TRUE(WaitUntil([&] {
+        last = Ask(server, detailed).text;
+        const uint64_t status = Field(last, L"status");
+        const uint64_t received = Field(last, L"received");
+        const uint64_t total = Field(last, L"total");
+        if (last.rfind(L"{\"data\":{\"status\":", 0) != 0 || status > 3) {
+            ADD_FAILURE() << testing::PrintToString(last);
+            return true;
+        }
+        if (status == 0) {
+            seen.emplace_back(received, total);
+        }
+        return status != 0;
+    }));
+    // Never backwards, and the total is the resource's length once known.
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_GE(seen[i].first, seen[i - 1].first);
+    }
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [&](const auto& p) {
+        return p.second == size && p.first > 0 && p.first < size;
+    })) << "a partial count was seen";
+    // Installing or after (the generated file is no installer: Failed), the
+    // values stay the last ones: the whole file.
+    const std::wstring settled = Ask(server, detailed).text;
+    EXPECT_NE(std::wstring::npos,
+              settled.find(L",\"received\":" + std::to_wstring(size) + L",\"total\":" +
+                           std::to_wstring(size) + L"}}"))
+        << testing::PrintToString(settled);
+    // A plain query is answered exactly as before.
+    const std::wstring plain = Ask(server, kQuery).text;
+    EXPECT_EQ(StatusText(static_cast<int>(Field(plain, L"status"))), plain);
+    EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
 }
 
 TEST(UpdateRpcServer, AFailedUpdateStaysFailed) {
