@@ -192,6 +192,9 @@ bool Downloader::Download(const std::wstring& url) {
         Log::Info(L"A downloaded binary of size: [%lu], already exists in cache.",
                   static_cast<unsigned long>(existingSize));
     }
+    if (progress_ != nullptr) {
+        progress_->Start(existingSize, 0);  // the length is unknown until the server answers
+    }
 
     // The plain request first: only a good answer says how long the resource is.
     int32_t statusCode = 0;

@@ -1,12 +1,17 @@
 // kgupdate-ctl: talks to the local kgclient_update worker over UpdateRPC.
 //
-//   kgupdate-ctl begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]
-//   kgupdate-ctl query
+//   kgupdate-ctl [--json] begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]
+//   kgupdate-ctl [--json] query [--detail]
+//   kgupdate-ctl [--json] watch
 //   kgupdate-ctl send 'RAW JSON'
 //
 // Prints the response text ("(no response)" for a null response). With
-// --wait, polls until the update has completed or failed, showing the status
-// by name. Exit codes: 0 success (Completed with --wait), 1 the update
+// --wait, and with watch (which follows an update already begun), it polls
+// with detailed queries until the update has completed or failed: on a
+// console one line redrawn in place (status, percent, MB received of total,
+// rate, time left), elsewhere one plain line per status change and at most
+// one progress line every 5 seconds; with --json every answer raw, one per
+// line. Exit codes: 0 success (Completed when following), 1 the update
 // failed, 2 no response, 3 the endpoint could not be reached, 4 usage.
 
 #include <windows.h>
@@ -21,18 +26,18 @@
 
 #include "rpc/json.h"
 #include "rpc/update_rpc_client.h"
+#include "tools/progress_display.h"
 
 namespace {
 
 enum ExitCode { kOk = 0, kUpdateFailed = 1, kNoResponse = 2, kUnreachable = 3, kUsage = 4 };
 
-const wchar_t* const kStatusNames[] = {L"Downloading", L"Installing", L"Completed", L"Failed"};
-
 int Usage() {
     std::fwprintf(
         stderr,
-        L"usage: kgupdate-ctl begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]\n"
-        L"       kgupdate-ctl query\n"
+        L"usage: kgupdate-ctl [--json] begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]\n"
+        L"       kgupdate-ctl [--json] query [--detail]\n"
+        L"       kgupdate-ctl [--json] watch\n"
         L"       kgupdate-ctl send 'RAW JSON'\n");
     return kUsage;
 }
@@ -59,10 +64,6 @@ std::wstring BeginRequest(const std::vector<std::wstring>& urls, const std::wstr
     writer.EndObject();
     writer.EndObject();
     return std::wstring(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t));
-}
-
-const wchar_t* StatusName(int status) {
-    return status >= 0 && status <= 3 ? kStatusNames[status] : L"unknown";
 }
 
 class Session {
@@ -114,29 +115,46 @@ bool IsConsole(FILE* stream) {
     return ::GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
 }
 
-int WaitForOutcome(Session& session) {
-    const bool live = IsConsole(stdout);
-    int shown = -2;
+constexpr wchar_t kDetailedQuery[] =
+    L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":true}}";
+
+// A number of the response's "data" object; 0 when it is not there.
+uint64_t ResponseNumber(const std::wstring& response, const wchar_t* name) {
+    JsonDocument document;
+    document.Parse(response.c_str());
+    if (!document.IsObject() || !document.HasMember(L"data") || !document[L"data"].IsObject()) {
+        return 0;
+    }
+    const JsonValue& data = document[L"data"];
+    return data.HasMember(name) && data[name].IsUint64() ? data[name].GetUint64() : 0;
+}
+
+// Follows the update to Completed or Failed.
+int FollowUpdate(Session& session, bool json) {
+    ProgressDisplay display(stdout, !json && IsConsole(stdout));
     for (;;) {
         std::wstring response;
         bool hasResponse = false;
-        if (!session.Send(L"{\"id\":\"queryAutoUpdateProgress\"}", response, hasResponse)) {
+        if (!session.Send(kDetailedQuery, response, hasResponse)) {
+            display.Finish();
             return kUnreachable;
         }
         if (!hasResponse) {
-            std::fwprintf(stderr, L"\nkgupdate-ctl: the update service sent no response\n");
+            display.Finish();
+            std::fwprintf(stderr, L"kgupdate-ctl: the update service sent no response (no "
+                                  L"update has begun)\n");
             return kNoResponse;
         }
         const int status = ResponseStatus(response);
-        if (status != shown) {
-            std::wprintf(live ? L"\rstatus: %-12ls" : L"status: %ls\n", StatusName(status));
+        if (json) {
+            std::wprintf(L"%ls\n", response.c_str());
             std::fflush(stdout);
-            shown = status;
+        } else {
+            display.Show(status, ResponseNumber(response, L"received"),
+                         ResponseNumber(response, L"total"), ProgressDisplay::Clock::now());
         }
         if (status == 2 || status == 3) {
-            if (live) {
-                std::wprintf(L"\n");
-            }
+            display.Finish();
             if (status == 3) {
                 std::fwprintf(stderr, L"kgupdate-ctl: the update failed\n");
                 return kUpdateFailed;
@@ -150,17 +168,29 @@ int WaitForOutcome(Session& session) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 2) {
+    int first = 1;
+    const bool json = argc > 1 && std::wstring(argv[1]) == L"--json";
+    if (json) {
+        ++first;
+    }
+    if (argc <= first) {
         return Usage();
     }
-    const std::wstring command = argv[1];
+    const std::wstring command = argv[first];
+    const int rest = argc - first - 1;  // arguments after the command
     Session session;
     std::wstring response;
-    if (command == L"query" && argc == 2) {
+    if (command == L"query" && rest == 0) {
         return SendOnce(session, L"{\"id\":\"queryAutoUpdateProgress\"}", response);
     }
-    if (command == L"send" && argc == 3) {
-        return SendOnce(session, argv[2], response);
+    if (command == L"query" && rest == 1 && std::wstring(argv[first + 1]) == L"--detail") {
+        return SendOnce(session, kDetailedQuery, response);
+    }
+    if (command == L"watch" && rest == 0) {
+        return FollowUpdate(session, json);
+    }
+    if (command == L"send" && rest == 1 && !json) {
+        return SendOnce(session, argv[first + 1], response);
     }
     if (command != L"begin") {
         return Usage();
@@ -169,7 +199,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring hash;
     std::wstring args;
     bool wait = false;
-    for (int i = 2; i < argc; ++i) {
+    for (int i = first + 1; i < argc; ++i) {
         const std::wstring option = argv[i];
         if (option == L"--wait") {
             wait = true;
@@ -195,5 +225,5 @@ int wmain(int argc, wchar_t** argv) {
             stderr, L"kgupdate-ctl: the update service refused the request or the update failed\n");
         return kUpdateFailed;
     }
-    return wait ? WaitForOutcome(session) : kOk;
+    return wait ? FollowUpdate(session, json) : kOk;
 }

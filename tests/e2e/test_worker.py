@@ -2,8 +2,11 @@
 mode under Wine, called over UpdateRPC by the control tool and by many
 concurrent clients, downloading from the run's local HTTPS server."""
 
+import json
 import os
+import re
 import shutil
+import subprocess
 import sys
 import time
 import unittest
@@ -132,6 +135,88 @@ class WorkerTest(unittest.TestCase):
         self.assertIn("  ERROR : Update controller failed to download and validate binary.", lines)
         self.assertFalse(any(l.startswith(("  ENTER : ", "   EXIT : ")) for l in lines))
         self.assertNotIn("VERBOSE : Running as command line application", lines)
+
+    def test_progress_in_bytes_and_kgupdate_ctl_watch(self):
+        installer = os.path.join(wp.WORK, "www", "signed", "installer-unsigned.exe")
+        size = os.path.getsize(installer)
+        with open(installer, "rb") as f:
+            content = f.read()
+        import hashlib
+        digest = hashlib.sha256(content).hexdigest().upper()
+        # A partial download from an earlier run: the update resumes it.
+        os.makedirs(wp.CACHE, exist_ok=True)
+        partial = 300000
+        with open(os.path.join(wp.CACHE, digest + ".exe"), "wb") as f:
+            f.write(content[:partial])
+        self.worker = wp.Worker("progress")
+        wp.wait_until_serving()
+        url = "https://localhost/_/slow=150000/signed/installer-unsigned.exe?e2e-progress"
+        counters = wp.load(1, wp.begin_request([url], digest, "--exit=0"), calls=1)
+        self.assertEqual(counters["status0"], 1, counters)
+
+        # Two watchers: one on a terminal (a pseudo-terminal), one piped to a file.
+        import pty
+        pid, terminal = pty.fork()
+        if pid == 0:
+            os.execv(wp.WINE_RUN, [wp.WINE_RUN, os.path.join(wp.BIN, "kgupdate-ctl.exe"), "watch"])
+        piped_path = os.path.join(wp.WORK, "e2e-watch-piped.out")
+        with open(piped_path, "wb") as piped_out:
+            piped = subprocess.Popen([wp.WINE_RUN, os.path.join(wp.BIN, "kgupdate-ctl.exe"), "watch"],
+                                     cwd=wp.BIN, stdin=subprocess.DEVNULL, stdout=piped_out,
+                                     stderr=subprocess.STDOUT)
+            # Detailed queries while it downloads: never below the partial
+            # size, never backwards, up to the file's size.
+            seen = []
+            end = time.monotonic() + 120
+            while time.monotonic() < end:
+                code, output = wp.run_tool("kgupdate-ctl.exe", "query", "--detail")
+                answer = json.loads(output.strip())["data"]
+                if answer["status"] != 0:
+                    break
+                seen.append((answer["received"], answer["total"]))
+                time.sleep(0.3)
+            self.assertEqual(piped.wait(timeout=120), 0)
+        screen = b""
+        while True:
+            try:
+                chunk = os.read(terminal, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            screen += chunk
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0, screen)
+
+        self.assertTrue(seen, "queried while downloading")
+        self.assertTrue(all(r >= partial for r, _ in seen), seen)
+        self.assertTrue(all(t in (0, size) for _, t in seen), seen)
+        self.assertEqual([r for r, _ in seen], sorted(r for r, _ in seen))
+        self.assertTrue(any(partial < r < size for r, _ in seen), seen)
+        code, output = wp.run_tool("kgupdate-ctl.exe", "query", "--detail")
+        self.assertEqual(json.loads(output.strip())["data"], {"status": 2, "received": size, "total": size})
+        code, output = wp.run_tool("kgupdate-ctl.exe", "query")
+        self.assertEqual(output.replace("\r", ""), '{"data":{"status":2}}\n', "a plain query as before")
+        served = [r for r in wp.server_requests("?e2e-progress")]
+        self.assertIn("bytes=%d-" % partial, [r[2][:len("bytes=%d-" % partial)] for r in served], served)
+
+        # The terminal saw one line redrawn in place up to 100 %; the pipe, plain lines.
+        # Wine's console draws through terminal sequences: a cursor step right
+        # stands for a blank; the others (cursor shown, line erased) draw nothing.
+        text = screen.decode("utf-8", "replace")
+        text = re.sub(r"\x1b\[(\d*)C", lambda m: " " * int(m.group(1) or 1), text)
+        text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", text)
+        self.assertGreater(text.count("\rstatus: Downloading"), 3, "one line redrawn in place")
+        self.assertIn("\rstatus: Downloading", text)
+        self.assertIn("100%", text)
+        self.assertIn("status: Completed", text)
+        with open(piped_path, encoding="utf-8", errors="replace") as f:
+            lines = f.read().replace("\r\n", "\n").split("\n")
+        self.assertNotIn("\r", "".join(lines))
+        self.assertIn("status: Downloading", lines)
+        self.assertIn("status: Completed", lines)
+        self.assertTrue(all(l.startswith(("status: ", "progress: ")) for l in lines if l), lines)
+        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 30), 0)
 
     def test_idle_worker_ends_after_one_check(self):
         self.worker = wp.Worker("idle")
