@@ -10,6 +10,7 @@
 #include "common/console_text.h"
 #include "common/crash_report.h"
 #include "common/redact_credentials.h"
+#include "common/run_log.h"
 #include "common/trace_payload.h"
 #include "common/trace_provider.h"
 #include "common/wide_format.h"
@@ -72,6 +73,11 @@ void RedactMessage(wchar_t (&message)[Log::kBufferChars]) {
     }
 }
 
+// The run's log file takes INFO and higher, whatever the console shows.
+bool WantedByRunLog(LogLevel level) {
+    return static_cast<int32_t>(level) <= static_cast<int32_t>(LogLevel::Info) && RunLog::IsOpen();
+}
+
 }  // namespace
 
 void Log::Initialize() {
@@ -91,7 +97,7 @@ void Log::Initialize() {
 bool Log::IsWanted(LogLevel level) {
     Initialize();
     const bool text = threshold >= static_cast<int32_t>(level) && destinations != 0;
-    return text || traceProvider.IsEnabled(TraitsOf(level).bit);
+    return text || WantedByRunLog(level) || traceProvider.IsEnabled(TraitsOf(level).bit);
 }
 
 const wchar_t* Log::FindModuleName(const wchar_t* path) {
@@ -129,12 +135,19 @@ void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
         BuildLogEventPayload(fields, moduleName, message);
         traceProvider.Write(traits.bit, 2, fields);
     }
-    if (!text) {
+    const bool file = WantedByRunLog(level);
+    if (!text && !file) {
         return;
     }
 
     wchar_t line[kBufferChars];
     FormatLine(line, level, message);
+    if (file) {
+        RunLog::Write(line);
+    }
+    if (!text) {
+        return;
+    }
     if ((destinations & LogDestination::Debugger) != 0) {
         ::OutputDebugStringW(line);
     }

@@ -6,10 +6,12 @@
 
 #include "common/contains_no_case.h"
 #include "common/log.h"
+#include "common/run_log.h"
 #include "common/trace_scope.h"
 #include "host/service_main.h"
 #include "rpc/rpc_endpoint.h"
 #include "rpc/update_rpc_server.h"
+#include "update/download_cache.h"
 
 ServiceHost serviceHost;
 
@@ -69,6 +71,18 @@ void ServiceHost::Run(const std::wstring& processCommandLine) {
     RunCommandLineMode();
 }
 
+void ServiceHost::StartRunLog() {
+    TraceScope trace;
+    const DownloadCache cache;
+    if (!cache.IsUsable()) {
+        Log::Error(L"No log file for this run: the cache folder is not usable");
+        return;
+    }
+    if (RunLog::Start(cache.folder + kRunLogFolder, DownloadCache::kFolderSddl)) {
+        Log::Info(L"This run's log file: [%s]", RunLog::Path().c_str());
+    }
+}
+
 void ServiceHost::RunCommandLineMode() {
     Log::Verbose(L"Running as command line application");
     const bool verbose = ContainsNoCase(commandLine, L"-v");
@@ -80,6 +94,7 @@ void ServiceHost::RunCommandLineMode() {
         Log::Error(L"Could not create the serving loop's event; the endpoint is not served");
         return;
     }
+    StartRunLog();
     if (ContainsNoCase(commandLine, L"-pos")) {
         WaitForKey("Press any key to start");
     }

@@ -42,6 +42,10 @@ class ServiceHost {
 
   private:
     void RunCommandLineMode();
+
+    // Opens the run's log file in the cache folder's logs\ (besides ETW and
+    // the console); a failure costs the run nothing but the file.
+    void StartRunLog();
 };
 
 extern ServiceHost serviceHost;

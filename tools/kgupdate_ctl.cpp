@@ -4,8 +4,10 @@
 //   kgupdate-ctl [--json] query [--detail]
 //   kgupdate-ctl [--json] watch
 //   kgupdate-ctl send 'RAW JSON'
+//   kgupdate-ctl log [--runs N]
 //
-// Prints the response text ("(no response)" for a null response). With
+// log prints the newest worker run's log file (or the last N, oldest
+// first) from the cache folder's logs\; the others print the response text ("(no response)" for a null response). With
 // --wait, and with watch (which follows an update already begun), it polls
 // with detailed queries until the update has completed or failed: on a
 // console one line redrawn in place (status, percent, MB received of total,
@@ -17,9 +19,12 @@
 #include <windows.h>
 
 #include <io.h>
+#include <shlobj.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,7 +43,8 @@ int Usage() {
         L"usage: kgupdate-ctl [--json] begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]\n"
         L"       kgupdate-ctl [--json] query [--detail]\n"
         L"       kgupdate-ctl [--json] watch\n"
-        L"       kgupdate-ctl send 'RAW JSON'\n");
+        L"       kgupdate-ctl send 'RAW JSON'\n"
+        L"       kgupdate-ctl log [--runs N]\n");
     return kUsage;
 }
 
@@ -165,6 +171,50 @@ int FollowUpdate(Session& session, bool json) {
     }
 }
 
+// Prints the last `runs` run log files, oldest first, each under a header.
+int PrintRunLogs(size_t runs) {
+    wchar_t* programData = nullptr;
+    if (::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &programData) != S_OK) {
+        std::fwprintf(stderr, L"kgupdate-ctl: the ProgramData folder is unknown\n");
+        return kNoResponse;
+    }
+    const std::wstring folder =
+        std::wstring(programData) + L"\\kestrelGATE\\Client\\AutoUpdate\\logs\\";
+    ::CoTaskMemFree(programData);
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = ::FindFirstFileW((folder + L"*.log").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            names.emplace_back(entry.cFileName);
+        } while (::FindNextFileW(search, &entry));
+        ::FindClose(search);
+    }
+    if (names.empty()) {
+        std::fwprintf(stderr, L"kgupdate-ctl: no run log in %ls\n", folder.c_str());
+        return kNoResponse;
+    }
+    std::sort(names.begin(), names.end());  // the names sort by start time
+    const size_t first = names.size() > runs ? names.size() - runs : 0;
+    for (size_t i = first; i < names.size(); ++i) {
+        std::wprintf(L"== %ls%ls\n", folder.c_str(), names[i].c_str());
+        std::fflush(stdout);
+        FILE* file = _wfopen((folder + names[i]).c_str(), L"rb");
+        if (file == nullptr) {
+            std::fwprintf(stderr, L"kgupdate-ctl: cannot read %ls\n", names[i].c_str());
+            continue;
+        }
+        char chunk[8192];
+        size_t read = 0;
+        while ((read = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
+            std::fwrite(chunk, 1, read, stdout);
+        }
+        std::fclose(file);
+        std::fflush(stdout);
+    }
+    return kOk;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -188,6 +238,17 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"watch" && rest == 0) {
         return FollowUpdate(session, json);
+    }
+    if (command == L"log" && !json && (rest == 0 || rest == 2)) {
+        long runs = 1;
+        if (rest == 2) {
+            runs = std::wstring(argv[first + 1]) == L"--runs" ? std::wcstol(argv[first + 2], nullptr, 10)
+                                                              : 0;
+            if (runs <= 0) {
+                return Usage();
+            }
+        }
+        return PrintRunLogs(static_cast<size_t>(runs));
     }
     if (command == L"send" && rest == 1 && !json) {
         return SendOnce(session, argv[first + 1], response);

@@ -22,6 +22,10 @@
 // writes, runs and deletions elsewhere) makes the cache unusable. While the
 // object lives it holds each folder below the known folder open without
 // delete sharing, so none of them can be renamed or replaced under it.
+// The folder of the workers' run log files, below the cache folder. The
+// cleaning of ".exe" files never touches it.
+inline constexpr wchar_t kRunLogFolder[] = L"logs";
+
 class DownloadCache {
   public:
     // The cache folder's access rules, as SDDL.

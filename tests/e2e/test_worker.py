@@ -218,16 +218,34 @@ class WorkerTest(unittest.TestCase):
         self.assertTrue(all(l.startswith(("status: ", "progress: ")) for l in lines if l), lines)
         self.assertEqual(self.worker.wait(timeout=2 * CHECK + 30), 0)
 
-    def test_idle_worker_ends_after_one_check(self):
+    def test_idle_worker_ends_after_one_check_and_leaves_its_log_file(self):
+        logs = os.path.join(wp.CACHE, "logs")
         self.worker = wp.Worker("idle")
         started = time.monotonic()
         self.assertEqual(self.worker.wait(timeout=CHECK + 30), 0)
         self.assertGreaterEqual(time.monotonic() - started, CHECK - 1)
-        self.assertEqual(self.worker.lines(), [
+        lines = self.worker.lines()
+        self.assertEqual(lines[-3:], [
             "   INFO : kestrelGATE client auto update process triggered",
             "   INFO : Querying work in progress...",
             "   INFO : kestrelGATE client auto update process completed",
         ])
+        announced = [l for l in lines if l.startswith("   INFO : This run's log file: [")]
+        self.assertEqual(len(announced), 1, lines)
+        windows_path = announced[0][len("   INFO : This run's log file: ["):-1]
+        name = windows_path.rsplit("\\", 1)[1]
+        self.assertRegex(name, r"^\d{8}-\d{6}Z-\d+\.log$")
+        with open(os.path.join(logs, name), encoding="utf-8") as f:
+            kept = f.read().splitlines()
+        # The file holds the run's INFO lines from its opening on.
+        self.assertEqual(kept, lines[lines.index(announced[0]):])
+
+        # kgupdate-ctl log prints the newest run's file.
+        code, output = wp.run_tool("kgupdate-ctl.exe", "log")
+        self.assertEqual(code, 0, output)
+        printed = output.replace("\r", "").splitlines()
+        self.assertEqual(printed[0], "== " + windows_path)
+        self.assertEqual(printed[1:], kept)
 
 
 if __name__ == "__main__":
