@@ -22,17 +22,22 @@ struct DownloadRun {
     std::string log;
 };
 
-DownloadRun RunDownload(const std::wstring& url, const ScratchFile& file) {
+DownloadRun RunDownloadTo(const std::wstring& url, const std::wstring& path,
+                          DownloadPace pace = DownloadPace()) {
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     DownloadRun run;
     {
         Downloader downloader(std::make_unique<HttpRequest>(),
-                              std::make_unique<DownloadFile>(file.Path()));
+                              std::make_unique<DownloadFile>(path), pace);
         run.result = downloader.Download(url);
     }
     run.log = capture.Take();
     return run;
+}
+
+DownloadRun RunDownload(const std::wstring& url, const ScratchFile& file) {
+    return RunDownloadTo(url, file.Path());
 }
 
 bool Has(const std::string& log, const std::string& line) {
@@ -146,16 +151,9 @@ TEST(Downloader, ARangeAnswerOtherThanTheOneAskedForAppendsNothing) {
 
 TEST(Downloader, ATricklingServerIsTooSlowAndKeepsWhatArrived) {
     ScratchFile file(L"trickle.exe");
-    DownloadRun run;
-    {
-        ScopedLogSettings settings(LogDestination::Console, 3);
-        StdoutCapture capture;
-        Downloader downloader(std::make_unique<HttpRequest>(),
-                              std::make_unique<DownloadFile>(file.Path()),
-                              DownloadPace{std::chrono::milliseconds(1500), 64 * 1024});
-        run.result = downloader.Download(kServer + L"/_/slow=400" + GeneratedPath(100000, L"slow"));
-        run.log = capture.Take();
-    }
+    const DownloadRun run =
+        RunDownloadTo(kServer + L"/_/slow=400" + GeneratedPath(100000, L"slow"), file.Path(),
+                      DownloadPace{std::chrono::milliseconds(1500), 64 * 1024});
     EXPECT_FALSE(run.result);
     const std::string kept = file.Read();
     EXPECT_GT(kept.size(), 0u);
@@ -355,14 +353,7 @@ TEST(Downloader, AFullVolumeFailsWithoutFalseWritesAndResumesOnceThereIsRoom) {
     const size_t size = 600 * 1024;
     const std::wstring url = kServer + GeneratedPath(size, L"full-volume");
 
-    DownloadRun full;
-    {
-        ScopedLogSettings settings(LogDestination::Console, 3);
-        StdoutCapture capture;
-        Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(entry));
-        full.result = downloader.Download(url);
-        full.log = capture.Take();
-    }
+    const DownloadRun full = RunDownloadTo(url, entry);
     EXPECT_FALSE(full.result);
     EXPECT_TRUE(Has(full.log, "  ERROR : Failed to write to file: [")) << full.log;
     // Every "Written" line is backed by bytes in the file.
@@ -379,14 +370,7 @@ TEST(Downloader, AFullVolumeFailsWithoutFalseWritesAndResumesOnceThereIsRoom) {
     EXPECT_EQ(GeneratedBytes(0, kept.size()), kept);
 
     ASSERT_TRUE(::DeleteFileW(filler.c_str()));
-    DownloadRun resumed;
-    {
-        ScopedLogSettings settings(LogDestination::Console, 3);
-        StdoutCapture capture;
-        Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(entry));
-        resumed.result = downloader.Download(url);
-        resumed.log = capture.Take();
-    }
+    const DownloadRun resumed = RunDownloadTo(url, entry);
     EXPECT_TRUE(resumed.result) << resumed.log;
     if (!kept.empty()) {
         EXPECT_TRUE(Has(resumed.log, "Attempting to continue a partial download")) << resumed.log;
