@@ -48,8 +48,19 @@ bool IsLocalProtocolSequence(const wchar_t* protocolSequence) {
 RPC_STATUS RPC_ENTRY AdmitLocalCallers(RPC_IF_HANDLE, void* context) {
     RPC_WSTR binding = nullptr;
     RPC_WSTR protocolSequence = nullptr;
-    RPC_STATUS status = context != nullptr ? ::RpcBindingToStringBindingW(context, &binding)
-                                           : RPC_S_INVALID_BINDING;
+    // The server's view of the caller's binding names the transport it came
+    // over; a binding the run time cannot convert is read as it is.
+    RPC_BINDING_HANDLE server = nullptr;
+    if (context != nullptr && ::RpcBindingServerFromClient(context, &server) != RPC_S_OK) {
+        server = nullptr;
+    }
+    RPC_STATUS status = RPC_S_INVALID_BINDING;
+    if (server != nullptr) {
+        status = ::RpcBindingToStringBindingW(server, &binding);
+        (void)::RpcBindingFree(&server);
+    } else if (context != nullptr) {
+        status = ::RpcBindingToStringBindingW(context, &binding);
+    }
     if (status == RPC_S_OK) {
         status = ::RpcStringBindingParseW(binding, nullptr, &protocolSequence, nullptr, nullptr,
                                           nullptr);
