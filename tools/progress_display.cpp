@@ -30,8 +30,12 @@ std::string ProgressDisplay::Describe(int status, uint64_t received, uint64_t to
         text += "  " + Megabytes(received) + " MB";
     }
     if (status == 0 && bytesPerSecond > 0) {
-        std::snprintf(piece, sizeof(piece), "  %s MB/s",
-                      Megabytes(static_cast<uint64_t>(bytesPerSecond)).c_str());
+        if (bytesPerSecond >= 1e6) {
+            std::snprintf(piece, sizeof(piece), "  %s MB/s",
+                          Megabytes(static_cast<uint64_t>(bytesPerSecond)).c_str());
+        } else {
+            std::snprintf(piece, sizeof(piece), "  %.0f kB/s", bytesPerSecond / 1e3);
+        }
         text += piece;
         if (total > received) {
             const uint64_t left = static_cast<uint64_t>((total - received) / bytesPerSecond);

@@ -23,6 +23,7 @@ class ProgressDisplay {
 
     // The progress text of one answer, e.g.
     //   "Downloading  42%  12.3 of 29.1 MB  5.2 MB/s  0:03 left"
+    // (a rate under 1 MB/s in kB/s)
     // `bytesPerSecond` <= 0: no rate and no time left.
     [[nodiscard]] static std::string Describe(int status, uint64_t received, uint64_t total,
                                               double bytesPerSecond);
