@@ -16,18 +16,10 @@
 
 #include "bench/bench_clock.h"
 #include "http/downloader.h"
-#include "common/unique_handle.h"
 #include "http/http_request.h"
+#include "http/winhttp_handle.h"
 
 namespace {
-
-struct InternetHandleTraits {
-    using Handle = HINTERNET;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::WinHttpCloseHandle(h); }
-};
-using InternetHandle = Common::UniqueHandle<InternetHandleTraits>;
 
 // The same GET through WinHTTP's own calls only (no proxy lookup, no header
 // queries, no file): the body is read in the same chunk size and discarded.
@@ -44,11 +36,11 @@ double BareWinHttpSeconds(const std::wstring& url) {
         return -1;
     }
     const double start = NowSeconds();
-    InternetHandle session(::WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
+    WinHttpHandle session(::WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    InternetHandle connection(session ? ::WinHttpConnect(session.Get(), host, parts.nPort, 0)
+    WinHttpHandle connection(session ? ::WinHttpConnect(session.Get(), host, parts.nPort, 0)
                                       : nullptr);
-    InternetHandle request(connection ? ::WinHttpOpenRequest(connection.Get(), L"GET", path,
+    WinHttpHandle request(connection ? ::WinHttpOpenRequest(connection.Get(), L"GET", path,
                                                              nullptr, WINHTTP_NO_REFERER,
                                                              WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                              WINHTTP_FLAG_SECURE)
