@@ -35,9 +35,14 @@ served_file() {
     echo "$file"
 }
 
-# result NAME OURS BASELINE UNIT: ratio = ours / baseline
+# result NAME OURS BASELINE UNIT: ratio = ours / baseline. A missing or
+# non-numeric figure fails the benchmark with its name.
 result() {
     local ratio
+    if ! [[ "$2" =~ ^[0-9]+(\.[0-9]+)?$ && "$3" =~ ^[0-9]+(\.[0-9]+)?$ ]] || [[ "$3" =~ ^0*(\.0*)?$ ]]; then
+        echo "bench: $1: a figure is missing (ours='$2', baseline='$3')" >&2
+        exit 1
+    fi
     ratio=$(python3 -c "print(f'{$2 / $3:.3f}')")
     echo "RESULT $1 ours=$2$4 baseline=$3$4 ratio=$ratio"
 }

@@ -21,10 +21,17 @@ start_server
 query='{"id":"queryAutoUpdateProgress"}'
 seconds=5
 
-run_load() {  # clients -> "qps p99"
+run_load() {  # clients -> sets qps, p99 and errors; no summary fails the benchmark
     "$wine_run" "$build/bin/rpc_load.exe" --clients "$1" --request "$query" --seconds $seconds \
         >"$work/rpc_load.out" 2>&1 || true
-    sed -n 's/.*errors=\([0-9]*\).*qps=\([0-9.]*\).*p99_us=\([0-9.]*\).*/\2 \3 \1/p' "$work/rpc_load.out"
+    local line
+    line=$(sed -n 's/.*errors=\([0-9]*\).*qps=\([0-9.]*\).*p99_us=\([0-9.]*\).*/\2 \3 \1/p' "$work/rpc_load.out")
+    if [ -z "$line" ]; then
+        echo "rpc-query: rpc_load printed no summary:" >&2
+        cat "$work/rpc_load.out" >&2
+        exit 1
+    fi
+    read -r qps p99 errors <<<"$line"
 }
 
 wait_serving() {
@@ -36,8 +43,40 @@ wait_serving() {
     echo "rpc-query: the server never answered"; cat "$work/probe.out"; exit 1
 }
 
-peak_kib() {  # VmHWM of the worker this script started
-    awk '/VmHWM/ { print $2 }' "/proc/$worker/status"
+# The peak resident memory (VmHWM, KiB) of the worker this script started,
+# read while it runs; a worker that has ended fails the benchmark.
+peak_kib() {
+    local kib
+    kib=$(awk '/VmHWM/ { print $2 }' "/proc/$worker/status" 2>/dev/null || true)
+    if [ -z "$kib" ]; then
+        echo "rpc-query: the worker (pid $worker) ended before its peak memory was read" >&2
+        return 1
+    fi
+    echo "$kib"
+}
+
+# Samples the worker's VmHWM into a file every 0.2 s while it runs, so that the
+# figure outlives a worker that ends on its own (the high-water mark only
+# rises: the last sample is the peak).
+follow_peak() {
+    peak_file=$work/peak-$1.kib
+    rm -f "$peak_file"
+    (while kib=$(awk '/VmHWM/ { print $2 }' "/proc/$worker/status" 2>/dev/null) && [ -n "$kib" ]; do
+        echo "$kib" >"$peak_file.new" && mv "$peak_file.new" "$peak_file"
+        sleep 0.2
+    done) &
+    follower=$!
+}
+
+# The last sample of follow_peak; a missing one fails the benchmark.
+followed_peak_kib() {
+    kill "$follower" 2>/dev/null || true
+    wait "$follower" 2>/dev/null || true
+    if [ ! -s "$peak_file" ]; then
+        echo "rpc-query: no peak memory was sampled for the worker (pid $worker)" >&2
+        return 1
+    fi
+    cat "$peak_file"
 }
 
 # Starts a fresh worker with an empty cache; its console goes to a file (Wine
@@ -58,16 +97,16 @@ stop_worker() {  # only the worker this script started, by its id
 (cd "$build/bin" && exec "$wine_run" bare_rpc_server.exe >/dev/null 2>&1) &
 bare=$!
 wait_serving
-read -r bare1 bare1_p99 _ < <(run_load 1)
-read -r bare32 bare32_p99 _ < <(run_load 32)
+run_load 1; bare1=$qps bare1_p99=$p99
+run_load 32; bare32=$qps bare32_p99=$p99
 kill "$bare" 2>/dev/null || true
 wait "$bare" 2>/dev/null || true
 
 # The worker, with an update in progress (a slow download keeps it running).
 start_worker query
 "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url "https://localhost/_/slow=2000000/big.bin" >/dev/null
-read -r ours1 ours1_p99 errors1 < <(run_load 1)
-read -r ours32 ours32_p99 errors32 < <(run_load 32)
+run_load 1; ours1=$qps ours1_p99=$p99 errors1=$errors
+run_load 32; ours32=$qps ours32_p99=$p99 errors32=$errors
 echo "rpc-query: worker errors: $errors1 (1 client), $errors32 (32 clients)"
 echo "rpc-query: p99 latency: worker ${ours1_p99} us / bare ${bare1_p99} us (1 client), worker ${ours32_p99} us / bare ${bare32_p99} us (32 clients)"
 result rpc-query-1 "$ours1" "$bare1" q/s
@@ -76,8 +115,11 @@ result rpc-query-p99-32 "$ours32_p99" "$bare32_p99" us
 
 # The peak working set after a burst of 1 MB requests (refused unparsed)
 # from 32 concurrent clients, in a fresh worker, against the idle worker's.
+# The burst outlasts the worker's 30-second idle check, so a slow download
+# keeps it running, before and after alike.
 stop_worker
 start_worker burst
+"$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url "https://localhost/_/slow=2000000/big.bin" >/dev/null
 burst_idle_kib=$(peak_kib)
 python3 -c "import sys; sys.stdout.write('{\"id\":\"queryAutoUpdateProgress\",\"pad\":\"' + 'x' * (1024 * 1024) + '\"}')" \
     >"$work/burst-1mb.json"
@@ -92,9 +134,10 @@ result worker-burst-working-set "$(python3 -c "print(f'{$burst_kib / 1024:.1f}')
 stop_worker
 start_worker update
 idle_kib=$(peak_kib)
+follow_peak update
 "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url https://localhost/big-installer.exe --args "--exit=0" --wait \
     >"$work/update.out" 2>&1 || { cat "$work/update.out"; exit 1; }
-update_kib=$(peak_kib)
+update_kib=$(followed_peak_kib)
 stop_worker
 echo "rpc-query: worker peak working set: idle $((idle_kib / 1024)) MiB, after a 256 MiB update $((update_kib / 1024)) MiB"
 result worker-peak-working-set "$(python3 -c "print(f'{$update_kib / 1024:.1f}')")" \

@@ -8,11 +8,15 @@
 // command line.)
 // Every client binds on its own, waits for the others, then sends the request
 // until it has made M calls (default 1), S seconds have passed, or a response
-// carried the status S. It prints one line:
+// carried the status S. With --calls every client makes its M calls whatever
+// they end in; otherwise a failed call ends its client. It prints one line:
 //   clients=.. calls=.. errors=.. null=.. invalid=.. order_violations=..
-//   statuses=0:a,1:b,2:c,3:d qps=.. p50_us=.. p99_us=..
+//   statuses=0:a,1:b,2:c,3:d codes=<code>:<count>,... qps=.. p50_us=.. p99_us=..
+//   max_us=..
 // order_violations counts responses whose status was lower than an earlier
-// one of the same client (statuses only ever rise).
+// one of the same client (statuses only ever rise); codes counts the failed
+// calls by their RPC error code ("-" when none failed); max_us is the longest
+// call.
 
 #include <windows.h>
 
@@ -21,6 +25,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +42,7 @@ struct ClientResult {
     long invalid = 0;
     long orderViolations = 0;
     long statuses[4] = {0, 0, 0, 0};
+    std::map<DWORD, long> errorCodes;
     std::vector<double> latenciesUs;
 };
 
@@ -125,6 +131,7 @@ int wmain(int argc, wchar_t** argv) {
                 int status = -1;
                 if (code != 0) {
                     ++result.errors;
+                    ++result.errorCodes[code];
                 } else if (!hasResponse) {
                     ++result.nulls;
                 } else if ((status = ResponseStatus(response)) < 0 || status > 3) {
@@ -139,7 +146,8 @@ int wmain(int argc, wchar_t** argv) {
                 }
                 const double elapsed = std::chrono::duration<double>(after - start).count();
                 if ((calls > 0 && result.calls >= calls) || (seconds > 0 && elapsed >= seconds) ||
-                    (untilStatus >= 0 && status >= untilStatus) || code != 0 || elapsed > 600) {
+                    (untilStatus >= 0 && status >= untilStatus) || (code != 0 && calls == 0) ||
+                    elapsed > 600) {
                     break;
                 }
             }
@@ -165,6 +173,9 @@ int wmain(int argc, wchar_t** argv) {
         for (int s = 0; s < 4; ++s) {
             total.statuses[s] += r.statuses[s];
         }
+        for (const auto& [code, count] : r.errorCodes) {
+            total.errorCodes[code] += count;
+        }
         total.latenciesUs.insert(total.latenciesUs.end(), r.latenciesUs.begin(),
                                  r.latenciesUs.end());
     }
@@ -178,13 +189,18 @@ int wmain(int argc, wchar_t** argv) {
                      static_cast<size_t>(p * static_cast<double>(total.latenciesUs.size())));
         return total.latenciesUs[index];
     };
+    std::string codes;
+    for (const auto& [code, count] : total.errorCodes) {
+        codes += (codes.empty() ? "" : ",") + std::to_string(code) + ":" + std::to_string(count);
+    }
     std::printf(
         "clients=%d calls=%ld errors=%ld null=%ld invalid=%ld order_violations=%ld "
-        "statuses=0:%ld,1:%ld,2:%ld,3:%ld "
-        "qps=%.1f p50_us=%.1f p99_us=%.1f\n",
+        "statuses=0:%ld,1:%ld,2:%ld,3:%ld codes=%s "
+        "qps=%.1f p50_us=%.1f p99_us=%.1f max_us=%.1f\n",
         clients, total.calls, total.errors, total.nulls, total.invalid, total.orderViolations,
         total.statuses[0], total.statuses[1], total.statuses[2], total.statuses[3],
+        codes.empty() ? "-" : codes.c_str(),
         elapsed > 0 ? static_cast<double>(total.calls) / elapsed : 0.0, percentile(0.5),
-        percentile(0.99));
+        percentile(0.99), total.latenciesUs.empty() ? 0.0 : total.latenciesUs.back());
     return total.errors == 0 ? 0 : 1;
 }

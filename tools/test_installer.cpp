@@ -2,7 +2,10 @@
 // started and exits with the code it is told to:
 //
 //   test_installer.exe /quiet /norestart [--record=FILE] [--exit=N] [--sleep=MS]
+//                      [--wait-for=FILE]
 //
+// --wait-for keeps it running until FILE exists (at most 10 minutes), so that
+// a test decides when the installation ends.
 // Each run appends to the record file (UTF-8) the lines "commandline=<...>",
 // "directory=<working folder>" and "module=<the file that ran>".
 
@@ -54,6 +57,12 @@ int wmain() {
     const std::wstring sleep = OptionValue(commandLine, L"--sleep=");
     if (!sleep.empty()) {
         ::Sleep(static_cast<DWORD>(std::wcstoul(sleep.c_str(), nullptr, 10)));
+    }
+    const std::wstring waitFor = OptionValue(commandLine, L"--wait-for=");
+    for (int step = 0; !waitFor.empty() && step < 6000 &&
+                       ::GetFileAttributesW(waitFor.c_str()) == INVALID_FILE_ATTRIBUTES;
+         ++step) {
+        ::Sleep(100);
     }
     return static_cast<int>(
         std::wcstoul(OptionValue(commandLine, L"--exit=").c_str(), nullptr, 10));

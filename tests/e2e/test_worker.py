@@ -39,10 +39,14 @@ class WorkerTest(unittest.TestCase):
 
     def test_successful_update_with_hostile_and_concurrent_clients(self):
         record = os.path.join(wp.DRIVE_C, "kg-e2e-installed.txt")
-        if os.path.exists(record):
-            os.remove(record)
+        release = os.path.join(wp.DRIVE_C, "kg-e2e-release")
+        for path in (record, release):
+            if os.path.exists(path):
+                os.remove(path)
         url = INSTALLER + "?e2e-success"
-        args = r"--record=C:\kg-e2e-installed.txt --sleep=4000 --exit=0"
+        # The installer runs until the test releases it: the update holds the
+        # worker (which ends at an idle check) however long the hostile part takes.
+        args = r"--record=C:\kg-e2e-installed.txt --wait-for=C:\kg-e2e-release --exit=0"
         self.worker = wp.Worker("success")
         wp.wait_until_serving()
 
@@ -52,7 +56,13 @@ class WorkerTest(unittest.TestCase):
             counters = wp.load(1, request, calls=1)
             self.assertEqual((counters["errors"], counters["null"]), (0, 1), request)
 
-        # Hostile texts leave it serving.
+        # 50 clients begin at once: exactly one update starts.
+        counters = wp.load(50, wp.begin_request([url], args=args), calls=1)
+        self.assertEqual(counters["errors"], 0)
+        self.assertEqual(counters["status0"], 50, counters)
+
+        # Hostile texts leave it serving; each is over 64 KiB, so it is
+        # refused before parsing (no response), whatever the update's state.
         big = os.path.join(wp.WORK, "e2e-1mb.json")
         with open(big, "w") as f:
             f.write('{"id":"queryAutoUpdateProgress","pad":"' + "x" * (1024 * 1024) + '"}')
@@ -74,32 +84,47 @@ class WorkerTest(unittest.TestCase):
             self.assertEqual((counters["errors"], counters["null"]), (0, 1), path)
         self.assertEqual(wp.load(1, wp.QUERY, calls=1)["errors"], 0)
 
-        # A burst of concurrent 1 MB requests: every call completes, the
-        # worker keeps serving, and its memory stays bounded.
+        # A burst of concurrent 1 MB requests, over the run time's 1 MiB
+        # request limit. On Windows the run time refuses each before the
+        # worker sees it, and the caller gets an RPC error. Wine ignores the
+        # limit: measured, it hands every call to the worker, which refuses
+        # it unparsed, and the caller gets a null response (also with both
+        # cores busy and 48 clients). The RPC errors seen before (1726 for
+        # the calls in flight, 1722 for later ones) came from a worker that
+        # ended at its idle check in the middle of the burst, which the update
+        # held above now prevents. Asserted, as the product's contract: every
+        # call ends, with a null response or an RPC error, within a bound; no
+        # call gets an answer; the worker logs each instruction refused and
+        # answers a plain query right after; its memory stays bounded.
         idle_kib = peak_kib(self.worker)
         counters = wp.load(32, request_file=big, calls=4)
-        self.assertEqual((counters["errors"], counters["null"]), (0, 128), counters)
+        print("burst of 128 requests of 1 MB: %s" % counters, file=sys.stderr)
+        self.assertEqual(counters["calls"], 128, counters)
+        self.assertEqual(counters["errors"] + counters["null"], 128, counters)
+        self.assertEqual(sum(counters["status%d" % s] for s in range(4)) + counters["invalid"], 0, counters)
+        self.assertLess(counters["max_us"], 120e6, counters)
         self.assertEqual(wp.load(1, wp.QUERY, calls=1)["errors"], 0)
         burst_kib = peak_kib(self.worker)
+        self.assertLess(burst_kib, idle_kib + 512 * 1024, "bounded by the call limit")
         print("worker peak working set: %d KiB before, %d KiB after 128 requests of 1 MB from 32 clients"
               % (idle_kib, burst_kib), file=sys.stderr)
 
-        # 50 clients begin at once: exactly one update starts.
-        counters = wp.load(50, wp.begin_request([url], args=args), calls=1)
-        self.assertEqual(counters["errors"], 0)
-        self.assertEqual(counters["status0"], 50, counters)
-
-        # 100 clients query in a loop while it runs: valid statuses, in order.
+        # 100 clients query while it installs, then in a loop until it has
+        # completed: valid statuses, in order.
+        self.assertEqual(wp.load(1, wp.QUERY, until_status=1)["status1"], 1, "installing")
+        counters = wp.load(100, wp.QUERY, calls=1)
+        self.assertEqual(counters["status1"], 100, counters)
+        with open(release, "w"):
+            pass
         counters = wp.load(100, wp.QUERY, until_status=2)
         self.assertEqual((counters["errors"], counters["null"], counters["invalid"]), (0, 0, 0), counters)
         self.assertEqual(counters["order_violations"], 0, counters)
-        self.assertGreater(counters["status1"], 0, counters)
         self.assertGreaterEqual(counters["status2"], 100, counters)
 
         # A later begin gets the final status; the process then ends by itself.
         counters = wp.load(1, wp.begin_request([INSTALLER + "?e2e-late"]), calls=1)
         self.assertEqual(counters["status2"], 1, counters)
-        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 30), 0)
+        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
 
         self.assertEqual(len([r for r in wp.server_requests("?e2e-success") if r[0] == 200]), 1)
         self.assertEqual(wp.server_requests("?e2e-late"), [])
@@ -128,7 +153,7 @@ class WorkerTest(unittest.TestCase):
         self.assertEqual(counters["status1"] + counters["status2"], 0, counters)
         counters = wp.load(1, wp.begin_request([INSTALLER]), calls=1)
         self.assertEqual(counters["status3"], 1, counters)
-        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 30), 0)
+        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
 
         lines = self.worker.lines()
         self.assertTrue(any(l.startswith("VERBOSE : Attempting download using the following url: [") for l in lines))
@@ -150,7 +175,7 @@ class WorkerTest(unittest.TestCase):
             f.write(content[:partial])
         self.worker = wp.Worker("progress")
         wp.wait_until_serving()
-        url = "https://localhost/_/slow=150000/signed/installer-unsigned.exe?e2e-progress"
+        url = "https://localhost/_/slow=60000/signed/installer-unsigned.exe?e2e-progress"
         counters = wp.load(1, wp.begin_request([url], digest, "--exit=0"), calls=1)
         self.assertEqual(counters["status0"], 1, counters)
 
@@ -216,13 +241,13 @@ class WorkerTest(unittest.TestCase):
         self.assertIn("status: Downloading", lines)
         self.assertIn("status: Completed", lines)
         self.assertTrue(all(l.startswith(("status: ", "progress: ")) for l in lines if l), lines)
-        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 30), 0)
+        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
 
     def test_idle_worker_ends_after_one_check_and_leaves_its_log_file(self):
         logs = os.path.join(wp.CACHE, "logs")
         self.worker = wp.Worker("idle")
         started = time.monotonic()
-        self.assertEqual(self.worker.wait(timeout=CHECK + 30), 0)
+        self.assertEqual(self.worker.wait(timeout=CHECK + 60), 0)
         self.assertGreaterEqual(time.monotonic() - started, CHECK - 1)
         lines = self.worker.lines()
         self.assertEqual(lines[-3:], [

@@ -81,6 +81,10 @@ def load(clients, request=None, request_file=None, **limits):
             for pair in value.split(","):
                 status, _, count = pair.partition(":")
                 counters["status%s" % status] = int(count)
+        elif key == "codes":
+            # The failed calls by their RPC error code.
+            counters["codes"] = {int(code): int(count) for code, _, count in
+                                 (pair.partition(":") for pair in value.split(",") if value != "-")}
         else:
             counters[key] = float(value) if "." in value else int(value)
     return counters
