@@ -1,0 +1,128 @@
+// The product executable imports statically only libraries that Windows
+// always takes from the system folder (KnownDLLs). Any other static import is
+// resolved from the program's own folder first, before any of its code runs:
+// for the worker copy that is the cache folder.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::wstring BuiltExecutable(const wchar_t* name) {
+    wchar_t own[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, own, MAX_PATH);
+    std::wstring folder(own, length);
+    return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
+}
+
+// The names of the libraries in a PE file's import directory; false when the
+// file is not a readable 64-bit PE image.
+bool StaticImports(const std::wstring& path, std::vector<std::string>& names) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+    if (bytes.size() < sizeof(IMAGE_DOS_HEADER)) {
+        return false;
+    }
+    IMAGE_DOS_HEADER dos;
+    std::memcpy(&dos, bytes.data(), sizeof dos);
+    IMAGE_NT_HEADERS64 nt;
+    const size_t ntAt = static_cast<size_t>(dos.e_lfanew);
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || ntAt + sizeof nt > bytes.size()) {
+        return false;
+    }
+    std::memcpy(&nt, bytes.data() + ntAt, sizeof nt);
+    if (nt.Signature != IMAGE_NT_SIGNATURE ||
+        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        return false;
+    }
+    const size_t sectionsAt =
+        ntAt + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
+    if (sectionsAt + sections.size() * sizeof(IMAGE_SECTION_HEADER) > bytes.size()) {
+        return false;
+    }
+    std::memcpy(sections.data(), bytes.data() + sectionsAt,
+                sections.size() * sizeof(IMAGE_SECTION_HEADER));
+    auto offsetOf = [&sections](DWORD rva, size_t& offset) {
+        for (const auto& section : sections) {
+            if (rva >= section.VirtualAddress &&
+                rva < section.VirtualAddress + section.SizeOfRawData) {
+                offset = rva - section.VirtualAddress + section.PointerToRawData;
+                return true;
+            }
+        }
+        return false;
+    };
+    const DWORD importRva =
+        nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    size_t at = 0;
+    if (importRva == 0) {
+        return true;
+    }
+    if (!offsetOf(importRva, at)) {
+        return false;
+    }
+    for (;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        IMAGE_IMPORT_DESCRIPTOR descriptor;
+        if (at + sizeof descriptor > bytes.size()) {
+            return false;
+        }
+        std::memcpy(&descriptor, bytes.data() + at, sizeof descriptor);
+        if (descriptor.Name == 0) {
+            return true;
+        }
+        size_t nameAt = 0;
+        if (!offsetOf(descriptor.Name, nameAt)) {
+            return false;
+        }
+        const char* name = bytes.data() + nameAt;
+        names.emplace_back(name, strnlen(name, bytes.size() - nameAt));
+    }
+}
+
+TEST(ImportTable, TheProductImportsStaticallyOnlyKnownSystemLibraries) {
+    // Windows 7 to 11 list these under Session Manager\KnownDLLs (msvcrt and
+    // the rest of the C run time's own imports included).
+    const std::set<std::string> known = {
+        "advapi32.dll", "combase.dll", "gdi32.dll",  "imagehlp.dll", "kernel32.dll",
+        "msvcrt.dll",   "ole32.dll",   "oleaut32.dll", "psapi.dll",  "rpcrt4.dll",
+        "sechost.dll",  "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
+        "ws2_32.dll",   "ntdll.dll"};
+    std::vector<std::string> imports;
+    ASSERT_TRUE(StaticImports(BuiltExecutable(L"kgclient_update.exe"), imports));
+    ASSERT_FALSE(imports.empty());
+    for (const std::string& name : imports) {
+        EXPECT_EQ(known.count(Lower(name)), 1u)
+            << name << " is imported statically; it would be loaded from the program's folder";
+    }
+}
+
+TEST(ImportTable, ReadsTheImportsOfAnExecutableThatHasOthers) {
+    // The test executable links the same libraries as usual: the reader sees them.
+    std::vector<std::string> imports;
+    ASSERT_TRUE(StaticImports(BuiltExecutable(L"host_tests.exe"), imports));
+    std::set<std::string> lower;
+    for (const auto& name : imports) {
+        lower.insert(Lower(name));
+    }
+    EXPECT_EQ(lower.count("winhttp.dll"), 1u);
+    EXPECT_EQ(lower.count("version.dll"), 1u);
+}
+
+}  // namespace
