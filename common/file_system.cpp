@@ -3,6 +3,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstring>
+#include <vector>
+
 namespace Common {
 
 namespace {
@@ -133,6 +136,19 @@ bool DeleteThroughHandle(HANDLE handle) {
     disposition.DeleteFile = TRUE;
     return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
                                         sizeof(disposition)) != FALSE;
+}
+
+bool RenameThroughHandle(HANDLE handle, const std::wstring& newPath) {
+    // FILE_RENAME_INFO ends in the name; the structure is allocated with room for it.
+    const size_t bytes = sizeof(FILE_RENAME_INFO) + newPath.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(bytes, 0);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(newPath.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, newPath.c_str(), newPath.size() * sizeof(wchar_t));
+    return ::SetFileInformationByHandle(handle, FileRenameInfo, rename,
+                                        static_cast<DWORD>(bytes)) != FALSE;
 }
 
 bool DeleteWithoutFollowing(const std::wstring& path) {

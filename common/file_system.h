@@ -68,6 +68,10 @@ class ScopedFileSystem {
 // access) for deletion; it goes when the last handle closes.
 [[nodiscard]] bool DeleteThroughHandle(HANDLE handle);
 
+// Renames the file or folder that `handle` is open on (with DELETE access) to
+// `newPath` in the same volume, failing when something stands there.
+[[nodiscard]] bool RenameThroughHandle(HANDLE handle, const std::wstring& newPath);
+
 // Deletes the file at `path` itself: a link or junction found there is
 // deleted, never what it points at; a folder is left alone. False (the
 // error kept in GetLastError) when nothing was deleted.

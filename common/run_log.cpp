@@ -48,6 +48,25 @@ std::vector<std::wstring> RunFiles(const std::wstring& folder) {
 
 }  // namespace
 
+bool RunLog::IsFileName(const std::wstring& name) {
+    // "YYYYMMDD-hhmmssZ-<pid>.log"
+    constexpr size_t kStampChars = 17;  // through "Z-"
+    constexpr wchar_t kExtension[] = L".log";
+    constexpr size_t kExtensionChars = sizeof(kExtension) / sizeof(wchar_t) - 1;
+    if (name.size() <= kStampChars + kExtensionChars || name.size() > kStampChars + 10 + kExtensionChars ||
+        name.compare(name.size() - kExtensionChars, kExtensionChars, kExtension) != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < name.size() - kExtensionChars; ++i) {
+        const wchar_t c = name[i];
+        const bool digit = c >= L'0' && c <= L'9';
+        if (i == 8 || i == 16 ? c != L'-' : i == 15 ? c != L'Z' : !digit) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::wstring RunLog::FileName(const SYSTEMTIME& startUtc, DWORD processId) {
     wchar_t name[64];
     Common::FormatWide(name, L"%04u%02u%02u-%02u%02u%02uZ-%lu.log",

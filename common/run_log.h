@@ -47,6 +47,10 @@ class RunLog {
     // The name a run started at `startUtc` gets.
     [[nodiscard]] static std::wstring FileName(const SYSTEMTIME& startUtc, DWORD processId);
 
+    // True for a name of FileName's form: 8 digits, "-", 6 digits, "Z-", the
+    // decimal process id and ".log".
+    [[nodiscard]] static bool IsFileName(const std::wstring& name);
+
   private:
     static void Disable(const wchar_t* what, DWORD error);
 

@@ -5,9 +5,9 @@
 #include "common/unique_handle.h"
 #include "update/download_cache.h"
 
-// The standalone worker: a copy of this executable in the download cache,
-// started without options, that serves the RPC endpoint by itself.
-inline constexpr wchar_t kWorkerFileName[] = L"kgclient_update_worker.exe";
+// The standalone worker: a copy of this executable in the download cache
+// (kWorkerFileName), started without options, that serves the RPC endpoint by
+// itself.
 
 // Starts the worker unless the worker copy already runs. Never waits for it.
 void RespawnWorker();

@@ -22,6 +22,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
@@ -184,6 +185,15 @@ int PrintRunLogs(size_t runs) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry;
     const HANDLE search = ::FindFirstFileW((folder + L"*.log").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        // The folder holds requests, URLs and arguments: SYSTEM and
+        // Administrators only.
+        std::fwprintf(stderr,
+                      L"kgupdate-ctl: access to %ls is denied: reading the run logs needs an "
+                      L"administrator (run it from an elevated prompt)\n",
+                      folder.c_str());
+        return kNoResponse;
+    }
     if (search != INVALID_HANDLE_VALUE) {
         do {
             names.emplace_back(entry.cFileName);
@@ -201,7 +211,10 @@ int PrintRunLogs(size_t runs) {
         std::fflush(stdout);
         FILE* file = _wfopen((folder + names[i]).c_str(), L"rb");
         if (file == nullptr) {
-            std::fwprintf(stderr, L"kgupdate-ctl: cannot read %ls\n", names[i].c_str());
+            std::fwprintf(stderr, L"kgupdate-ctl: cannot read %ls%ls\n", names[i].c_str(),
+                          errno == EACCES ? L": access is denied (reading the run logs needs an "
+                                            L"administrator)"
+                                          : L"");
             continue;
         }
         char chunk[8192];

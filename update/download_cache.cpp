@@ -2,10 +2,13 @@
 
 #include <cwchar>
 #include <cwctype>
+#include <vector>
 
 #include "common/file_system.h"
 #include "common/log.h"
+#include "common/run_log.h"
 #include "common/trace_scope.h"
+#include "common/wide_format.h"
 
 namespace {
 
@@ -59,46 +62,116 @@ DownloadCache::DownloadCache(const KNOWNFOLDERID& root) {
     folder = rootPath + L"\\" + kCompanyFolder + kCacheSubfolder;
 }
 
+bool DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& handle,
+                              Common::FileFacts& facts, bool& existed) {
+    const DWORD created = Common::Files().CreateFolder(path, kFolderSddl);
+    existed = created == ERROR_ALREADY_EXISTS;
+    if (created != ERROR_SUCCESS && !existed) {
+        Log::Error(L"Failed to create directory: [%s], with error: [%lu]", path.c_str(), created);
+        return false;
+    }
+    if (!existed) {
+        Log::Info(L"Created directory with protected access rules: [%s]", path.c_str());
+    }
+    // Held without delete sharing: nobody renames or replaces it while the
+    // cache is in use.
+    handle = Common::Files().Open(
+        path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    if (!handle) {
+        Log::Error(L"Failed to open directory: [%s], with error: [%lu]", path.c_str(),
+                   ::GetLastError());
+        return false;
+    }
+    const DWORD inspected = Common::Files().Inspect(handle.Get(), facts);
+    if (inspected != ERROR_SUCCESS) {
+        Log::Error(L"Failed to examine directory: [%s], with error: [%lu]", path.c_str(), inspected);
+        return false;
+    }
+    if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        Log::Error(L"Refusing the cache folder: [%s] is a reparse point or not a directory "
+                   L"(attributes [0x%lx]); nothing is written, run or deleted there",
+                   path.c_str(), facts.attributes);
+        return false;
+    }
+    return true;
+}
+
+bool DownloadCache::ReplaceForeignFolder(const std::wstring& path, Common::KernelHandle& handle,
+                                         Common::FileFacts& facts) {
+    // Whoever created it may still hold it open with the rights it gave
+    // itself; a new folder has only the service's descriptor.
+    wchar_t suffix[64];
+    Common::FormatWide(suffix, L".foreign-%lu-%llu", ::GetCurrentProcessId(),
+                       static_cast<unsigned long long>(::GetTickCount64()));
+    const std::wstring aside = path + suffix;
+    Log::Warning(L"The cache folder [%s] is owned by [%s], not by SYSTEM or Administrators; "
+                 L"moving it to [%s] and creating a new one",
+                 path.c_str(), facts.ownerSid.c_str(), aside.c_str());
+    // Opened again for the move: the held handle shares no deletion, not
+    // even with this process. It is judged again, since it was let go.
+    handle.Reset();
+    handle = Common::Files().Open(path, DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    Common::FileFacts again;
+    const bool stillFolder = handle && Common::Files().Inspect(handle.Get(), again) == ERROR_SUCCESS &&
+                             (again.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                             (again.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (!stillFolder || !Common::RenameThroughHandle(handle.Get(), aside)) {
+        Log::Error(L"The cache folder [%s] was created by another account and cannot be moved "
+                   L"aside (error [%lu]); nothing is run from or downloaded to it until an "
+                   L"administrator deletes it",
+                   path.c_str(), ::GetLastError());
+        return false;
+    }
+    handle.Reset();
+    bool existed = false;
+    if (!OpenLevel(path, handle, facts, existed)) {
+        return false;
+    }
+    if (existed) {
+        Log::Error(L"The cache folder [%s] was created again by somebody else; nothing is run "
+                   L"from or downloaded to it until an administrator deletes it",
+                   path.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool DownloadCache::PrepareFolder(const std::wstring& root) {
     static const wchar_t* const kLevels[] = {kCompanyFolder, L"Client", L"AutoUpdate"};
+    constexpr size_t kLevelCount = sizeof(kLevels) / sizeof(kLevels[0]);
     std::wstring path = root;
     bool existed = false;
-    for (const wchar_t* level : kLevels) {
+    for (size_t i = 0; i < kLevelCount; ++i) {
         path += L"\\";
-        path += level;
-        const DWORD created = Common::Files().CreateFolder(path, kFolderSddl);
-        existed = created == ERROR_ALREADY_EXISTS;
-        if (created != ERROR_SUCCESS && !existed) {
-            Log::Error(L"Failed to create directory: [%s], with error: [%lu]", path.c_str(),
-                       created);
-            return false;
-        }
-        if (!existed) {
-            Log::Info(L"Created directory with protected access rules: [%s]", path.c_str());
-        }
-        // Held without delete sharing: nobody renames or replaces it while
-        // the cache is in use.
-        Common::KernelHandle handle = Common::Files().Open(
-            path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-            FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-        if (!handle) {
-            Log::Error(L"Failed to open directory: [%s], with error: [%lu]", path.c_str(),
-                       ::GetLastError());
-            return false;
-        }
+        path += kLevels[i];
+        Common::KernelHandle handle;
         Common::FileFacts facts;
-        const DWORD inspected = Common::Files().Inspect(handle.Get(), facts);
-        if (inspected != ERROR_SUCCESS) {
-            Log::Error(L"Failed to examine directory: [%s], with error: [%lu]", path.c_str(),
-                       inspected);
+        if (!OpenLevel(path, handle, facts, existed)) {
             return false;
         }
-        if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-            (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            Log::Error(L"Refusing the cache folder: [%s] is a reparse point or not a directory "
-                       L"(attributes [0x%lx]); nothing is written, run or deleted there",
-                       path.c_str(), facts.attributes);
-            return false;
+        const bool foreign = existed && !Common::IsTrustedOwner(facts.ownerSid);
+        if (foreign && i + 1 == kLevelCount) {
+            if (!ReplaceForeignFolder(path, handle, facts)) {
+                return false;
+            }
+            existed = false;
+        } else if (foreign) {
+            // A parent that another account created: it gets the service's
+            // descriptor, so that account can no longer replace what is below.
+            Log::Warning(L"The folder [%s] is owned by [%s], not by SYSTEM or Administrators; "
+                         L"applying the protected access rules",
+                         path.c_str(), facts.ownerSid.c_str());
+            const DWORD applied = Common::Files().ApplySecurity(handle.Get(), kFolderSddl);
+            if (applied != ERROR_SUCCESS) {
+                Log::Error(L"Failed to apply the protected access rules to: [%s], with error: "
+                           L"[%lu]; nothing is run from or downloaded below it until an "
+                           L"administrator deletes it",
+                           path.c_str(), applied);
+                return false;
+            }
         }
         heldFolders_.push_back(std::move(handle));
     }
@@ -112,44 +185,188 @@ bool DownloadCache::PrepareFolder(const std::wstring& root) {
         }
         Log::Info(L"Applied the protected access rules to the existing directory: [%s]",
                   path.c_str());
-        RemoveUntrustedEntries(path);
+        if (!RemoveForeignEntries(path, false)) {
+            return false;
+        }
     }
     return true;
 }
 
-void DownloadCache::RemoveUntrustedEntries(const std::wstring& path) const {
-    TraceScope trace;
+namespace {
+
+// Folders below the cache are never nested deeper by the service; a deeper
+// tree is somebody else's, and is not followed further.
+constexpr int kMaxDeleteDepth = 16;
+
+// The names in a folder, without "." and "..". The search is closed before
+// anything in it is deleted.
+std::vector<std::wstring> FolderEntries(const std::wstring& path) {
+    std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry;
     Common::FindHandle search(::FindFirstFileW((path + L"\\*").c_str(), &entry));
-    if (!search.IsValid()) {
-        return;
+    if (search.IsValid()) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name != L"." && name != L"..") {
+                names.push_back(name);
+            }
+        } while (::FindNextFileW(search.Get(), &entry));
     }
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
+    return names;
+}
+
+// Opens `path` itself (never a link's target) to examine it, or with DELETE
+// access (and, for a folder's entries, listing access) to delete it, and
+// reads its facts. ERROR_SUCCESS or the error.
+DWORD OpenEntry(const std::wstring& path, bool forDeletion, Common::KernelHandle& handle,
+                Common::FileFacts& facts) {
+    handle = Common::Files().Open(
+        path, (forDeletion ? DELETE | FILE_LIST_DIRECTORY : 0) | READ_CONTROL | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+    return handle ? Common::Files().Inspect(handle.Get(), facts) : ::GetLastError();
+}
+
+// The names in the folder that `handle` is open on, read through that handle
+// (a search by path would be a second open, refused while it is held for
+// deletion). False (error kept) when they cannot be read.
+bool FolderEntries(HANDLE handle, std::vector<std::wstring>& names) {
+    alignas(8) unsigned char buffer[16 * 1024];
+    FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
+    while (::GetFileInformationByHandleEx(handle, kind, buffer, sizeof buffer)) {
+        kind = FileFullDirectoryInfo;
+        for (size_t at = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                names.push_back(name);
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
         }
+    }
+    return ::GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// Deletes what `handle` (opened by OpenEntry for deletion) is open on: a
+// file, link or junction itself, or a folder with everything in it. False
+// (error kept) when anything stayed.
+bool DeleteEntry(const std::wstring& path, HANDLE handle, const Common::FileFacts& facts,
+                 int depth) {
+    const bool folder = (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                        (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (folder) {
+        if (depth >= kMaxDeleteDepth) {
+            ::SetLastError(ERROR_DIRECTORY);
+            return false;
+        }
+        std::vector<std::wstring> names;
+        if (!FolderEntries(handle, names)) {
+            return false;
+        }
+        for (const std::wstring& name : names) {
+            const std::wstring childPath = path + L"\\" + name;
+            Common::KernelHandle child;
+            Common::FileFacts childFacts;
+            const DWORD error = OpenEntry(childPath, true, child, childFacts);
+            if (error != ERROR_SUCCESS) {
+                ::SetLastError(error);
+                return false;
+            }
+            if (!DeleteEntry(childPath, child.Get(), childFacts, depth + 1)) {
+                return false;
+            }
+        }  // each child goes when its handle closes, before its folder is deleted
+    }
+    return Common::DeleteThroughHandle(handle);
+}
+
+// Why an entry does not belong in the cache folder (or in the run logs'
+// folder); empty when it does.
+std::wstring ForeignReason(const std::wstring& name, const Common::FileFacts& facts,
+                           bool runLogFolder) {
+    const bool folder = (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool reparse = (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool logs = !runLogFolder && _wcsicmp(name.c_str(), kRunLogFolder) == 0;
+    const bool known = runLogFolder ? RunLog::IsFileName(name)
+                                    : logs || DownloadCache::IsCacheFileName(name);
+    if (!known) {
+        return L"the service does not keep entries of that name";
+    }
+    if (reparse || (logs ? !folder : !Common::IsPlainFile(facts))) {
+        return logs ? L"it is not a plain folder" : L"it is not a plain file";
+    }
+    if (!Common::IsTrustedOwner(facts.ownerSid)) {
+        return L"its owner [" + facts.ownerSid + L"] is not trusted";
+    }
+    return std::wstring();
+}
+
+}  // namespace
+
+bool DownloadCache::RemoveForeignEntries(const std::wstring& path, bool runLogFolder) const {
+    TraceScope trace;
+    for (const std::wstring& name : FolderEntries(path)) {
         const std::wstring entryPath = path + L"\\" + name;
-        const Common::KernelHandle handle = Common::Files().Open(
-            entryPath, DELETE | READ_CONTROL | FILE_READ_ATTRIBUTES,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+        const bool logs = !runLogFolder && _wcsicmp(name.c_str(), kRunLogFolder) == 0;
+        const bool known = runLogFolder ? RunLog::IsFileName(name) : logs || IsCacheFileName(name);
+        Common::KernelHandle handle;
         Common::FileFacts facts;
-        DWORD error = handle ? Common::Files().Inspect(handle.Get(), facts) : ::GetLastError();
-        if (error != ERROR_SUCCESS) {
-            Log::Error(L"Failed to examine cache entry: [%s], with error: [%lu]", name.c_str(),
-                       error);
+        DWORD error = OpenEntry(entryPath, false, handle, facts);
+        if (error == ERROR_FILE_NOT_FOUND) {
+            continue;  // gone since the search found it
+        }
+        if (error != ERROR_SUCCESS && known) {
+            // One of the service's own names in use elsewhere (an installer
+            // still running): what uses it is judged again when it is opened.
+            Log::Warning(L"Failed to examine cache entry: [%s], with error: [%lu]; it stays",
+                         name.c_str(), error);
             continue;
         }
-        if (Common::IsTrustedOwner(facts.ownerSid)) {
+        const std::wstring reason =
+            error == ERROR_SUCCESS ? ForeignReason(name, facts, runLogFolder) : std::wstring();
+        if (error == ERROR_SUCCESS && reason.empty()) {
+            if (logs && !RemoveForeignEntries(entryPath, true)) {
+                return false;
+            }
             continue;
         }
-        Log::Warning(L"Deleting cache entry: [%s], its owner [%s] is not trusted", name.c_str(),
-                     facts.ownerSid.c_str());
-        if (!Common::DeleteThroughHandle(handle.Get())) {
-            Log::Error(L"Failed to delete cache entry: [%s], with error: [%lu]", name.c_str(),
-                       ::GetLastError());
+        if (error == ERROR_SUCCESS) {
+            Log::Warning(L"Deleting cache entry: [%s], %s", name.c_str(), reason.c_str());
+            handle.Reset();
+            error = OpenEntry(entryPath, true, handle, facts);
+            if (error == ERROR_SUCCESS && !DeleteEntry(entryPath, handle.Get(), facts, 0)) {
+                error = ::GetLastError();
+            }
         }
-    } while (::FindNextFileW(search.Get(), &entry));
+        if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
+            Log::Error(L"The cache folder holds [%s], which the service did not put there and "
+                       L"cannot examine or delete (error [%lu]); nothing is run from or "
+                       L"downloaded to the cache until an administrator deletes it",
+                       entryPath.c_str(), error);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool DownloadCache::IsCacheFileName(const std::wstring& name) {
+    constexpr size_t kDigestChars = 64;
+    const size_t extensionChars = sizeof(kEntryExtension) / sizeof(wchar_t) - 1;
+    if (_wcsicmp(name.c_str(), kWorkerFileName) == 0) {
+        return true;
+    }
+    if (name.size() != kDigestChars + extensionChars ||
+        _wcsicmp(name.c_str() + kDigestChars, kEntryExtension) != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < kDigestChars; ++i) {
+        if (!std::iswxdigit(name[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool DownloadCache::IsPlainFileName(const std::wstring& name) {

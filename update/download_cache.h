@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_system.h"
 #include "common/unique_handle.h"
 
 // The per-machine folder that holds downloaded installers (complete or
@@ -13,24 +14,36 @@
 //   <ProgramData>\kestrelGATE\Client\AutoUpdate\ (with the final backslash).
 // Every path it forms, reads, writes or deletes lies directly in that folder.
 //
-// The service runs programs from this folder as SYSTEM, so nobody else may
-// write into it: the folders it creates get kFolderSddl (SYSTEM and
-// Administrators full control, Users read and execute, protected from
-// inheritance, owner Administrators); an existing cache folder gets it again,
-// and loses every entry that a trusted owner did not create. A folder on the
-// way that is a reparse point (a junction planted to send the service's
-// writes, runs and deletions elsewhere) makes the cache unusable. While the
-// object lives it holds each folder below the known folder open without
-// delete sharing, so none of them can be renamed or replaced under it.
+// The service runs programs from this folder as SYSTEM, so it holds only what
+// the service puts there, and nobody else may write into it or read it:
+// - the folders it creates get kFolderSddl (SYSTEM and Administrators full
+//   control, protected from inheritance, owner Administrators);
+// - an existing cache folder that SYSTEM or Administrators own gets it again;
+//   one that another account owns (created by a user before the service) is
+//   moved aside and a fresh one created; a parent level that another account
+//   owns gets it again;
+// - every entry that is not an installer or partial download named as the
+//   service names them (64 hexadecimal digits and ".exe"), the worker copy or
+//   the run logs' folder with its run files, or that is not a plain file (a
+//   folder) of a trusted owner, is deleted without following links;
+// - a folder on the way that is a reparse point (a junction planted to send
+//   the service's writes, runs and deletions elsewhere) is refused.
+// When any of that fails the cache is unusable (one ERROR says what an
+// administrator must delete): nothing is written, run or deleted there then.
+// While the object lives it holds each folder below the known folder open
+// without delete sharing, so none of them can be renamed or replaced under it.
+
 // The folder of the workers' run log files, below the cache folder. The
 // cleaning of ".exe" files never touches it.
 inline constexpr wchar_t kRunLogFolder[] = L"logs";
 
+// The worker copy's file name in the cache folder.
+inline constexpr wchar_t kWorkerFileName[] = L"kgclient_update_worker.exe";
+
 class DownloadCache {
   public:
     // The cache folder's access rules, as SDDL.
-    static constexpr wchar_t kFolderSddl[] =
-        L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    static constexpr wchar_t kFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
     // Resolves the folder below the known folder `root`, creates or checks
     // it as described above. Any failure is logged and leaves `folder` empty
@@ -56,6 +69,11 @@ class DownloadCache {
     // the worker copy when not running). Files in use stay, silently.
     void CleanBinaries() const;
 
+    // True for the names the service gives the folder's files: an installer
+    // or partial download (64 hexadecimal digits, either case, and ".exe")
+    // and the worker copy (letter case ignored, as Windows does).
+    [[nodiscard]] static bool IsCacheFileName(const std::wstring& name);
+
     // A name that stays inside the folder once ".exe" is appended: not empty,
     // no separator, drive or stream colon, wildcard or control character, not
     // "." or "..", no reserved device name (CON, NUL, COM1, ...), and short
@@ -67,11 +85,23 @@ class DownloadCache {
 
   private:
     // Creates or opens each level below `root`, refusing reparse points;
-    // resets and cleans a cache folder that existed. False: unusable.
+    // resets, replaces and cleans levels that existed. False: unusable.
     [[nodiscard]] bool PrepareFolder(const std::wstring& root);
 
-    // Deletes every entry of the existing folder whose owner is not trusted.
-    void RemoveUntrustedEntries(const std::wstring& path) const;
+    // Creates or opens one level and checks it; false (logged) when it is
+    // unusable. `existed` tells whether it was there already.
+    [[nodiscard]] bool OpenLevel(const std::wstring& path, Common::KernelHandle& handle,
+                                 Common::FileFacts& facts, bool& existed);
+
+    // Moves the cache folder that another account created aside (next to it)
+    // and creates a fresh one in its place. False (logged): unusable.
+    [[nodiscard]] bool ReplaceForeignFolder(const std::wstring& path, Common::KernelHandle& handle,
+                                            Common::FileFacts& facts);
+
+    // Deletes every entry of `path` that the service did not put there (see
+    // above); in the run logs' folder, every entry that is not a run file.
+    // False (one ERROR) when one could not be examined or deleted.
+    [[nodiscard]] bool RemoveForeignEntries(const std::wstring& path, bool runLogFolder) const;
 
     Common::CoTaskMemText knownFolder_;
     std::vector<Common::KernelHandle> heldFolders_;

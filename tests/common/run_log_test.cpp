@@ -20,7 +20,7 @@ namespace {
 using testsupport::ScopedLogSettings;
 using testsupport::StdoutCapture;
 
-constexpr wchar_t kSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+constexpr wchar_t kSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 class RunLogTest : public testing::Test {
   protected:
@@ -120,6 +120,23 @@ TEST_F(RunLogTest, AFolderItCannotUseCostsTheRunOnlyTheFile) {
     EXPECT_FALSE(RunLog::Start(folder_, kSddl, At(11, 1), 1));
     EXPECT_NE(std::string::npos, again.Take().find("the log folder is a reparse point"));
     EXPECT_TRUE(Files().empty()) << "no file in it";
+}
+
+}  // namespace
+
+namespace {
+
+// The cache keeps only files of this form in the run logs' folder.
+TEST(RunLogName, OnlyTheNamesRunsAreGivenAreRunLogNames) {
+    EXPECT_TRUE(RunLog::IsFileName(RunLog::FileName(SYSTEMTIME{2026, 12, 4, 10, 15, 48, 0, 0}, 1234)));
+    EXPECT_TRUE(RunLog::IsFileName(L"20261210-154800Z-4294967295.log"));
+    for (const wchar_t* name :
+         {L"20261210-154800Z-.log", L"20261210-154800Z-1234.dll", L"20261210-154800Z-1234.log.dll",
+          L"20261210-154800-1234.log", L"2026121-154800Z-1234.log", L"20261210_154800Z-1234.log",
+          L"20261210-154800Z-12a4.log", L"version.dll", L"20261210-154800Z-42949672950.log",
+          L"x0261210-154800Z-1234.log"}) {
+        EXPECT_FALSE(RunLog::IsFileName(name)) << testing::PrintToString(std::wstring(name));
+    }
 }
 
 }  // namespace

@@ -194,9 +194,9 @@ TEST_F(DownloadCacheTest, CleaningAnEmptyCacheLogsTheEnumerationError) {
     EXPECT_NE(std::string::npos, capture.Take().find(expected));
 }
 
-// SYSTEM and Administrators full control, Users read and execute, inherited
-// by files and folders, protected from what ProgramData would pass down.
-const std::wstring kProtected = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// SYSTEM and Administrators full control, nobody else anything, inherited by
+// files and folders, protected from what ProgramData would pass down.
+const std::wstring kProtected = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 TEST_F(DownloadCacheTest, CreatesEachFolderWithTheProtectedDescriptor) {
     FakeFileSystem files;
@@ -223,13 +223,40 @@ TEST_F(DownloadCacheTest, CreatesEachFolderWithTheProtectedDescriptor) {
     ::LocalFree(descriptor);
 }
 
-TEST_F(DownloadCacheTest, AnExistingFolderGetsTheDescriptorAgainAndLosesForeignEntries) {
+const std::wstring kDigest = L"E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
+
+TEST_F(DownloadCacheTest, AnExistingFolderGetsTheDescriptorAgainAndKeepsOnlyWhatTheServicePutThere) {
     { const DownloadCache first; }
     const std::wstring folder = ExpectedFolder();
-    Touch(folder + L"version.dll");  // planted by a user
-    Touch(folder + L"partial.exe");  // one of ours
+    const std::wstring lower = L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    const std::wstring otherDigest(64, L'A');
+    const std::wstring linkedDigest(64, L'B');
+    std::filesystem::create_directories(folder + L"logs");
+    std::filesystem::create_directories(folder + L"plugins\\deeper");
+    struct Entry {
+        std::wstring name;
+        bool kept;
+        std::string reason;  // of the WARNING line, when deleted
+    };
+    const std::vector<Entry> entries = {
+        {kDigest + L".exe", true, ""},
+        {lower + L".exe", true, ""},
+        {L"kgclient_update_worker.exe", true, ""},
+        {L"logs\\20261210-154800Z-1234.log", true, ""},
+        {L"version.dll", false, "the service does not keep entries of that name"},
+        {L"partial.exe", false, "the service does not keep entries of that name"},
+        {L"KGCLIENT_update_worker.exe.local", false, "the service does not keep entries of that name"},
+        {L"plugins\\deeper\\x.dll", false, "the service does not keep entries of that name"},
+        {L"logs\\version.dll", false, "the service does not keep entries of that name"},
+        {otherDigest + L".exe", false, "its owner [S-1-5-21-1-2-3-1001] is not trusted"},
+        {linkedDigest + L".exe", false, "it is not a plain file"},
+    };
+    for (const Entry& entry : entries) {
+        Touch(folder + entry.name);
+    }
     FakeFileSystem files;
-    files.overrides[L"\\version.dll"].ownerSid = L"S-1-5-21-1-2-3-1001";
+    files.overrides[otherDigest + L".exe"].ownerSid = L"S-1-5-21-1-2-3-1001";
+    files.overrides[linkedDigest + L".exe"].links = 2;
     const Common::ScopedFileSystem seam(files);
 
     ScopedLogSettings settings(LogDestination::Console, 3);
@@ -240,13 +267,92 @@ TEST_F(DownloadCacheTest, AnExistingFolderGetsTheDescriptorAgainAndLosesForeignE
     const std::vector<std::pair<std::wstring, std::wstring>> reset = {
         {ProgramData() + L"\\kestrelGATE\\Client\\AutoUpdate", kProtected}};
     EXPECT_EQ(reset, files.applied);
-    EXPECT_FALSE(Exists(folder + L"version.dll"));
-    EXPECT_TRUE(Exists(folder + L"partial.exe"));
+    for (const Entry& entry : entries) {
+        EXPECT_EQ(entry.kept, Exists(folder + entry.name)) << Narrow(entry.name);
+        const std::wstring top = entry.name.substr(0, entry.name.find(L'\\'));
+        const std::wstring shown = top == L"logs" ? entry.name.substr(5) : top;
+        const std::string warning =
+            "WARNING : Deleting cache entry: [" + Narrow(shown) + "], " + entry.reason + "\n";
+        EXPECT_EQ(!entry.kept, log.find(warning) != std::string::npos) << warning << log;
+    }
+    EXPECT_FALSE(Exists(folder + L"plugins")) << "a folder goes with what it holds";
+    EXPECT_TRUE(Exists(folder + L"logs")) << "the run logs' folder stays";
+    EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
+}
+
+TEST_F(DownloadCacheTest, AForeignEntryThatCannotBeDeletedMakesTheCacheUnusable) {
+    { const DownloadCache first; }
+    const std::wstring folder = ExpectedFolder();
+    Touch(folder + L"version.dll");
+    Touch(folder + kDigest + L".exe");
+    // Held open by its planter, sharing read only: it cannot be deleted.
+    Common::KernelHandle held(::CreateFileW((folder + L"version.dll").c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.IsValid());
+
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    const DownloadCache cache;
+    EXPECT_FALSE(cache.IsUsable());
+    EXPECT_EQ(L"", cache.GetFullPath(kDigest));
+    cache.CleanBinaries();
+    const std::string log = capture.Take();
     EXPECT_NE(std::string::npos,
-              log.find("WARNING : Deleting cache entry: [version.dll], its owner "
-                       "[S-1-5-21-1-2-3-1001] is not trusted\n"))
+              log.find("  ERROR : The cache folder holds [" + Narrow(folder) +
+                       "version.dll], which the service did not put there and cannot examine or "
+                       "delete (error [32]); nothing is run from or downloaded to the cache until "
+                       "an administrator deletes it\n"))
         << log;
-    EXPECT_EQ(std::string::npos, log.find("partial.exe")) << log;
+    EXPECT_TRUE(Exists(folder + kDigest + L".exe")) << "nothing else deleted";
+
+    // Once its planter lets go, the next use removes it.
+    held.Reset();
+    const DownloadCache later;
+    EXPECT_TRUE(later.IsUsable());
+    EXPECT_FALSE(Exists(folder + L"version.dll"));
+}
+
+TEST_F(DownloadCacheTest, ACacheFolderAnotherAccountCreatedIsMovedAsideAndMadeAnew) {
+    { const DownloadCache first; }
+    const std::wstring folder = ExpectedFolder();
+    Touch(folder + kDigest + L".exe");
+    FakeFileSystem files;
+    files.overrides[L"\\AutoUpdate"].ownerSid = L"S-1-5-21-1-2-3-1001";
+    files.overrides[L"\\kestrelGATE"].ownerSid = L"S-1-5-21-1-2-3-1001";
+    const Common::ScopedFileSystem seam(files);
+
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    const DownloadCache cache;
+    const std::string log = capture.Take();
+    ASSERT_TRUE(cache.IsUsable()) << log;
+    EXPECT_FALSE(Exists(folder + kDigest + L".exe")) << "the new folder is empty";
+    // The old one stands beside it, as it was.
+    const std::wstring client = ProgramData() + L"\\kestrelGATE\\Client";
+    std::vector<std::wstring> aside;
+    for (const auto& entry : std::filesystem::directory_iterator(client)) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name.rfind(L"AutoUpdate.foreign-", 0) == 0) {
+            aside.push_back(name);
+        }
+    }
+    ASSERT_EQ(1u, aside.size());
+    EXPECT_TRUE(Exists(client + L"\\" + aside[0] + L"\\" + kDigest + L".exe"));
+    // The new folder gets the descriptor at its creation; the parent that the
+    // other account owns gets it too.
+    EXPECT_EQ(kProtected, files.created.back().second);
+    EXPECT_EQ(client + L"\\AutoUpdate", files.created.back().first);
+    const std::vector<std::pair<std::wstring, std::wstring>> reset = {
+        {ProgramData() + L"\\kestrelGATE", kProtected}};
+    EXPECT_EQ(reset, files.applied);
+    EXPECT_NE(std::string::npos,
+              log.find("WARNING : The cache folder [" + Narrow(client) +
+                       "\\AutoUpdate] is owned by [S-1-5-21-1-2-3-1001], not by SYSTEM or "
+                       "Administrators; moving it to ["))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("WARNING : The folder [" + Narrow(ProgramData()) +
+                                          "\\kestrelGATE] is owned by [S-1-5-21-1-2-3-1001]"))
+        << log;
 }
 
 TEST_F(DownloadCacheTest, AReparsePointOnTheWayMakesTheCacheUnusable) {

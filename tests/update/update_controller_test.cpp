@@ -29,11 +29,13 @@ const UpdateController::Pause kShortPause(150);
 // Records every status value a reader on another thread sees, in order.
 class StatusWatcher {
   public:
+    // The status before the run is taken here, not by the thread: a run that
+    // fails at once could otherwise end before the thread first looks.
     explicit StatusWatcher(const UpdateController& controller)
-        : thread_([this, &controller] {
+        : seen_{controller.GetStatus()}, thread_([this, &controller] {
               while (!stop_) {
                   const int status = controller.GetStatus();
-                  if (seen_.empty() || seen_.back() != status) {
+                  if (seen_.back() != status) {
                       seen_.push_back(status);
                   }
                   std::this_thread::sleep_for(std::chrono::milliseconds(1));
