@@ -1,5 +1,7 @@
 #include "common/file_system.h"
 
+#include "common/process_account.h"
+
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -31,20 +33,6 @@ std::wstring SidText(PSID sid) {
     }
     const LocalMemory owned(raw);
     return std::wstring(raw);
-}
-
-std::wstring OwnAccountSid() {
-    KernelHandle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Receive())) {
-        return std::wstring();
-    }
-    DWORD size = 0;
-    (void)::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-    LocalMemory buffer(::LocalAlloc(LPTR, size));
-    if (!buffer || !::GetTokenInformation(token.Get(), TokenUser, buffer.Get(), size, &size)) {
-        return std::wstring();
-    }
-    return SidText(static_cast<TOKEN_USER*>(buffer.Get())->User.Sid);
 }
 
 }  // namespace
@@ -121,7 +109,7 @@ ScopedFileSystem::~ScopedFileSystem() {
 }
 
 bool IsTrustedOwner(const std::wstring& ownerSid) {
-    static const std::wstring ownAccount = OwnAccountSid();
+    const std::wstring& ownAccount = OwnAccountSid();
     return ownerSid == L"S-1-5-18" || ownerSid == L"S-1-5-32-544" ||
            (!ownAccount.empty() && ownerSid == ownAccount);
 }

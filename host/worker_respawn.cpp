@@ -4,9 +4,11 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
+#include <vector>
 
 #include "common/file_system.h"
 #include "common/log.h"
+#include "common/process_account.h"
 #include "common/process_start.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
@@ -29,9 +31,48 @@ bool ProcessImagePath(DWORD processId, std::wstring& path) {
     return true;
 }
 
+// The account the process runs as; empty when it cannot be read.
+std::wstring WorkerAccount(DWORD processId) {
+    const Common::KernelHandle process(
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    return process ? Common::ProcessAccountSid(process.Get()) : std::wstring();
+}
+
 }  // namespace
 
-bool FindWorkerProcess(const std::wstring& workerPath) {
+bool IsScheduledForDeletion(const std::wstring& path) {
+    // Pairs of NUL-terminated names: source ("\??\" and the path), then
+    // target, empty for a deletion.
+    DWORD size = 0;
+    const wchar_t* const key = L"System\\CurrentControlSet\\Control\\Session Manager";
+    const wchar_t* const value = L"PendingFileRenameOperations";
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_MULTI_SZ, nullptr, nullptr,
+                       &size) != ERROR_SUCCESS ||
+        size == 0) {
+        return false;
+    }
+    std::vector<wchar_t> names(size / sizeof(wchar_t) + 2, L'\0');
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, value, RRF_RT_REG_MULTI_SZ, nullptr, names.data(),
+                       &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    const std::wstring source = L"\\??\\" + path;
+    const wchar_t* at = names.data();
+    const wchar_t* const end = names.data() + names.size();
+    while (at < end && *at != L'\0') {
+        const wchar_t* target = at + std::wcslen(at) + 1;
+        if (target >= end) {
+            break;
+        }
+        if (_wcsicmp(at, source.c_str()) == 0 && *target == L'\0') {
+            return true;
+        }
+        at = target + std::wcslen(target) + 1;
+    }
+    return false;
+}
+
+bool FindWorkerProcess(const std::wstring& workerPath, const std::wstring& account) {
     TraceScope trace;
     Common::KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.IsValid()) {
@@ -66,6 +107,15 @@ bool FindWorkerProcess(const std::wstring& workerPath) {
             Log::Warning(L"Ignoring process [%s] pid [%lu] running from [%s]: it is not the "
                          L"worker copy",
                          entry.szExeFile, entry.th32ProcessID, image.c_str());
+            continue;
+        }
+        // Nor does the image: anybody can start the copy (suspended, or under
+        // a debugger) and keep the real worker away for ever.
+        const std::wstring runsAs = WorkerAccount(entry.th32ProcessID);
+        if (account.empty() || _wcsicmp(runsAs.c_str(), account.c_str()) != 0) {
+            Log::Warning(L"Ignoring process [%s] pid [%lu]: it runs as [%s], not as the "
+                         L"service's account [%s]; a new worker is started",
+                         entry.szExeFile, entry.th32ProcessID, runsAs.c_str(), account.c_str());
             continue;
         }
         Log::Verbose(L"Found process [%s] pid [%lu]", entry.szExeFile, entry.th32ProcessID);
@@ -117,7 +167,11 @@ bool CopyWorkerExecutable(const DownloadCache& cache, std::wstring& path,
         copy.Reset();
         return false;
     }
-    if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    // Once is enough: the list would otherwise grow by one entry at every
+    // service start until the next restart.
+    if (IsScheduledForDeletion(path)) {
+        Log::Verbose(L"[%s] is already scheduled for deletion on reboot", path.c_str());
+    } else if (::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
         Log::Info(L"Scheduled [%s] for deletion on reboot", path.c_str());
     } else {
         Log::Error(L"Failed to schedule delete on reboot for file [%s] error [%lu]", path.c_str(),

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/process_account.h"
 #include "common/unique_handle.h"
 #include "update/download_cache.h"
 
@@ -13,9 +14,15 @@
 void RespawnWorker();
 
 // True when a running process is the worker copy at `workerPath`: its name
-// is the worker's (any letter case) and its full image path is `workerPath`.
-// A process of that name from anywhere else is ignored (WARNING line).
-[[nodiscard]] bool FindWorkerProcess(const std::wstring& workerPath);
+// is the worker's (any letter case), its full image path is `workerPath`, and
+// it runs as `account` (the service's own, SYSTEM). A process of that name
+// from anywhere else, or of another account, is ignored (WARNING line).
+[[nodiscard]] bool FindWorkerProcess(const std::wstring& workerPath,
+                                     const std::wstring& account = Common::OwnAccountSid());
+
+// True when PendingFileRenameOperations already deletes `path` at the next
+// restart.
+[[nodiscard]] bool IsScheduledForDeletion(const std::wstring& path);
 
 // Copies this executable into the cache as the worker, replacing whatever
 // stood at that name (deleted itself, never a link's target), schedules the

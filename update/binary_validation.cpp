@@ -98,6 +98,11 @@ Common::KernelHandle OpenForChecks(const std::wstring& path) {
                    L"links [%lu], owner [%s], error [%lu]); it is not checked or run",
                    path.c_str(), facts.attributes, facts.links, facts.ownerSid.c_str(), inspected);
         file.Reset();
+        // The entry itself goes, never what a link there points at.
+        if (!Common::DeleteWithoutFollowing(path)) {
+            Log::Error(L"Failed to delete file: [%s], with error: [%lu]", path.c_str(),
+                       ::GetLastError());
+        }
     }
     return file;
 }

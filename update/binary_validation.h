@@ -29,7 +29,7 @@ inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 // Opens the cache entry at `path` the way ValidateOpenBinary needs it: read
 // access, sharing read only, a link or junction there is not followed. The
 // entry must be a plain file of a trusted owner; otherwise (logged) the
-// handle is empty.
+// handle is empty and the entry itself is deleted (a link, never its target).
 [[nodiscard]] Common::KernelHandle OpenForChecks(const std::wstring& path);
 
 // True when the file passes VerifyFileTrust and its signer's simple display

@@ -89,8 +89,12 @@ class WorkerRespawnTest : public testing::Test {
 };
 
 TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndHoldsTheCopyUntilStarted) {
+    // Nothing restarts the test prefix: earlier runs' entries go first.
+    (void)::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE,
+                               L"System\\CurrentControlSet\\Control\\Session Manager",
+                               L"PendingFileRenameOperations");
+    EXPECT_FALSE(IsScheduledForDeletion(worker_));
     std::ofstream(worker_.c_str()) << "an earlier copy";
-    const size_t scheduledBefore = Count(PendingRenames(), L"kgclient_update_worker.exe");
     const DownloadCache cache;
     std::wstring path;
     Common::KernelHandle copy;
@@ -99,7 +103,16 @@ TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndHoldsTheCopyUntilStart
     wchar_t own[MAX_PATH];
     ::GetModuleFileNameW(nullptr, own, MAX_PATH);
     EXPECT_EQ(std::filesystem::file_size(own), std::filesystem::file_size(worker_));
-    EXPECT_EQ(scheduledBefore + 1, Count(PendingRenames(), L"kgclient_update_worker.exe"));
+    EXPECT_EQ(1u, Count(PendingRenames(), L"kgclient_update_worker.exe"));
+    EXPECT_TRUE(IsScheduledForDeletion(worker_));
+    {
+        // Each later copy (each service start until a restart): still one entry.
+        copy.Reset();
+        Common::KernelHandle again;
+        ASSERT_TRUE(CopyWorkerExecutable(cache, path, again));
+        EXPECT_EQ(1u, Count(PendingRenames(), L"kgclient_update_worker.exe"));
+    }
+    ASSERT_TRUE(CopyWorkerExecutable(cache, path, copy));
 
     // Until it is started, nobody writes, renames or deletes it.
     ASSERT_TRUE(copy.IsValid());
@@ -147,13 +160,26 @@ TEST_F(WorkerRespawnTest, OnlyTheWorkerCopyItselfIsReused) {
     }
     std::filesystem::remove_all(folder);
 
-    // The copy itself, whatever the letter case of its name: reused.
+    // The copy itself, whatever the letter case of its name: reused, but
+    // only when it runs as the service's account (under Wine every process
+    // runs as one account; the service's is SYSTEM on Windows).
     {
         const SleepingProgram worker(cache_ + L"KGCLIENT_Update_Worker.exe");
         ScopedLogSettings settings(LogDestination::Console, 4);
         StdoutCapture capture;
         EXPECT_TRUE(FindWorkerProcess(worker_));
         EXPECT_NE(std::string::npos, capture.Take().find("VERBOSE : Returning exists [1]\n"));
+
+        StdoutCapture borrowed;
+        EXPECT_FALSE(FindWorkerProcess(worker_, L"S-1-5-18"));
+        const std::string log = borrowed.Take();
+        EXPECT_NE(std::string::npos,
+                  log.find("WARNING : Ignoring process [KGCLIENT_Update_Worker.exe] pid [" +
+                           std::to_string(worker.started.id) + "]: it runs as [" +
+                           Narrow(Common::OwnAccountSid()) +
+                           "], not as the service's account [S-1-5-18]; a new worker is started\n"))
+            << log;
+        EXPECT_NE(std::string::npos, log.find("VERBOSE : Returning exists [0]\n"));
     }
 }
 

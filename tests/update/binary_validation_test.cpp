@@ -2,10 +2,13 @@
 
 #include <windows.h>
 
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "common/file_system.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/file_digest.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
@@ -141,6 +144,37 @@ TEST(ValidateBinary, AnUnsignedDownloadWritesNoPublisherLine) {
     const Validation v = Validate(L"installer-unsigned.exe", L"", kSignedService);
     EXPECT_FALSE(v.result);
     EXPECT_FALSE(Has(v.log, "IsSamePublisher returning"));
+}
+
+// An entry that fails the open for its checks is deleted itself: a second
+// name of a hard link stays, and so does whatever a link points at.
+TEST(OpenForChecks, AnEntryThatIsNotAPlainFileOfATrustedOwnerIsDeletedItself) {
+    struct Case {
+        const char* what;
+        FakeFileSystem::Override change;
+    };
+    const Case cases[] = {
+        {"another owner", {0, 0, L"S-1-5-21-1-2-3-1001"}},
+        {"a second name", {0, 2, L""}},
+        {"a reparse point", {FILE_ATTRIBUTE_REPARSE_POINT, 0, L""}},
+    };
+    for (const Case& c : cases) {
+        ScratchFile target(L"checks-target.exe");
+        ScratchFile entry(L"checks-entry.exe");
+        std::ofstream(target.Path().c_str()) << "somebody else's file";
+        // A real hard link: the entry and the target are one file.
+        ASSERT_TRUE(::CreateHardLinkW(entry.Path().c_str(), target.Path().c_str(), nullptr));
+        FakeFileSystem files;
+        files.overrides[L"checks-entry.exe"] = c.change;
+        const Common::ScopedFileSystem seam(files);
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        EXPECT_FALSE(OpenForChecks(entry.Path()).IsValid()) << c.what;
+        const std::string log = capture.Take();
+        EXPECT_FALSE(entry.Exists()) << c.what << log;
+        EXPECT_TRUE(target.Exists()) << c.what;
+        EXPECT_TRUE(Has(log, "] is not a plain file of a trusted owner")) << c.what << log;
+    }
 }
 
 TEST(HasCompanyTag, MatchesTheSignerNameIgnoringCase) {
