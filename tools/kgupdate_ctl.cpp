@@ -88,6 +88,14 @@ class Session {
             bound_ = true;
         }
         const DWORD code = client_.Call(request, response, hasResponse);
+        if (code == RPC_S_ACCESS_DENIED || code == RPC_S_SEC_PKG_ERROR) {
+            std::fwprintf(stderr,
+                          L"kgupdate-ctl: the process serving the update endpoint runs neither as "
+                          L"LocalSystem nor as you (RPC error %lu); nothing was sent to it. Another "
+                          L"program may have taken the endpoint\n",
+                          static_cast<unsigned long>(code));
+            return false;
+        }
         if (code != 0) {
             std::fwprintf(stderr,
                           L"kgupdate-ctl: the update service is not reachable (RPC error %lu); is "

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/process_account.h"
 #include "rpc/update_rpc_client.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
@@ -194,6 +195,66 @@ TEST(AdmitLocalCallers, AdmitsTheLocalTransportOnly) {
     EXPECT_FALSE(IsLocalProtocolSequence(L"ncalrpc2"));
 }
 
+// The client sends nothing unless the server's account is LocalSystem or the
+// caller's own. Whether the run time enforces the requirement is Windows'
+// part (Wine runs every process as one account and does not check it); what
+// the client asks for, in which order, and that it sends nothing when both
+// are refused, is tested through the requirement's seam.
+std::vector<std::wstring> asked;
+std::vector<std::wstring> refused;
+
+RPC_STATUS RequireForTest(RPC_BINDING_HANDLE, const std::wstring& account) {
+    asked.push_back(account);
+    for (const auto& r : refused) {
+        if (r == account) {
+            return RPC_S_SEC_PKG_ERROR;
+        }
+    }
+    return RPC_S_OK;
+}
+
+// Called while the endpoint is served (the run time serves it once a process).
+void ExpectClientsSendOnlyToAServerOfLocalSystemOrTheCallersOwnAccount() {
+    const std::wstring own = Common::OwnAccountSid();
+    ASSERT_FALSE(own.empty());
+    ASSERT_NE(std::wstring(kLocalSystemSid), own) << "Wine runs tests as a user account";
+    struct Case {
+        const char* what;
+        std::vector<std::wstring> refused;
+        std::vector<std::wstring> asked;
+        bool sent;
+    };
+    const Case cases[] = {
+        {"a LocalSystem server", {}, {kLocalSystemSid}, true},
+        {"a server of the caller's account", {kLocalSystemSid}, {kLocalSystemSid, own}, true},
+        {"a server of another account", {kLocalSystemSid, own}, {kLocalSystemSid, own}, false},
+    };
+    for (const Case& c : cases) {
+        asked.clear();
+        refused = c.refused;
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        UpdateRpcClient client(&RequireForTest);
+        (void)client.Bind();
+        std::wstring response;
+        bool hasResponse = true;
+        const DWORD code = client.Call(L"{\"id\":\"noSuchInstruction\"}", response, hasResponse);
+        const std::string log = capture.Take();
+        EXPECT_EQ(c.asked, asked) << c.what;
+        EXPECT_EQ(c.sent ? 0u : static_cast<DWORD>(RPC_S_SEC_PKG_ERROR), code) << c.what;
+        EXPECT_EQ(c.sent, log.find("RPC Invoke: raw request") != std::string::npos) << c.what << log;
+    }
+
+    // The real requirement is accepted by the run time on this binding.
+    RPC_BINDING_HANDLE binding = nullptr;
+    ASSERT_EQ(RPC_S_OK, ::RpcBindingFromStringBindingW(
+                            reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc:[kgupdate-rpc]")),
+                            &binding));
+    EXPECT_EQ(RPC_S_OK, RequireServerAccount(binding, kLocalSystemSid));
+    EXPECT_NE(RPC_S_OK, RequireServerAccount(binding, L"not a SID"));
+    ::RpcBindingFree(&binding);
+}
+
 // The real endpoint, called through the real client stub in this process.
 TEST(UpdateRpcEndpoint, ServesInvokeOverLocalRpc) {
     ScopedLogSettings settings(LogDestination::Console, 1);
@@ -207,9 +268,12 @@ TEST(UpdateRpcEndpoint, ServesInvokeOverLocalRpc) {
     EXPECT_FALSE(hasResponse) << "a null response, and the call completes";
     EXPECT_EQ(0u, client.Call(L"{\"id\":\"queryAutoUpdateProgress\"}", response, hasResponse));
     EXPECT_FALSE(hasResponse);
+    EXPECT_EQ("", capture.Take());
+    ExpectClientsSendOnlyToAServerOfLocalSystemOrTheCallersOwnAccount();
+    StdoutCapture stopping;
     StopListening();
     StopListening();
-    EXPECT_EQ("  ERROR : RpcServerUnregisterIf UpdateRpc returned [1717]\n", capture.Take());
+    EXPECT_EQ("  ERROR : RpcServerUnregisterIf UpdateRpc returned [1717]\n", stopping.Take());
 
     // Nobody serves the endpoint any more: the client survives the failure.
     UpdateRpcClient late;
