@@ -14,5 +14,5 @@ int wmain() {
     Common::RestrictLibrarySearchToSystemFolder();
     TraceScope trace;
     serviceHost.Run(std::wstring(::GetCommandLineW()));
-    return 0;
+    return static_cast<int>(serviceHost.exitCode);
 }

@@ -28,11 +28,11 @@ void WaitForKey(const char* prompt) {
 
 FrontEndRunner::FrontEndRunner() : doneEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-void FrontEndRunner::Run(const RpcRuntime& runtime) {
+bool FrontEndRunner::Run(const RpcRuntime& runtime) {
     TraceScope trace;
     if (!StartListening(runtime)) {
         Log::Error(L"The update endpoint could not be served; the worker ends");
-        return;
+        return false;
     }
     Log::Info(L"kestrelGATE client auto update process triggered");
     for (;;) {
@@ -47,6 +47,7 @@ void FrontEndRunner::Run(const RpcRuntime& runtime) {
     }
     Log::Info(L"kestrelGATE client auto update process completed");
     StopListening(runtime);
+    return true;
 }
 
 void ServiceHost::OnTimeChange() {
@@ -98,7 +99,10 @@ void ServiceHost::RunCommandLineMode() {
     if (ContainsNoCase(commandLine, L"-pos")) {
         WaitForKey("Press any key to start");
     }
-    frontEnd.Run();
+    if (!frontEnd.Run()) {
+        // The service that started this worker sees it end at once.
+        exitCode = kEndpointNotServed;
+    }
     if (ContainsNoCase(commandLine, L"-poe")) {
         WaitForKey("Press any key to exit");
     }

@@ -17,7 +17,8 @@ class FrontEndRunner {
     // Serves until done. A worker that cannot get its endpoint (another
     // process registered it first) logs an ERROR and returns at once:
     // running on without serving would only keep callers waiting.
-    void Run(const RpcRuntime& runtime = PlatformRpcRuntime());
+    // False when the endpoint could not be served (logged).
+    [[nodiscard]] bool Run(const RpcRuntime& runtime = PlatformRpcRuntime());
 
     // Manual-reset, created non-signalled at static initialisation; only Run
     // signals it. Invalid if it could not be created.
@@ -34,6 +35,12 @@ class ServiceHost {
     virtual ~ServiceHost() = default;
 
     void Run(const std::wstring& processCommandLine);
+
+    // The process's exit code: 0, or kEndpointNotServed for a worker that
+    // could not serve the endpoint (so that the service that started it can
+    // tell).
+    static constexpr DWORD kEndpointNotServed = 2;
+    DWORD exitCode = 0;
 
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     std::wstring commandLine;

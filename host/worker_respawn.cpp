@@ -205,4 +205,18 @@ void RespawnWorker() {
         return;
     }
     Log::Info(L"Auto update will be respawned as a standalone process");
+    ReportEarlyEnd(worker.process.Get(), kWorkerStartCheckMs);
+}
+
+void ReportEarlyEnd(HANDLE worker, DWORD waitMs) {
+    // A worker that cannot serve the endpoint (another process holds it)
+    // ends at once; the service says so instead of reporting nothing.
+    if (::WaitForSingleObject(worker, waitMs) != WAIT_OBJECT_0) {
+        return;
+    }
+    DWORD code = 0;
+    (void)::GetExitCodeProcess(worker, &code);
+    Log::Error(L"The worker ended at once with exit code [%lu]: it did not serve the update "
+               L"endpoint (another process may hold it); see the worker's run log",
+               static_cast<unsigned long>(code));
 }

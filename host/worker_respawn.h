@@ -10,8 +10,17 @@
 // (kWorkerFileName), started without options, that serves the RPC endpoint by
 // itself.
 
-// Starts the worker unless the worker copy already runs. Never waits for it.
+// How long the service watches a worker it started: one that ends within this
+// time did not serve the endpoint.
+inline constexpr DWORD kWorkerStartCheckMs = 3000;
+
+// Starts the worker unless the worker copy already runs, and reports (ERROR)
+// a worker that ends within kWorkerStartCheckMs.
 void RespawnWorker();
+
+// Waits up to `waitMs` for the started worker; when it has ended by then,
+// logs an ERROR with its exit code.
+void ReportEarlyEnd(HANDLE worker, DWORD waitMs);
 
 // True when a running process is the worker copy at `workerPath`: its name
 // is the worker's (any letter case), its full image path is `workerPath`, and

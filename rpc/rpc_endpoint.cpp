@@ -89,6 +89,11 @@ bool StartListening(const RpcRuntime& runtime) {
                              Text(kUpdateRpcEndpoint), nullptr);
     if (status != RPC_S_OK) {
         Log::Error(L"RpcServerUseProtseqEp returned [%lu]", static_cast<unsigned long>(status));
+        if (status == RPC_S_DUPLICATE_ENDPOINT) {
+            Log::Error(L"The update endpoint [%s] is taken by another process; callers send "
+                       L"nothing to it unless it runs as LocalSystem or as themselves",
+                       kUpdateRpcEndpoint);
+        }
         return false;
     }
     // Local callers only, refused by the run time and again by the callback;

@@ -119,10 +119,14 @@ TEST(FrontEndRunner, AWorkerWithoutItsEndpointEndsAtOnce) {
     FrontEndRunner runner;
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    runner.Run(endpointTaken);  // would wait 30 s per check if it served
+    EXPECT_FALSE(runner.Run(endpointTaken));  // would wait 30 s per check if it served
     const std::string log = capture.Take();
     EXPECT_EQ(1, calls) << "nothing after the refused endpoint";
     EXPECT_NE(std::string::npos, log.find("  ERROR : RpcServerUseProtseqEp returned [1740]\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("  ERROR : The update endpoint [kgupdate-rpc] is taken by another process; "
+                       "callers send nothing to it unless it runs as LocalSystem or as themselves\n"))
+        << log;
     EXPECT_NE(std::string::npos,
               log.find("  ERROR : The update endpoint could not be served; the worker ends\n"));
     EXPECT_EQ(std::string::npos, log.find("process triggered")) << log;

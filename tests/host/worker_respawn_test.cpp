@@ -183,4 +183,32 @@ TEST_F(WorkerRespawnTest, OnlyTheWorkerCopyItselfIsReused) {
     }
 }
 
+// The service reports a worker that ends at once (it could not serve the
+// endpoint), and says nothing of one that keeps running.
+TEST(ReportEarlyEnd, ReportsAWorkerThatEndedAndItsExitCode) {
+    const std::wstring installer = SignedFixture(L"installer-unsigned.exe");
+    struct Case {
+        const wchar_t* args;
+        bool reported;
+    };
+    for (const Case& c : {Case{L" --exit=2", true}, Case{L" --sleep=20000", false}}) {
+        Common::StartedProcess started;
+        ASSERT_TRUE(Common::StartProcess(installer, Common::QuotedCommandLine(installer, c.args),
+                                         nullptr, started));
+        if (c.reported) {
+            ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(started.process.Get(), 60000));
+        }
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        ReportEarlyEnd(started.process.Get(), c.reported ? 0 : 100);
+        const std::string log = capture.Take();
+        EXPECT_EQ(c.reported, log.find("  ERROR : The worker ended at once with exit code [2]: it "
+                                       "did not serve the update endpoint") != std::string::npos)
+            << log;
+        EXPECT_EQ(c.reported, !log.empty()) << log;
+        ::TerminateProcess(started.process.Get(), 0);
+        ::WaitForSingleObject(started.process.Get(), 10000);
+    }
+}
+
 }  // namespace
