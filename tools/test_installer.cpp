@@ -2,10 +2,11 @@
 // started and exits with the code it is told to:
 //
 //   test_installer.exe /quiet /norestart [--record=FILE] [--exit=N] [--sleep=MS]
-//                      [--wait-for=FILE]
+//                      [--wait-for=FILE] [--hold=FILE]
 //
 // --wait-for keeps it running until FILE exists (at most 10 minutes), so that
-// a test decides when the installation ends.
+// a test decides when the installation ends. --hold keeps FILE open for
+// reading, sharing read only, while it runs: nobody can delete or change it.
 // Each run appends to the record file (UTF-8) the lines "commandline=<...>",
 // "directory=<working folder>" and "module=<the file that ran>".
 
@@ -53,6 +54,14 @@ int wmain() {
                          Utf8(commandLine).c_str(), Utf8(directory).c_str(), Utf8(module).c_str());
             std::fclose(file);
         }
+    }
+    const std::wstring hold = OptionValue(commandLine, L"--hold=");
+    const HANDLE held = hold.empty() ? INVALID_HANDLE_VALUE
+                                     : ::CreateFileW(hold.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                     nullptr, OPEN_EXISTING, 0, nullptr);
+    if (!hold.empty()) {
+        std::printf(held != INVALID_HANDLE_VALUE ? "holding\n" : "cannot hold\n");
+        std::fflush(stdout);
     }
     const std::wstring sleep = OptionValue(commandLine, L"--sleep=");
     if (!sleep.empty()) {

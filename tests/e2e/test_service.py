@@ -92,6 +92,12 @@ class Watch:
 
 SESSION_MANAGER = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 
+# A program's own library settings under Wine.
+APP_DEFAULTS = r"HKCU\Software\Wine\AppDefaults\%s\DllOverrides"
+# The stand-in library (tools/planted_library.cpp) and the marker it leaves.
+PLANTED = os.path.join(wp.BIN, "planted", "version.dll")
+MARKER = os.path.join(wp.DRIVE_C, "kg-planted-loaded.txt")
+
 
 def pending_deletions_of(path):
     """How often PendingFileRenameOperations names path (as a source)."""
@@ -171,6 +177,75 @@ class ServiceTest(unittest.TestCase):
             impostor.kill()
             impostor.wait()
             shutil.rmtree(impostor_dir, ignore_errors=True)
+
+    def test_a_library_planted_in_a_cache_folder_a_user_created_is_never_loaded(self):
+        # Wine prefers its own copy of a system library; this override gives a
+        # program the Windows search order (its own folder first).
+        for program in ("kgclient_update_worker.exe", "kg-control.exe"):
+            key = APP_DEFAULTS % program
+            code, output = wine("reg", "add", key, "/v", "version", "/d", "native,builtin", "/f")
+            self.assertEqual(code, 0, output)
+            self.addCleanup(wine, "reg", "delete", key, "/f")
+        if os.path.exists(MARKER):
+            os.remove(MARKER)
+
+        # Control: a program that imports VERSION statically, beside the
+        # planted copy, loads it; the marker shows it.
+        control_dir = os.path.join(wp.DRIVE_C, "kg-control")
+        os.makedirs(control_dir, exist_ok=True)
+        self.addCleanup(shutil.rmtree, control_dir, True)
+        shutil.copy(os.path.join(wp.BIN, "host_tests.exe"), os.path.join(control_dir, "kg-control.exe"))
+        shutil.copy(PLANTED, control_dir)
+        subprocess.run([wp.WINE_RUN, r"C:\kg-control\kg-control.exe", "--gtest_list_tests"],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=120)
+        with open(MARKER) as f:
+            self.assertIn("kg-control.exe", f.read(), "the planted copy is loaded where nothing stops it")
+        os.remove(MARKER)
+
+        # A user made the cache folder before the service and put the library there.
+        os.makedirs(wp.CACHE)
+        planted = os.path.join(wp.CACHE, "version.dll")
+        shutil.copy(PLANTED, planted)
+        self.create("kgupdate-planted", '"%s" -service' % BLANK_EXE)
+
+        # Held open by the user (sharing read only): it cannot be deleted, so
+        # no worker is started from that folder.
+        holder_out = os.path.join(wp.WORK, "e2e-holder.out")
+        with open(holder_out, "wb") as out:
+            holder = subprocess.Popen([wp.WINE_RUN, os.path.join(wp.BIN, "test_installer.exe"),
+                                       r"--hold=C:\ProgramData\kestrelGATE\Client\AutoUpdate\version.dll",
+                                       "--sleep=300000"], stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=subprocess.STDOUT)
+        try:
+            self.assertTrue(wait_until(lambda: b"holding" in open(holder_out, "rb").read()),
+                            open(holder_out, "rb").read())
+            watch = Watch("kgupdate-planted")
+            code, output = wine("sc", "start", "kgupdate-planted")
+            self.assertEqual(code, 0, output)
+            Watch.check_sequence(self, watch.lines())
+            # The service has stopped: a worker it started would run by now.
+            self.assertEqual(processes("kgclient_update_worker.exe"), [])
+            self.assertFalse(os.path.exists(os.path.join(wp.CACHE, "kgclient_update_worker.exe")))
+            self.assertTrue(os.path.exists(planted), "held, so it stays")
+        finally:
+            holder.kill()
+            holder.wait()
+
+        # Free: the service deletes it, starts the worker, which never loads
+        # it, and the update works.
+        watch = Watch("kgupdate-planted")
+        code, output = wine("sc", "start", "kgupdate-planted")
+        self.assertEqual(code, 0, output)
+        Watch.check_sequence(self, watch.lines())
+        self.assertEqual(len(self.wait_for_worker()), 1)
+        self.assertFalse(os.path.exists(planted))
+        code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url",
+                                   "https://localhost/signed/installer-unsigned.exe?planted", "--args",
+                                   "--exit=0", "--wait")
+        self.assertEqual(code, 0, output)
+        self.assertIn("status: Completed", output)
+        self.assertFalse(os.path.exists(MARKER), "the worker never loaded the planted library")
 
     def test_an_unquoted_path_is_refused_by_the_parser_and_the_worker_still_starts(self):
         self.create("kgupdate-plain", "%s -service" % PLAIN_EXE)
