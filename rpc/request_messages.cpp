@@ -91,6 +91,12 @@ bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request) {
     }
 
     const JsonValue* urls = FindMember(*data, L"urls");
+    if (urls != nullptr && urls->IsArray() && urls->Size() > kMaxUpdateUrls) {
+        Log::Error(L"Refusing a begin instruction with [%lu] URLs: at most [%lu] are accepted",
+                   static_cast<unsigned long>(urls->Size()),
+                   static_cast<unsigned long>(kMaxUpdateUrls));
+        return false;
+    }
     if (urls != nullptr && urls->IsArray()) {
         Log::Verbose(L"Found [%lu] urls", static_cast<unsigned long>(urls->Size()));
         for (const JsonValue& url : urls->GetArray()) {

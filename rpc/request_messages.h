@@ -17,9 +17,14 @@ inline constexpr wchar_t kQueryInstruction[] = L"queryAutoUpdateProgress";
 [[nodiscard]] bool IsBeginInstruction(const std::wstring& instruction);
 [[nodiscard]] bool IsQueryInstruction(const std::wstring& instruction);
 
+// The most URLs one begin may name: each is tried in turn, and each may
+// leave a partial download in the cache.
+inline constexpr size_t kMaxUpdateUrls = 16;
+
 // Fills `request` (passed empty) from the "data" of a begin request. Returns
-// false, leaving `request` as it was, when the JSON library ran out of memory
-// or when "hash" or "args" is present but not a string. A text that is not a
+// false, leaving `request` as it was, when the JSON library ran out of memory,
+// when "hash" or "args" is present but not a string, or when "urls" has more
+// than kMaxUpdateUrls entries (an ERROR names the count). A text that is not a
 // JSON object, or has no "data" object, gives an empty request.
 [[nodiscard]] bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request);
 

@@ -90,6 +90,33 @@ TEST(ParseUpdateRequest, SkipsUrlsThatAreNotStrings) {
     EXPECT_EQ(0u, capture.Take().rfind("VERBOSE : Found [5] urls\n", 0));
 }
 
+// Each URL is tried in turn and may leave a partial file: a begin names at
+// most kMaxUpdateUrls (any entries counted, strings or not).
+TEST(ParseUpdateRequest, RefusesMoreThanSixteenUrls) {
+    auto begin = [](size_t count) {
+        std::wstring text = L"{\"id\":\"beginAutoUpdate\",\"data\":{\"urls\":[";
+        for (size_t i = 0; i < count; ++i) {
+            text += (i == 0 ? L"" : L",") + std::wstring(L"\"https://h/") + std::to_wstring(i) + L"\"";
+        }
+        return text + L"]}}";
+    };
+    for (const size_t count : {size_t{1}, size_t{16}}) {
+        UpdateRequest request;
+        EXPECT_TRUE(ParseUpdateRequest(begin(count).c_str(), request)) << count;
+        EXPECT_EQ(count, request.urls.size());
+    }
+    for (const size_t count : {size_t{17}, size_t{2000}}) {
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        UpdateRequest request;
+        EXPECT_FALSE(ParseUpdateRequest(begin(count).c_str(), request)) << count;
+        EXPECT_TRUE(request.urls.empty());
+        EXPECT_EQ("  ERROR : Refusing a begin instruction with [" + std::to_string(count) +
+                      "] URLs: at most [16] are accepted\n",
+                  capture.Take());
+    }
+}
+
 TEST(ParseUpdateRequest, AcceptsMissingPartsAsEmpty) {
     const wchar_t* requests[] = {
         L"{\"id\":\"beginAutoUpdate\"}",               // no data
