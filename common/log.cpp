@@ -112,6 +112,13 @@ const wchar_t* Log::FindModuleName(const wchar_t* path) {
 
 void Log::FormatLine(wchar_t (&line)[kBufferChars], LogLevel level, const wchar_t* message) {
     Common::FormatWide(line, TraitsOf(level).lineFormat, message);
+    // A line longer than the buffer would lose its line feed (and run into
+    // the next one): it ends with a marker and its line feed instead.
+    const size_t length = std::wcslen(line);
+    if (length == kBufferChars - 1 && line[length - 1] != L'\n') {
+        const size_t markerChars = sizeof(kCutMarker) / sizeof(wchar_t) - 1;
+        std::wmemcpy(line + (kBufferChars - 1 - markerChars), kCutMarker, markerChars);
+    }
 }
 
 void Log::Write(LogLevel level, const wchar_t* format, va_list args) {

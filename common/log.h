@@ -28,11 +28,12 @@ struct LogDestination {
 // destinations. It never fails and never raises; it takes no lock.
 //
 // Formats follow the Windows convention: "%s" is a wide string, "%S" a narrow
-// one. A null format gives an empty message. Messages are cut to 511
-// characters.
+// one. A null format gives an empty message. Lines are cut to 511
+// characters; a cut line ends with kCutMarker (and so with its line feed).
 class Log {
   public:
     static constexpr size_t kBufferChars = 512;
+    static constexpr wchar_t kCutMarker[] = L" [line cut]\n";
 
     static void Error(const wchar_t* format, ...);
     static void Warning(const wchar_t* format, ...);

@@ -83,21 +83,22 @@ TEST(LogLines, NoLineShowsAUrlsPassword) {
     EXPECT_EQ("   INFO : Attempting to crack url: [https://***@host/a.exe]\n", capture.Take());
 }
 
-TEST(LogLines, LongMessagesAreCutAt511Characters) {
+TEST(LogLines, LongLinesAreCutAt511CharactersAndSaySo) {
     ScopedLogSettings settings(LogDestination::Console, 3);
-    {
+    // Up to 500 characters the line fits with its line feed; longer ones end
+    // with the marker and the line feed, and the next line starts on its own.
+    const std::string kept(511 - 10 - 12, 'a');
+    const std::pair<size_t, std::string> cases[] = {
+        {500, "   INFO : " + std::string(500, 'a') + "\n"},
+        {501, "   INFO : " + kept + " [line cut]\n"},
+        {2000, "   INFO : " + kept + " [line cut]\n"},
+    };
+    for (const auto& [chars, expected] : cases) {
         StdoutCapture capture;
-        Log::Info(L"%s", std::wstring(500, L'a').c_str());
-        const std::string line = capture.Take();
-        EXPECT_EQ(511u, line.size());
-        EXPECT_EQ("   INFO : " + std::string(500, 'a') + "\n", line);
-    }
-    {
-        StdoutCapture capture;
-        Log::Info(L"%s", std::wstring(501, L'a').c_str());
-        const std::string line = capture.Take();
-        EXPECT_EQ(511u, line.size());
-        EXPECT_EQ("   INFO : " + std::string(501, 'a'), line);  // the line feed is lost
+        Log::Info(L"%s", std::wstring(chars, L'a').c_str());
+        Log::Info(L"next");
+        const std::string text = capture.Take();
+        EXPECT_EQ(expected + "   INFO : next\n", text) << chars;
     }
 }
 
