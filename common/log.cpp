@@ -9,6 +9,7 @@
 
 #include "common/console_text.h"
 #include "common/crash_report.h"
+#include "common/control_characters.h"
 #include "common/redact_credentials.h"
 #include "common/run_log.h"
 #include "common/trace_payload.h"
@@ -59,18 +60,19 @@ BOOL CALLBACK InitializeOnce(PINIT_ONCE, PVOID ranHere, PVOID*) {
     return TRUE;
 }
 
-// No line carries a URL's user name or password: a begin request's URLs,
-// and the raw request itself, are logged in many places.
-void RedactMessage(wchar_t (&message)[Log::kBufferChars]) {
-    if (std::wcschr(message, L'@') == nullptr) {
-        return;  // the common case: nothing to look at, nothing allocated
+// The message as every destination gets it: a URL's user name and password
+// masked over the whole text (before any cut, so that no part of them shows),
+// control characters written visibly (a caller's text cannot forge a line or
+// reach a terminal as a sequence), then cut to the buffer.
+void ComposeMessage(wchar_t (&message)[Log::kBufferChars], const wchar_t* format, va_list args) {
+    std::wstring text = Common::FormatWideText(format, args);
+    if (text.find(L'@') != std::wstring::npos) {
+        (void)Common::RedactCredentials(text);
     }
-    std::wstring text(message);
-    if (Common::RedactCredentials(text)) {
-        const size_t length = text.size() < Log::kBufferChars - 1 ? text.size() : Log::kBufferChars - 1;
-        text.copy(message, length);
-        message[length] = L'\0';
-    }
+    (void)Common::EscapeControlCharacters(text);
+    const size_t length = text.size() < Log::kBufferChars - 1 ? text.size() : Log::kBufferChars - 1;
+    text.copy(message, length);
+    message[length] = L'\0';
 }
 
 // The run's log file takes INFO and higher, whatever the console shows.
@@ -134,8 +136,7 @@ void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
     const bool text = threshold >= static_cast<int32_t>(level) && destinations != 0;
 
     wchar_t message[kBufferChars];
-    Common::FormatWide(message, kBufferChars, format, args);
-    RedactMessage(message);
+    ComposeMessage(message, format, args);
 
     if (traceProvider.IsEnabled(traits.bit)) {
         EVENT_DATA_DESCRIPTOR fields[2];

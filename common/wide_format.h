@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <string>
 
 namespace Common {
 
@@ -13,6 +14,10 @@ namespace Common {
 // the rest is cut off silently, and the text always ends with a NUL. A null
 // format leaves the buffer empty.
 void FormatWide(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args);
+
+// The same convention, the whole text however long. Empty for a null format
+// or a format the run time refuses.
+[[nodiscard]] std::wstring FormatWideText(const wchar_t* format, va_list args);
 
 template <size_t N>
 void FormatWide(wchar_t (&buffer)[N], const wchar_t* format, ...) {

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/control_characters.h"
 #include "rpc/json.h"
 #include "rpc/update_rpc_client.h"
 #include "tools/progress_display.h"
@@ -225,12 +226,18 @@ int PrintRunLogs(size_t runs) {
                                           : L"");
             continue;
         }
+        // Written with the worker's own escaping: whatever a file holds (one
+        // of an older worker, or edited by hand), no control sequence reaches
+        // the administrator's terminal; only the lines' own line feeds stay.
+        std::string text;
         char chunk[8192];
         size_t read = 0;
         while ((read = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-            std::fwrite(chunk, 1, read, stdout);
+            text.append(chunk, read);
         }
         std::fclose(file);
+        (void)Common::EscapeControlCharacters(text, "\n");
+        std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
     }
     return kOk;

@@ -6,6 +6,7 @@
 
 #include "common/console_text.h"
 #include "common/contains_no_case.h"
+#include "common/control_characters.h"
 #include "common/redact_credentials.h"
 
 namespace {
@@ -83,6 +84,29 @@ TEST(RedactCredentials, HidesUserAndPasswordOfEveryUrl) {
         const bool replaced = Common::RedactCredentials(text);
         EXPECT_EQ(std::wstring(c.expected), text);
         EXPECT_EQ(std::wstring(c.expected) != c.text, replaced);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Log files read back keep their own line feeds; every other control
+// character is written visibly, as the worker writes it.
+TEST(EscapeControlCharacters, KeepsOnlyTheGivenCharactersOfReadBackText) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"   INFO : a line\n   INFO : next\n", "   INFO : a line\n   INFO : next\n"},
+        {"x\r\n", "x\\r\n"},
+        {"\x1b]0;title\x07\x1b[2J", "\\x1b]0;title\\x07\\x1b[2J"},
+        {std::string("nul\0end\n", 8), "nul\\x00end\n"},
+        {"del\x7f", "del\\x7f"},
+        {"caf\xc3\xa9 stays", "caf\xc3\xa9 stays"},  // UTF-8 bytes are not control characters
+    };
+    for (const auto& [raw, shown] : cases) {
+        std::string text = raw;
+        EXPECT_EQ(raw != shown, Common::EscapeControlCharacters(text, "\n"))
+            << testing::PrintToString(raw);
+        EXPECT_EQ(shown, text) << testing::PrintToString(raw);
     }
 }
 
