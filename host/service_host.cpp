@@ -11,7 +11,9 @@
 #include "host/service_main.h"
 #include "rpc/rpc_endpoint.h"
 #include "rpc/update_rpc_server.h"
+#include "update/binary_validation.h"
 #include "update/download_cache.h"
+#include "update/update_controller.h"
 
 ServiceHost serviceHost;
 
@@ -96,6 +98,9 @@ void ServiceHost::RunCommandLineMode() {
         return;
     }
     StartRunLog();
+    // Before anybody is served: a caller cannot then make the check fail by
+    // holding the executable open.
+    KeepServiceSignature(OwnExecutablePath());
     if (ContainsNoCase(commandLine, L"-pos")) {
         WaitForKey("Press any key to start");
     }

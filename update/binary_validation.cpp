@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include <cryptopp/files.h>
@@ -339,8 +341,7 @@ bool ReportTrust(const std::wstring& path, LONG result) {
     return false;
 }
 
-ServiceSigner CheckServiceSignature(const std::wstring& ownPath) {
-    TraceScope trace;
+ServiceSigner ReadServiceSignature(const std::wstring& ownPath) {
     ServiceSigner own;
     if (ownPath.empty()) {
         own.code = ERROR_FILE_NOT_FOUND;  // unknown is not "unsigned"
@@ -351,12 +352,35 @@ ServiceSigner CheckServiceSignature(const std::wstring& ownPath) {
     own.state = own.code == 0                     ? OwnSignature::Valid
                 : own.code == TRUST_E_NOSIGNATURE ? OwnSignature::Absent
                                                   : OwnSignature::Broken;
+    return own;
+}
+
+// The first reading of each executable's signature, kept for the process's
+// life: the service reads its own when it starts (KeepServiceSignature),
+// before any caller can act. Read again later, the file could be held open
+// exclusively by any user who can read it, which would make the check fail
+// and every update with it.
+ServiceSigner CheckServiceSignature(const std::wstring& ownPath) {
+    TraceScope trace;
+    static std::mutex mutex;
+    static std::map<std::wstring, ServiceSigner> kept;
+    ServiceSigner own;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = kept.find(ownPath);
+        own = found != kept.end() ? found->second
+                                  : kept.emplace(ownPath, ReadServiceSignature(ownPath)).first->second;
+    }
     Log::Info(L"WinVerifyTrust on current process returned: [%d]",
               own.state == OwnSignature::Valid ? 1 : 0);
     return own;
 }
 
 }  // namespace
+
+void KeepServiceSignature(const std::wstring& ownPath) {
+    (void)CheckServiceSignature(ownPath);
+}
 
 bool VerifyFileTrust(const std::wstring& path) {
     TraceScope trace;

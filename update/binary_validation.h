@@ -26,6 +26,12 @@ inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 [[nodiscard]] bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
                                       const std::wstring& policyHash, const std::wstring& ownPath);
 
+// Reads the signature of the executable at `ownPath` (the service's own) now
+// and keeps the result for the process's life: every later validation with
+// that `ownPath` is judged by it. The worker calls it when it starts, before
+// it serves anybody.
+void KeepServiceSignature(const std::wstring& ownPath);
+
 // Opens the cache entry at `path` the way ValidateOpenBinary needs it: read
 // access, sharing read only, a link or junction there is not followed. The
 // entry must be a plain file of a trusted owner; otherwise (logged) the

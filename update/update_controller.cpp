@@ -15,15 +15,11 @@
 
 std::mutex statusMutex;
 
-namespace {
-
 std::wstring OwnExecutablePath() {
     wchar_t path[MAX_PATH] = {};
     const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     return length != 0 ? std::wstring(path, length) : std::wstring();
 }
-
-}  // namespace
 
 void UpdateController::PauseAfterFinalStatus() const {
     std::this_thread::sleep_for(finalPause_);

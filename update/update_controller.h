@@ -20,6 +20,9 @@ extern std::mutex statusMutex;
 // an installer that downloads completely and passes validation, runs it, and
 // cleans the download cache after a successful installation. Its status
 // moves 0 -> 1 -> 2, or to 3, and is read by other threads at any time.
+// The full path of this process's executable; empty when it cannot be read.
+[[nodiscard]] std::wstring OwnExecutablePath();
+
 class UpdateController {
   public:
     using Pause = std::chrono::milliseconds;

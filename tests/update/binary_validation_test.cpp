@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "common/file_system.h"
+#include "common/unique_handle.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/file_digest.h"
 #include "tests/support/log_capture.h"
@@ -137,6 +138,25 @@ TEST(ValidateBinary, AServiceWhoseSignatureNoLongerVerifiesRunsNothing) {
                         "[0x80096010]; no download can pass the publisher check.\n"))
             << v.log;
         EXPECT_FALSE(Has(v.log, "Skipping certificate checks")) << v.log;
+    }
+}
+
+// The service's own signature is read once, when it starts, and kept: a
+// user who later holds the executable open exclusively cannot make it look
+// broken and so fail every update.
+TEST(ValidateBinary, TheServiceSignatureReadAtTheStartIsKept) {
+    ScratchFile service(L"kept-signature-service.exe");
+    ASSERT_TRUE(::CopyFileW(kSignedService.c_str(), service.Path().c_str(), FALSE));
+    KeepServiceSignature(service.Path());
+    {
+        // Held exclusively: read now, the check would fail with a sharing violation.
+        Common::KernelHandle held(::CreateFileW(service.Path().c_str(), GENERIC_READ, 0, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held.IsValid());
+        const Validation v = Validate(L"installer-signed.exe", L"", service.Path());
+        EXPECT_TRUE(v.result) << v.log;
+        EXPECT_TRUE(Has(v.log, "   INFO : Downloaded binary passed all certificate checks.\n")) << v.log;
+        EXPECT_FALSE(Has(v.log, "does not verify")) << v.log;
     }
 }
 
