@@ -163,6 +163,15 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
             break;
         }
         windowBytes += bytesRead;
+        if (Clock::now() >= pace_.deadline) {
+            Log::Error(L"The update's downloads have reached their time limit of [%lu] seconds; "
+                       L"the partial file is kept",
+                       static_cast<unsigned long>(
+                           std::chrono::duration_cast<std::chrono::seconds>(pace_.updateLimit)
+                               .count()));
+            result = false;
+            break;
+        }
         if (Clock::now() - windowStart >= pace_.window) {
             if (windowBytes < pace_.floorBytes) {
                 Log::Error(L"The download is too slow: [%lu] bytes in the last [%lu] seconds, at "

@@ -104,6 +104,8 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         return;
     }
 
+    // One time limit for every URL's download together.
+    pace_.deadline = DownloadPace::Clock::now() + pace_.updateLimit;
     std::wstring path;
     for (size_t i = 0; i < urls.size(); ++i) {
         const std::wstring& url = urls[i];

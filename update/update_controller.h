@@ -28,7 +28,8 @@ class UpdateController {
     using Pause = std::chrono::milliseconds;
 
     // `finalPause`: how long a run waits after its final status (5 seconds);
-    // `pace`: how slow a download may be; `installer`: how long the installer
+    // `pace`: how slow a download may be, and how long one update's downloads
+    // may take together (its deadline is set when the run starts); `installer`: how long the installer
     // may run and how it is retried. Tests shorten them.
     explicit UpdateController(Pause finalPause = Pause(5000), DownloadPace pace = DownloadPace(),
                               InstallerPolicy installer = InstallerPolicy())

@@ -316,6 +316,29 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
 
 // A broken first mirror never ends an update that a healthy second one can
 // serve, and never costs the partial file that the second one resumes.
+// A trickle just above the pace floor would hold the update for weeks: every
+// URL's download together ends at the update's deadline, the partial file kept.
+TEST_F(UpdateControllerTest, TheDownloadsOfOneUpdateEndAtItsDeadline) {
+    const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
+    DownloadPace pace;
+    pace.floorBytes = 1;  // the trickle passes the pace check
+    pace.updateLimit = std::chrono::milliseconds(2000);
+    const std::wstring trickle = kServer + L"/_/slow=20000/signed/installer-unsigned.exe";
+    UpdateController controller(kShortPause, pace);
+    const std::string log =
+        RunUpdate(controller, {{trickle + L"?deadline-1", trickle + L"?deadline-2"}, hash, L""});
+    EXPECT_EQ(Failed, controller.GetStatus());
+    const std::string error =
+        "  ERROR : The update's downloads have reached their time limit of [2] seconds; the "
+        "partial file is kept\n";
+    const size_t first = log.find(error);
+    ASSERT_NE(std::string::npos, first) << log;
+    EXPECT_NE(std::string::npos, log.find(error, first + 1)) << "the second URL too\n" << log;
+    const std::string kept = ReadBytes(folder_ + hash + L".exe");
+    EXPECT_GT(kept.size(), 0u);
+    EXPECT_LT(kept.size(), ReadBytes(SignedFixture(L"installer-unsigned.exe")).size());
+}
+
 TEST_F(UpdateControllerTest, ServerFaultsFallBackToTheNextUrlAndKeepThePartialFile) {
     const std::string installer = ReadBytes(SignedFixture(L"installer-unsigned.exe"));
     const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
