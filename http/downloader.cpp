@@ -1,5 +1,7 @@
 #include "http/downloader.h"
 
+#include <algorithm>
+
 #include <winhttp.h>
 
 #include <memory>
@@ -191,6 +193,29 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
     return result;
 }
 
+bool LeavesReserve(const std::wstring& path, uint64_t bytes) {
+    const std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
+    ULARGE_INTEGER available = {};
+    ULARGE_INTEGER total = {};
+    if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, &total, nullptr)) {
+        // Unknown room is no reason to refuse: a write that fails still
+        // fails the download.
+        Log::Warning(L"The free space of [%s] cannot be read, error [%lu]", folder.c_str(),
+                     ::GetLastError());
+        return true;
+    }
+    const uint64_t reserve = std::min<uint64_t>(kDiskReserveBytes, total.QuadPart / 20);
+    if (available.QuadPart < bytes || available.QuadPart - bytes < reserve) {
+        Log::Error(L"Refusing to download [%llu] bytes into [%s]: [%llu] bytes are free and "
+                   L"[%llu] must stay free; nothing is written",
+                   static_cast<unsigned long long>(bytes), folder.c_str(),
+                   static_cast<unsigned long long>(available.QuadPart),
+                   static_cast<unsigned long long>(reserve));
+        return false;
+    }
+    return true;
+}
+
 bool Downloader::Download(const std::wstring& url) {
     TraceScope trace;
     uint32_t existingSize = 0;
@@ -243,6 +268,9 @@ bool Downloader::Download(const std::wstring& url) {
                   contentLength);
         file_->Close();
         return true;
+    }
+    if (!LeavesReserve(file_->Path(), announced - existingSize)) {
+        return false;  // what is cached stays
     }
     if (existingSize == 0) {
         Log::Info(L"Beginning a fresh download, status code: [%d]", statusCode);

@@ -24,6 +24,15 @@ struct DownloadPace {
     Clock::time_point deadline = Clock::time_point::max();
 };
 
+// What a download must leave free on its volume: 1 GiB, or 5 % of the
+// volume when that is less, so that no caller can fill the disk.
+inline constexpr uint64_t kDiskReserveBytes = 1024ull * 1024 * 1024;
+
+// True when writing `bytes` more into the folder of `path` leaves the volume
+// its reserve (see kDiskReserveBytes); false with an ERROR otherwise. A volume
+// whose free space cannot be read passes (WARNING).
+[[nodiscard]] bool LeavesReserve(const std::wstring& path, uint64_t bytes);
+
 // Downloads one URL into one cache file, continuing a partial file left by an
 // earlier attempt. A failed download keeps what it wrote.
 //
@@ -31,7 +40,8 @@ struct DownloadPace {
 // (anything else fails this URL, keeping the partial file), then, for a
 // partial file, a ranged one. A file of exactly the announced length is
 // complete; a larger one is not this resource and starts afresh. A 206 is
-// used only with the Content-Range "bytes S-(L-1)/L" of the request.
+// used only with the Content-Range "bytes S-(L-1)/L" of the request. Nothing
+// is written when the rest would not leave the volume its reserve.
 class Downloader {
   public:
     // `progress` (may be null) follows the file's size and the announced

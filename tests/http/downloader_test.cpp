@@ -5,6 +5,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -333,10 +334,12 @@ TEST(Downloader, ResumesOnlyAPlainFileOfATrustedOwner) {
     }
 }
 
-// A full volume: the chunk that does not fit fails the download, no
-// "Written" line claims bytes that never reached the disk, and once there is
-// room again the download resumes from what was written.
-TEST(Downloader, AFullVolumeFailsWithoutFalseWritesAndResumesOnceThereIsRoom) {
+// A download that would leave its volume less than the reserve is refused
+// before anything is written; one whose volume fills up while it runs fails
+// at the chunk that does not fit, no "Written" line claims bytes that never
+// reached the disk, and once there is room again it resumes from what was
+// written.
+TEST(Downloader, AFullVolumeIsRefusedOrFailsWithoutFalseWritesAndResumesOnceThereIsRoom) {
     const std::wstring volume = KG_TEST_WORK_DIR L"\\small-volume\\";
     ULARGE_INTEGER total = {};
     if (!::GetDiskFreeSpaceExW(volume.c_str(), nullptr, &total, nullptr) ||
@@ -344,19 +347,40 @@ TEST(Downloader, AFullVolumeFailsWithoutFalseWritesAndResumesOnceThereIsRoom) {
         GTEST_SKIP() << "no small volume (tools/small-volume mounts one inside scripts/test)";
     }
     const std::wstring filler = volume + L"filler.bin";
+    const std::wstring entry = volume + L"entry.exe";
+    ::DeleteFileW(entry.c_str());
+    const size_t size = 600 * 1024;
+
+    // Too little room from the start (the reserve is 5 % of this 1 MiB volume).
     {
         std::ofstream fill(filler.c_str(), std::ios::binary | std::ios::trunc);
         fill << GeneratedBytes(0, 700 * 1024);
     }
-    const std::wstring entry = volume + L"entry.exe";
-    ::DeleteFileW(entry.c_str());
-    const size_t size = 600 * 1024;
-    const std::wstring url = kServer + GeneratedPath(size, L"full-volume");
+    const DownloadRun refused = RunDownloadTo(kServer + GeneratedPath(size, L"no-room"), entry);
+    EXPECT_FALSE(refused.result);
+    EXPECT_TRUE(Has(refused.log, "  ERROR : Refusing to download [614400] bytes into [")) << refused.log;
+    EXPECT_FALSE(Has(refused.log, "Written: ["));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(entry.c_str())) << "nothing written";
+    ASSERT_TRUE(::DeleteFileW(filler.c_str()));
 
-    const DownloadRun full = RunDownloadTo(url, entry);
+    // Room at the start; the volume fills up once the first bytes are written.
+    const std::wstring url = kServer + L"/_/slow=100000" + GeneratedPath(size, L"full-volume");
+    DownloadRun full;
+    std::thread download([&] { full = RunDownloadTo(url, entry); });
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (WIN32_FILE_ATTRIBUTE_DATA data = {};
+         std::chrono::steady_clock::now() < end &&
+         (!::GetFileAttributesExW(entry.c_str(), GetFileExInfoStandard, &data) ||
+          data.nFileSizeLow == 0);) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    {
+        std::ofstream fill(filler.c_str(), std::ios::binary | std::ios::trunc);
+        fill << GeneratedBytes(0, 1024 * 1024);  // as much as fits
+    }
+    download.join();
     EXPECT_FALSE(full.result);
     EXPECT_TRUE(Has(full.log, "  ERROR : Failed to write to file: [")) << full.log;
-    // Every "Written" line is backed by bytes in the file.
     std::ifstream partial(entry.c_str(), std::ios::binary);
     const std::string kept((std::istreambuf_iterator<char>(partial)), std::istreambuf_iterator<char>());
     partial.close();
@@ -365,6 +389,7 @@ TEST(Downloader, AFullVolumeFailsWithoutFalseWritesAndResumesOnceThereIsRoom) {
          at = full.log.find("Written: [", at + 1)) {
         claimed += std::stoul(full.log.substr(at + 10));
     }
+    EXPECT_GT(kept.size(), 0u);
     EXPECT_LT(kept.size(), size);
     EXPECT_LE(claimed, kept.size()) << full.log;
     EXPECT_EQ(GeneratedBytes(0, kept.size()), kept);
@@ -372,9 +397,7 @@ TEST(Downloader, AFullVolumeFailsWithoutFalseWritesAndResumesOnceThereIsRoom) {
     ASSERT_TRUE(::DeleteFileW(filler.c_str()));
     const DownloadRun resumed = RunDownloadTo(url, entry);
     EXPECT_TRUE(resumed.result) << resumed.log;
-    if (!kept.empty()) {
-        EXPECT_TRUE(Has(resumed.log, "Attempting to continue a partial download")) << resumed.log;
-    }
+    EXPECT_TRUE(Has(resumed.log, "Attempting to continue a partial download")) << resumed.log;
     std::ifstream done(entry.c_str(), std::ios::binary);
     const std::string whole((std::istreambuf_iterator<char>(done)), std::istreambuf_iterator<char>());
     done.close();
