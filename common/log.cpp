@@ -60,13 +60,14 @@ BOOL CALLBACK InitializeOnce(PINIT_ONCE, PVOID ranHere, PVOID*) {
     return TRUE;
 }
 
-// The message as every destination gets it: a URL's user name and password
-// masked over the whole text (before any cut, so that no part of them shows),
+// The message as every destination gets it: a URL's user name and password,
+// and the values of parameters that commonly hold secrets, masked over the
+// whole text (before any cut, so that no part of them shows),
 // control characters written visibly (a caller's text cannot forge a line or
 // reach a terminal as a sequence), then cut to the buffer.
 void ComposeMessage(wchar_t (&message)[Log::kBufferChars], const wchar_t* format, va_list args) {
     std::wstring text = Common::FormatWideText(format, args);
-    if (text.find(L'@') != std::wstring::npos) {
+    if (text.find_first_of(L"@=\\") != std::wstring::npos) {
         (void)Common::RedactCredentials(text);
     }
     (void)Common::EscapeControlCharacters(text);

@@ -75,15 +75,47 @@ TEST(RedactCredentials, HidesUserAndPasswordOfEveryUrl) {
         {L"[https://a:b@h/x] and [http://c:d@i]", L"[https://***@h/x] and [http://***@i]"},
         {L"{\"urls\":[\"https:\\/\\/me:pw@host\\/a.exe\"]}",
          L"{\"urls\":[\"https:\\/\\/***@host\\/a.exe\"]}"},  // a raw JSON request
+        // Every JSON-escaped way of writing the slashes and the '@'.
+        {L"https:\\/\\/alice:S3cret\\u0040host", L"https:\\/\\/***\\u0040host"},
+        {L"https:/\\/bob:Hunter2@host", L"https:/\\/***@host"},
+        {L"https:\\u002F\\u002fcarol:pw@host\\u002fa", L"https:\\u002F\\u002f***@host\\u002fa"},
+        {L"HTTPS://Dave:pw@host", L"HTTPS://***@host"},
         {L"https://host/path@v2/a.exe", L"https://host/path@v2/a.exe"},  // '@' in the path
+        {L"https://host\\/p@v2", L"https://host\\/p@v2"},  // ... also escaped
         {L"mail me@host, https://host/a.exe", L"mail me@host, https://host/a.exe"},
         {L"https://", L"https://"},
+        {L"C:\\Program Files\\x@y", L"C:\\Program Files\\x@y"},
     };
     for (const Case& c : cases) {
         std::wstring text = c.text;
         const bool replaced = Common::RedactCredentials(text);
         EXPECT_EQ(std::wstring(c.expected), text);
         EXPECT_EQ(std::wstring(c.expected) != c.text, replaced);
+    }
+}
+
+// Values of parameters that commonly hold secrets, in URLs and in installer
+// arguments, in any letter case and JSON-escaped; names that merely end like
+// one keep their values.
+TEST(RedactCredentials, HidesValuesOfSecretParameters) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"https://h/a.exe?v=2&sig=abc%2Bdef&x=1", L"https://h/a.exe?v=2&sig=***&x=1"},
+        {L"https://h/a?X-Amz-Signature=0f1e&X-Amz-Date=2026",
+         L"https://h/a?X-Amz-Signature=***&X-Amz-Date=2026"},
+        {L"https://h/a?x-goog-signature=AB12#frag", L"https://h/a?x-goog-signature=***#frag"},
+        {L"https://h/a?ACCESS_TOKEN=t0k3n", L"https://h/a?ACCESS_TOKEN=***"},
+        {L"https:\\/\\/h\\/a?v=1\\u0026Signature=s1\\/s2\\u0026w=3\"",
+         L"https:\\/\\/h\\/a?v=1\\u0026Signature=***\\u0026w=3\""},
+        {L"https://h/a?token\\u003dt0k3n", L"https://h/a?token\\u003d***"},
+        {L"/quiet /token=abc --key=K3y TOKEN=x", L"/quiet /token=*** --key=*** TOKEN=***"},
+        {L"[\"/S\",\"/password=pw\"]", L"[\"/S\",\"/password=***\"]"},
+        {L"?monkey=1&keys=2&tokens=3&sig=", L"?monkey=1&keys=2&tokens=3&sig="},
+        {L"https://h/a.exe?v=2", L"https://h/a.exe?v=2"},
+    };
+    for (const auto& [raw, masked] : cases) {
+        std::wstring text = raw;
+        EXPECT_EQ(std::wstring(masked) != raw, Common::RedactCredentials(text)) << raw;
+        EXPECT_EQ(std::wstring(masked), text) << raw;
     }
 }
 
