@@ -78,7 +78,7 @@ void ComposeMessage(wchar_t (&message)[Log::kBufferChars], const wchar_t* format
 
 // The run's log file takes INFO and higher, whatever the console shows.
 bool WantedByRunLog(LogLevel level) {
-    return static_cast<int32_t>(level) <= static_cast<int32_t>(LogLevel::Info) && RunLog::IsOpen();
+    return RunLog::Wants(level);
 }
 
 }  // namespace
@@ -152,7 +152,7 @@ void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
     wchar_t line[kBufferChars];
     FormatLine(line, level, message);
     if (file) {
-        RunLog::Write(line);
+        RunLog::Write(level, line);
     }
     if (!text) {
         return;

@@ -1,23 +1,44 @@
 #include "common/run_log.h"
 
+#include <cstdio>
 #include <algorithm>
+#include <deque>
+#include <mutex>
 #include <vector>
 
 #include "common/file_system.h"
-#include "common/log.h"
 #include "common/wide_format.h"
 
+struct RunLog::State {
+    struct Line {
+        std::string bytes;
+        bool important = false;  // WARNING or ERROR
+    };
+
+    std::mutex lock;
+    Common::KernelHandle file;
+    uint64_t capBytes = kDefaultCapBytes;
+    uint64_t size = 0;     // bytes in the file
+    uint64_t headEnd = 0;  // where the window starts; 0 while the head grows
+    std::deque<Line> window;
+    uint64_t windowBytes = 0;
+    uint64_t leftOut = 0;  // lines no longer in the file
+};
+
 std::atomic<bool> RunLog::open_{false};
-std::atomic<uint64_t> RunLog::written_{0};
-uint64_t RunLog::capBytes_ = RunLog::kDefaultCapBytes;
 std::wstring RunLog::path_;
-Common::KernelHandle RunLog::file_;
+
+RunLog::State& RunLog::state() {
+    static State* const instance = new State();  // lives as long as the process
+    return *instance;
+}
 
 namespace {
 
-constexpr char kCapLine[] =
-    "   INFO : This run's log file has reached its size limit; later lines go to ETW and the "
-    "console only\n";
+// Room kept for the line that says how many lines were left out.
+constexpr uint64_t kLeftOutLineRoom = 256;
+
+thread_local int quietScopes = 0;
 
 std::string Utf8(const wchar_t* text) {
     const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -46,7 +67,46 @@ std::vector<std::wstring> RunFiles(const std::wstring& folder) {
     return names;
 }
 
+// "2026-12-10T15:48:00.123Z "
+std::string TimeStamp() {
+    SYSTEMTIME now;
+    ::GetSystemTime(&now);
+    char stamp[32];
+    (void)std::snprintf(stamp, sizeof(stamp), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ ",
+                        static_cast<unsigned>(now.wYear), static_cast<unsigned>(now.wMonth),
+                        static_cast<unsigned>(now.wDay), static_cast<unsigned>(now.wHour),
+                        static_cast<unsigned>(now.wMinute), static_cast<unsigned>(now.wSecond),
+                        static_cast<unsigned>(now.wMilliseconds));
+    return stamp;
+}
+
+bool WriteAt(HANDLE file, uint64_t offset, const std::string& bytes) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD done = 0;
+    return bytes.empty() ||
+           (::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, &at) &&
+            done == bytes.size());
+}
+
 }  // namespace
+
+RunLog::Quiet::Quiet() {
+    ++quietScopes;
+}
+
+RunLog::Quiet::~Quiet() {
+    --quietScopes;
+}
+
+bool RunLog::Wants(LogLevel level) {
+    const int32_t value = static_cast<int32_t>(level);
+    if (value > static_cast<int32_t>(LogLevel::Info) || !IsOpen()) {
+        return false;
+    }
+    return value <= static_cast<int32_t>(LogLevel::Warning) || quietScopes == 0;
+}
 
 bool RunLog::IsFileName(const std::wstring& name) {
     // "YYYYMMDD-hhmmssZ-<pid>.log"
@@ -117,16 +177,22 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
         (void)Common::DeleteWithoutFollowing(folder + L"\\" + runs[i]);
     }
     path_ = folder + L"\\" + FileName(startUtc, processId);
-    file_ = Common::Files().Open(path_, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ,
-                                 CREATE_ALWAYS);
-    if (!file_) {
+    State& run = state();
+    std::lock_guard<std::mutex> hold(run.lock);
+    run.file = Common::Files().Open(path_, FILE_WRITE_DATA | SYNCHRONIZE, FILE_SHARE_READ,
+                                    CREATE_ALWAYS);
+    if (!run.file) {
         const DWORD error = ::GetLastError();
         path_.clear();
         Disable(L"creating the log file", error);
         return false;
     }
-    capBytes_ = capBytes;
-    written_.store(0, std::memory_order_relaxed);
+    run.capBytes = capBytes;
+    run.size = 0;
+    run.headEnd = 0;
+    run.window.clear();
+    run.windowBytes = 0;
+    run.leftOut = 0;
     open_.store(true, std::memory_order_release);
     return true;
 }
@@ -137,31 +203,126 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl) {
     return Start(folder, sddl, now, ::GetCurrentProcessId());
 }
 
-void RunLog::Write(const wchar_t* line) {
+void RunLog::Write(LogLevel level, const wchar_t* line) {
     if (!IsOpen()) {
         return;
     }
-    const std::string bytes = Utf8(line);
-    // Each line reserves its bytes first: only the one that crosses the cap
-    // writes the final line, and nothing is written after it.
-    const uint64_t start = written_.fetch_add(bytes.size(), std::memory_order_relaxed);
-    const char* data = bytes.data();
-    DWORD size = static_cast<DWORD>(bytes.size());
-    if (start + bytes.size() > capBytes_) {
-        if (start > capBytes_) {
+    State::Line entry;
+    entry.bytes = TimeStamp() + Utf8(line);
+    entry.important = static_cast<int32_t>(level) <= static_cast<int32_t>(LogLevel::Warning);
+    State& run = state();
+    std::unique_lock<std::mutex> hold(run.lock);
+    if (!IsOpen()) {
+        return;
+    }
+    // The head: the run's first lines, in order.
+    if (run.headEnd == 0) {
+        if (run.size + entry.bytes.size() <= run.capBytes / 4) {
+            if (!Append(run, entry.bytes)) {
+                const DWORD error = ::GetLastError();
+                hold.unlock();
+                Disable(L"writing the log file", error);
+            }
             return;
         }
-        data = kCapLine;
-        size = static_cast<DWORD>(sizeof(kCapLine) - 1);
+        run.headEnd = run.size;
     }
-    DWORD done = 0;
-    if (!::WriteFile(file_.Get(), data, size, &done, nullptr) || done != size) {
-        Disable(L"writing the log file", ::GetLastError());
+    // The window: appended while it fits, trimmed and written again when not.
+    run.windowBytes += entry.bytes.size();
+    run.window.push_back(std::move(entry));
+    const uint64_t room = run.capBytes - run.headEnd - kLeftOutLineRoom;
+    const bool written = run.windowBytes <= room
+                             ? Append(run, run.window.back().bytes)
+                             : (TrimWindow(run), RewriteWindow(run));
+    if (!written) {
+        const DWORD error = ::GetLastError();
+        hold.unlock();
+        Disable(L"writing the log file", error);
     }
+}
+
+bool RunLog::Append(State& run, const std::string& bytes) {
+    if (!WriteAt(run.file.Get(), run.size, bytes)) {
+        return false;
+    }
+    run.size += bytes.size();
+    return true;
+}
+
+void RunLog::TrimWindow(State& run) {
+    const uint64_t room = run.capBytes - run.headEnd - kLeftOutLineRoom;
+    // Trimmed to three quarters of the room, so that it is written again
+    // only after another quarter has come in.
+    const uint64_t target = room / 4 * 3;
+    // The newest lines, up to a quarter of the room, always stay.
+    size_t protectedFrom = run.window.size();
+    for (uint64_t newest = 0; protectedFrom > 0; --protectedFrom) {
+        newest += run.window[protectedFrom - 1].bytes.size();
+        if (newest > room / 4) {
+            break;
+        }
+    }
+    // INFO lines leave first, then WARNING and ERROR lines, oldest first.
+    for (const bool important : {false, true}) {
+        std::deque<State::Line> kept;
+        size_t keptOlder = 0;
+        for (size_t i = 0; i < run.window.size(); ++i) {
+            State::Line& line = run.window[i];
+            const bool older = i < protectedFrom;
+            if (older && line.important == important && run.windowBytes > target) {
+                run.windowBytes -= line.bytes.size();
+                ++run.leftOut;
+                continue;
+            }
+            keptOlder += older ? 1 : 0;
+            kept.push_back(std::move(line));
+        }
+        protectedFrom = keptOlder;
+        run.window.swap(kept);
+    }
+}
+
+bool RunLog::RewriteWindow(State& run) {
+    wchar_t note[160];
+    Common::FormatWide(note,
+                       L"   INFO : [%llu] lines of this run were left out here to keep this "
+                       L"file within its size; WARNING and ERROR lines and the last lines are "
+                       L"kept\n",
+                       static_cast<unsigned long long>(run.leftOut));
+    std::string bytes = TimeStamp() + Utf8(note);
+    for (const State::Line& line : run.window) {
+        bytes += line.bytes;
+    }
+    run.size = run.headEnd;
+    if (!Append(run, bytes)) {
+        return false;
+    }
+    FILE_END_OF_FILE_INFO end = {};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(run.size);
+    return ::SetFileInformationByHandle(run.file.Get(), FileEndOfFileInfo, &end, sizeof(end)) !=
+           FALSE;
+}
+
+void RunLog::Progress(uint64_t received, uint64_t total, bool force) {
+    static std::atomic<ULONGLONG> last{0};
+    const ULONGLONG now = ::GetTickCount64();
+    const ULONGLONG before = last.load(std::memory_order_relaxed);
+    if (!Wants(LogLevel::Warning) || (!force && before != 0 && now - before < kProgressPeriodMs)) {
+        return;
+    }
+    last.store(now, std::memory_order_relaxed);
+    wchar_t line[96];
+    Common::FormatWide(line, L"   INFO : Downloaded [%llu] of [%llu] bytes\n",
+                       static_cast<unsigned long long>(received),
+                       static_cast<unsigned long long>(total));
+    Write(LogLevel::Info, line);
 }
 
 void RunLog::Stop() {
     open_.store(false, std::memory_order_release);
-    file_.Reset();
+    State& run = state();
+    std::lock_guard<std::mutex> hold(run.lock);
+    run.file.Reset();
+    run.window.clear();
     path_.clear();
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/log.h"
 #include "common/unique_handle.h"
 
 // The log file of one worker run, so that an administrator can read what
@@ -14,13 +15,35 @@
 //
 // The files live in one folder (the cache folder's logs\), each named by its
 // run's start time in UTC ("20261210-154800Z-<process id>.log", which sorts
-// by time); the last kKeptRuns runs are kept. A run's file stops growing at
-// its cap with one final line saying so. Writing it never fails anything: an
-// error disables the file for the rest of the run with one ERROR line.
+// by time); the last kKeptRuns runs are kept. Every line starts with its UTC
+// time ("2026-12-10T15:48:00.123Z ").
+//
+// A run's file stays within its cap and always keeps the run's end. It holds
+// the run's first lines (a quarter of the cap) and then a window of later
+// lines: when the window is full, the oldest INFO lines leave it first, then
+// the oldest WARNING and ERROR lines, while the newest lines (a quarter of
+// the window) always stay. One line where the window starts says how many
+// lines were left out. So neither a flood of requests nor a long download can
+// push a failure or the run's last lines out of the file.
+//
+// Writing it never fails anything: an error disables the file for the rest of
+// the run with one ERROR line.
 class RunLog {
   public:
     static constexpr size_t kKeptRuns = 10;
     static constexpr uint64_t kDefaultCapBytes = 1024 * 1024;
+
+    // While one lives, the INFO and lower lines of its thread stay out of the
+    // file (they still reach ETW and the console); WARNING and ERROR lines
+    // still go in. For lines written many times a second, such as those of
+    // each chunk of a download.
+    class Quiet {
+      public:
+        Quiet();
+        ~Quiet();
+        Quiet(const Quiet&) = delete;
+        Quiet& operator=(const Quiet&) = delete;
+    };
 
     // Creates `folder` (no trailing backslash) with the descriptor `sddl`
     // unless it exists (a reparse point there is refused), deletes the oldest
@@ -33,8 +56,17 @@ class RunLog {
     // The same, now, for this process.
     static bool Start(const std::wstring& folder, const wchar_t* sddl);
 
-    // Appends one finished line (UTF-8). Never fails; lock-free.
-    static void Write(const wchar_t* line);
+    // Whether a line of `level` of this thread goes into the file.
+    [[nodiscard]] static bool Wants(LogLevel level);
+
+    // Adds one finished line (written UTF-8, after its time). Never fails.
+    static void Write(LogLevel level, const wchar_t* line);
+
+    // Writes "Downloaded [received] of [total] bytes" into the file only (the
+    // console and ETW have a line per chunk), at most every kProgressPeriod;
+    // `force` writes it now (a download's end).
+    static void Progress(uint64_t received, uint64_t total, bool force = false);
+    static constexpr DWORD kProgressPeriodMs = 5000;
 
     // Closes the file (tests; a process simply ends).
     static void Stop();
@@ -52,11 +84,14 @@ class RunLog {
     [[nodiscard]] static bool IsFileName(const std::wstring& name);
 
   private:
+    struct State;
+
     static void Disable(const wchar_t* what, DWORD error);
+    static bool Append(State& state, const std::string& bytes);
+    static void TrimWindow(State& state);
+    static bool RewriteWindow(State& state);
 
     static std::atomic<bool> open_;
-    static std::atomic<uint64_t> written_;
-    static uint64_t capBytes_;
     static std::wstring path_;
-    static Common::KernelHandle file_;
+    static State& state();
 };

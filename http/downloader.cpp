@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/run_log.h"
 #include "common/wide_format.h"
 #include "common/trace_scope.h"
 
@@ -96,6 +97,9 @@ bool Downloader::ContinueFrom(const std::wstring& url, uint32_t existingSize,
 
 bool Downloader::ReadToFile(uint32_t targetSize) {
     TraceScope trace;
+    // The lines of each chunk go to the console and ETW; the run's log file
+    // gets a progress line every few seconds instead.
+    const RunLog::Quiet quiet;
     uint32_t size = 0;
     ReadBuffer buffer;
     bool result = true;
@@ -158,6 +162,7 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
         if (progress_ != nullptr) {
             progress_->Received(size);
         }
+        RunLog::Progress(size, targetSize, size >= targetSize);
         if (size >= targetSize) {
             break;
         }

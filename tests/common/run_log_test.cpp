@@ -6,7 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -65,7 +68,7 @@ TEST_F(RunLogTest, KeepsTheLastTenRuns) {
     std::vector<std::wstring> expected;
     for (WORD run = 0; run < 12; ++run) {
         ASSERT_TRUE(RunLog::Start(folder_, kSddl, At(9, run), 100 + run));
-        RunLog::Write(L"   INFO : a line\n");
+        RunLog::Write(LogLevel::Info, L"   INFO : a line\n");
         expected.push_back(RunLog::FileName(At(9, run), 100 + run));
     }
     RunLog::Stop();
@@ -74,29 +77,105 @@ TEST_F(RunLogTest, KeepsTheLastTenRuns) {
     EXPECT_EQ(L"20261210-091100Z-111.log", expected.back());
 }
 
-TEST_F(RunLogTest, TakesInfoAndHigherWhateverTheConsoleShowsAndStopsAtTheCap) {
-    ASSERT_TRUE(RunLog::Start(folder_, kSddl, At(10, 0), 7, 300));
-    {
-        ScopedLogSettings settings(LogDestination::Console, 1);  // console: errors only
-        StdoutCapture capture;
-        Log::Verbose(L"not in the file");
-        for (int i = 0; i < 10; ++i) {
-            Log::Info(L"line %d of the run, long enough to fill the file quickly", i);
-        }
-        Log::Error(L"an error after the cap");
-        (void)capture.Take();
+// Each line of the file is the line as the console shows it, after its UTC
+// time with milliseconds; returns the lines without their times, and fails
+// the test on a line without one.
+std::vector<std::string> Untimed(const std::string& text) {
+    static const std::regex stamp(R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z )");
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        EXPECT_TRUE(std::regex_search(line, stamp)) << line;
+        lines.push_back(line.size() > 25 ? line.substr(25) : line);
     }
-    const std::string text = Read(RunLog::Path());
-    RunLog::Stop();
-    EXPECT_EQ(std::string::npos, text.find("not in the file"));
-    EXPECT_EQ(0u, text.find("   INFO : line 0 of the run"));
-    const std::string capLine =
-        "   INFO : This run's log file has reached its size limit; later lines go to ETW and the "
-        "console only\n";
-    ASSERT_GE(text.size(), capLine.size());
-    EXPECT_EQ(capLine, text.substr(text.size() - capLine.size())) << text;
-    EXPECT_LE(text.size() - capLine.size(), 300u);
-    EXPECT_EQ(std::string::npos, text.find("an error after the cap"));
+    return lines;
+}
+
+TEST_F(RunLogTest, TakesTimedInfoAndHigherWhateverTheConsoleShowsButNotQuietLines) {
+    ASSERT_TRUE(RunLog::Start(folder_, kSddl, At(10, 0), 7));
+    {
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        Log::Verbose(L"verbose: not in the file");
+        Log::Info(L"first");
+        {
+            const RunLog::Quiet quiet;
+            Log::Info(L"a chunk: console only");
+            Log::Warning(L"a warning inside a quiet scope");
+            std::thread([] { Log::Info(L"another thread is not quiet"); }).join();
+        }
+        Log::Error(L"an error");
+        const std::string console = capture.Take();
+        EXPECT_NE(std::string::npos, console.find("   INFO : a chunk: console only\n"));
+    }
+    const std::vector<std::string> expected = {
+        "   INFO : first",
+        "WARNING : a warning inside a quiet scope",
+        "   INFO : another thread is not quiet",
+        "  ERROR : an error",
+    };
+    EXPECT_EQ(expected, Untimed(Read(RunLog::Path())));
+}
+
+// The file stays within its cap and keeps the run's first lines, every
+// WARNING and ERROR line while they fit, and its last lines, whatever floods
+// it in between; one line says how many were left out.
+TEST_F(RunLogTest, KeepsItsHeadItsFailuresAndItsEndWithinTheCap) {
+    constexpr uint64_t kCap = 16 * 1024;
+    struct Case {
+        const char* name;
+        int lines;
+        int errorEvery;  // every n-th line is an ERROR (0: none)
+    };
+    const Case cases[] = {
+        {"a flood of INFO lines", 3000, 0},
+        {"INFO lines with errors among them", 3000, 400},
+        {"a flood of ERROR lines", 3000, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(RunLog::Start(folder_, kSddl, At(10, 1), 8, kCap));
+        {
+            ScopedLogSettings settings(0, 0);
+            std::vector<std::string> written;
+            for (int i = 0; i < c.lines; ++i) {
+                if (c.errorEvery != 0 && i % c.errorEvery == c.errorEvery - 1) {
+                    Log::Error(L"failure %d", i);
+                } else {
+                    Log::Info(L"junk request %d of a flood that should not bury anything", i);
+                }
+            }
+            Log::Error(L"the failure at the end");
+            Log::Info(L"the run's last line");
+        }
+        const std::string text = Read(RunLog::Path());
+        RunLog::Stop();
+        EXPECT_LE(text.size(), kCap);
+        const std::vector<std::string> lines = Untimed(text);
+        ASSERT_GT(lines.size(), 20u);
+        const std::string first = c.errorEvery == 1 ? "  ERROR : failure 0" : "   INFO : junk request 0 ";
+        EXPECT_EQ(0u, lines.front().find(first)) << lines.front();
+        EXPECT_EQ("  ERROR : the failure at the end", lines[lines.size() - 2]);
+        EXPECT_EQ("   INFO : the run's last line", lines.back());
+        // The lines before the end are the run's last ones, in order.
+        if (c.errorEvery != 1) {
+            EXPECT_NE(lines[lines.size() - 3].find(std::to_string(c.lines - 1)),
+                      std::string::npos);
+        }
+        if (c.errorEvery > 1) {
+            for (int i = c.errorEvery - 1; i < c.lines; i += c.errorEvery) {
+                const std::string error = "  ERROR : failure " + std::to_string(i);
+                EXPECT_EQ(1, std::count(lines.begin(), lines.end(), error)) << error;
+            }
+        }
+        // One line says how many are left out; kept and left out make all.
+        const auto note = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.find("lines of this run were left out here") != std::string::npos;
+        });
+        ASSERT_NE(lines.end(), note);
+        const uint64_t leftOut = std::stoull(note->substr(note->find('[') + 1));
+        EXPECT_EQ(c.lines + 2u, lines.size() - 1 + leftOut);
+    }
 }
 
 TEST_F(RunLogTest, AFolderItCannotUseCostsTheRunOnlyTheFile) {

@@ -262,8 +262,11 @@ class WorkerTest(unittest.TestCase):
         self.assertRegex(name, r"^\d{8}-\d{6}Z-\d+\.log$")
         with open(os.path.join(logs, name), encoding="utf-8") as f:
             kept = f.read().splitlines()
-        # The file holds the run's INFO lines from its opening on.
-        self.assertEqual(kept, lines[lines.index(announced[0]):])
+        # The file holds the run's INFO lines from its opening on, each after
+        # its UTC time with milliseconds.
+        stamp = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
+        self.assertTrue(all(stamp.match(l) for l in kept), kept)
+        self.assertEqual([stamp.sub("", l) for l in kept], lines[lines.index(announced[0]):])
 
         # kgupdate-ctl log prints the newest run's file.
         code, output = wp.run_tool("kgupdate-ctl.exe", "log")
