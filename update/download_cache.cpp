@@ -1,5 +1,7 @@
 #include "update/download_cache.h"
 
+#include <algorithm>
+
 #include <cwchar>
 #include <cwctype>
 #include <vector>
@@ -405,6 +407,41 @@ void DownloadCache::DeleteFoundFile(const WIN32_FIND_DATAW& entry) const {
     const std::wstring path = folder + entry.cFileName;
     Log::Info(L"Deleting file: [%s]", entry.cFileName);
     (void)Common::DeleteWithoutFollowing(path);  // a file in use stays
+}
+
+void DownloadCache::KeepNewestDownloads(const std::wstring& current) const {
+    TraceScope trace;
+    if (!IsUsable()) {
+        return;
+    }
+    const std::wstring currentName = current.substr(current.find_last_of(L'\\') + 1);
+    std::vector<WIN32_FIND_DATAW> downloads;
+    WIN32_FIND_DATAW entry;
+    Common::FindHandle search(::FindFirstFileW((folder + L"*" + kEntryExtension).c_str(), &entry));
+    if (!search.IsValid()) {
+        return;  // nothing there
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsCacheFileName(name) &&
+            _wcsicmp(name.c_str(), kWorkerFileName) != 0 &&
+            _wcsicmp(name.c_str(), currentName.c_str()) != 0) {
+            downloads.push_back(entry);
+        }
+    } while (::FindNextFileW(search.Get(), &entry));
+    if (downloads.size() <= kKeptOtherDownloads) {
+        return;
+    }
+    std::sort(downloads.begin(), downloads.end(),
+              [](const WIN32_FIND_DATAW& a, const WIN32_FIND_DATAW& b) {
+                  return ::CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) > 0;
+              });
+    Log::Info(L"The cache holds [%lu] other downloads; the [%lu] most recent are kept",
+              static_cast<unsigned long>(downloads.size()),
+              static_cast<unsigned long>(kKeptOtherDownloads));
+    for (size_t i = kKeptOtherDownloads; i < downloads.size(); ++i) {
+        DeleteFoundFile(downloads[i]);
+    }
 }
 
 void DownloadCache::CleanBinaries() const {

@@ -69,6 +69,13 @@ class DownloadCache {
     // the worker copy when not running). Files in use stay, silently.
     void CleanBinaries() const;
 
+    // Bounds what other downloads leave behind: deletes the installers and
+    // partial downloads of the folder other than `current` (a name formed by
+    // GetFullPath) beyond the kKeptOtherDownloads most recently written,
+    // through handles that follow no link. Files in use stay.
+    void KeepNewestDownloads(const std::wstring& current) const;
+    static constexpr size_t kKeptOtherDownloads = 3;
+
     // True for the names the service gives the folder's files: an installer
     // or partial download (64 hexadecimal digits, either case, and ".exe")
     // and the worker copy (letter case ignored, as Windows does).

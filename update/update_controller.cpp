@@ -124,6 +124,9 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
             path = cache.GetFullPath(name);
             Log::Info(L"Filename will be: [%s]", path.c_str());
         }
+        if (!path.empty()) {
+            cache.KeepNewestDownloads(path);
+        }
         if (!path.empty() && ObtainValidBinary(url, path)) {
             break;
         }

@@ -183,6 +183,39 @@ TEST_F(DownloadCacheTest, CleanBinariesDeletesEveryExeFileButNothingElse) {
     EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
 }
 
+// A caller who names a new URL for each update leaves a partial file each
+// time: when a download starts, only the most recent few of the others stay.
+TEST_F(DownloadCacheTest, ADownloadKeepsOnlyTheMostRecentOtherDownloads) {
+    const DownloadCache cache;
+    const std::wstring& folder = cache.folder;
+    std::vector<std::wstring> names;  // oldest first
+    for (int i = 0; i < 7; ++i) {
+        names.push_back(Sha256().HashText(std::to_wstring(i)));
+        const std::wstring path = folder + names.back() + L".exe";
+        Touch(path);
+        Common::KernelHandle file(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file.IsValid());
+        ULARGE_INTEGER time;
+        time.QuadPart = 133000000000000000ull + i * 10000000ull * 3600;  // an hour apart
+        const FILETIME written = {time.LowPart, time.HighPart};
+        ASSERT_TRUE(::SetFileTime(file.Get(), nullptr, nullptr, &written));
+    }
+    Touch(folder + L"kgclient_update_worker.exe");
+    // The oldest is the current download; the next oldest is in use.
+    Common::KernelHandle inUse(::CreateFileW((folder + names[1] + L".exe").c_str(), GENERIC_READ,
+                                             0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(inUse.IsValid());
+
+    cache.KeepNewestDownloads(cache.GetFullPath(names[0]));
+
+    const bool kept[] = {true, true, false, false, true, true, true};
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(kept[i], Exists(folder + names[i] + L".exe")) << i;
+    }
+    EXPECT_TRUE(Exists(folder + L"kgclient_update_worker.exe"));
+}
+
 TEST_F(DownloadCacheTest, CleaningAnEmptyCacheLogsTheEnumerationError) {
     const DownloadCache cache;
     ScopedLogSettings settings(LogDestination::Console, 3);
