@@ -13,6 +13,7 @@
 #include "rpc/update_rpc_server.h"
 #include "update/binary_validation.h"
 #include "update/download_cache.h"
+#include "update/product_version.h"
 #include "update/update_controller.h"
 
 ServiceHost serviceHost;
@@ -101,6 +102,7 @@ void ServiceHost::RunCommandLineMode() {
     // Before anybody is served: a caller cannot then make the check fail by
     // holding the executable open.
     KeepServiceSignature(OwnExecutablePath());
+    KeepServiceVersion(OwnExecutablePath());
     if (ContainsNoCase(commandLine, L"-pos")) {
         WaitForKey("Press any key to start");
     }

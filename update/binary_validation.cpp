@@ -19,6 +19,7 @@
 #include "common/log.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
+#include "update/product_version.h"
 #include "update/sha256.h"
 
 namespace {
@@ -120,6 +121,19 @@ void DeleteRejected(Common::KernelHandle& file, const std::wstring& path) {
     }
 }
 
+// The downgrade rule (IsNotOlderThanService); an older release is deleted.
+// The entry is held open without write or delete sharing: the version read by
+// its path is that of the file checked.
+bool IsNotOlderOrDeleted(Common::KernelHandle& file, const std::wstring& path,
+                         const std::wstring& ownPath) {
+    if (IsNotOlderThanService(path, ownPath)) {
+        return true;
+    }
+    Log::Error(L"Downloaded binary is an older release. Deleting invalid file.");
+    DeleteRejected(file, path);
+    return false;
+}
+
 }  // namespace
 
 bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
@@ -140,7 +154,7 @@ bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
     if (own.state == OwnSignature::Absent) {
         Log::Warning(
             L"Skipping certificate checks on downloaded binary as update service is not signed.");
-        return true;
+        return IsNotOlderOrDeleted(file, path, ownPath);
     }
     if (own.state == OwnSignature::Broken) {
         // Present but not valid (tampered, untrusted, wrong usage): never
@@ -150,7 +164,7 @@ bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
                    static_cast<unsigned long>(own.code));
     } else if (IsSamePublisher(file.Get(), path, own.name)) {
         Log::Info(L"Downloaded binary passed all certificate checks.");
-        return true;
+        return IsNotOlderOrDeleted(file, path, ownPath);
     }
     Log::Error(L"Downloaded binary failed certificate checks. Deleting invalid file.");
     DeleteRejected(file, path);

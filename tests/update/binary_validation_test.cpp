@@ -160,6 +160,35 @@ TEST(ValidateBinary, TheServiceSignatureReadAtTheStartIsKept) {
     }
 }
 
+// A release older than the service, of the same product and signed by the
+// same publisher, still has the holes closed since: it is refused. Other
+// products and downloads without a version resource are judged as before.
+TEST(ValidateBinary, AnOlderReleaseOfTheSameProductIsRefused) {
+    const struct {
+        const wchar_t* download;
+        const std::wstring& service;
+        bool valid;
+    } cases[] = {
+        {L"installer-older.exe", kSignedService, false},        // 0.9.0.0 of kestrelGATE Client
+        {L"installer-newer.exe", kSignedService, true},         // 99.0.0.0
+        {L"installer-otherproduct.exe", kSignedService, true},  // 0.1.0.0 of Other Product
+        {L"installer-signed.exe", kSignedService, true},        // no version resource
+        {L"installer-older.exe", kUnsignedService, true},       // a service without one
+    };
+    for (const auto& c : cases) {
+        const Validation v = Validate(c.download, L"", c.service);
+        EXPECT_EQ(c.valid, v.result) << Narrow(c.download) << v.log;
+        EXPECT_EQ(c.valid, v.kept) << Narrow(c.download);
+        EXPECT_EQ(!c.valid, Has(v.log, "  ERROR : Downloaded binary is older than the installed "
+                                       "version: "))
+            << v.log;
+        if (!c.valid) {
+            EXPECT_TRUE(Has(v.log, "is version [0.9.0.0], the update service is version [1.0.0."))
+                << v.log;
+        }
+    }
+}
+
 TEST(ValidateBinary, AnUnsignedDownloadWritesNoPublisherLine) {
     const Validation v = Validate(L"installer-unsigned.exe", L"", kSignedService);
     EXPECT_FALSE(v.result);

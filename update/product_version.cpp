@@ -1,0 +1,116 @@
+#include "update/product_version.h"
+
+#include <windows.h>
+
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "common/log.h"
+#include "common/trace_scope.h"
+#include "common/wide_format.h"
+
+namespace {
+
+// Larger version resources are not read (they are a few kilobytes).
+constexpr DWORD kMaxVersionResourceBytes = 1024 * 1024;
+
+struct ServiceVersion {
+    bool present = false;
+    ProductVersion version;
+};
+
+ServiceVersion CheckServiceVersion(const std::wstring& ownPath) {
+    static std::mutex mutex;
+    static std::map<std::wstring, ServiceVersion> kept;
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = kept.find(ownPath);
+    if (found != kept.end()) {
+        return found->second;
+    }
+    ServiceVersion own;
+    own.present = !ownPath.empty() && ReadProductVersion(ownPath, own.version);
+    return kept.emplace(ownPath, own).first->second;
+}
+
+}  // namespace
+
+std::wstring ProductVersion::Text() const {
+    wchar_t text[32];
+    Common::FormatWide(text, L"%u.%u.%u.%u", static_cast<unsigned>(version >> 48),
+                       static_cast<unsigned>((version >> 32) & 0xFFFF),
+                       static_cast<unsigned>((version >> 16) & 0xFFFF),
+                       static_cast<unsigned>(version & 0xFFFF));
+    return text;
+}
+
+bool ReadProductVersion(const std::wstring& path, ProductVersion& read) {
+    TraceScope trace;
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0 || size > kMaxVersionResourceBytes) {
+        return false;
+    }
+    std::vector<BYTE> data(size);
+    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) {
+        return false;
+    }
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
+        fixed == nullptr || length < sizeof(VS_FIXEDFILEINFO) ||
+        fixed->dwSignature != VS_FFI_SIGNATURE) {
+        return false;
+    }
+    // The product name of the first translation the resource lists (US
+    // English, Unicode when it lists none).
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    };
+    Translation* translations = nullptr;
+    Translation first = {0x0409, 1200};
+    if (::VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation",
+                         reinterpret_cast<void**>(&translations), &length) &&
+        translations != nullptr && length >= sizeof(Translation)) {
+        first = translations[0];
+    }
+    wchar_t query[64];
+    Common::FormatWide(query, L"\\StringFileInfo\\%04x%04x\\ProductName",
+                       static_cast<unsigned>(first.language), static_cast<unsigned>(first.codePage));
+    wchar_t* name = nullptr;
+    if (!::VerQueryValueW(data.data(), query, reinterpret_cast<void**>(&name), &length) ||
+        name == nullptr || length == 0) {
+        return false;
+    }
+    read.productName.assign(name, wcsnlen(name, length));
+    read.version = (static_cast<uint64_t>(fixed->dwProductVersionMS) << 32) |
+                   fixed->dwProductVersionLS;
+    return !read.productName.empty();
+}
+
+void KeepServiceVersion(const std::wstring& ownPath) {
+    (void)CheckServiceVersion(ownPath);
+}
+
+bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath) {
+    TraceScope trace;
+    const ServiceVersion own = CheckServiceVersion(ownPath);
+    ProductVersion download;
+    if (!own.present || !ReadProductVersion(path, download)) {
+        return true;
+    }
+    Log::Info(L"Downloaded binary is version [%s] of [%s]; the update service is version [%s] "
+              L"of [%s]",
+              download.Text().c_str(), download.productName.c_str(), own.version.Text().c_str(),
+              own.version.productName.c_str());
+    if (::CompareStringOrdinal(download.productName.c_str(), -1,
+                               own.version.productName.c_str(), -1, TRUE) != CSTR_EQUAL ||
+        download.version >= own.version.version) {
+        return true;
+    }
+    Log::Error(L"Downloaded binary is older than the installed version: [%s] is version [%s], "
+               L"the update service is version [%s]",
+               path.c_str(), download.Text().c_str(), own.version.Text().c_str());
+    return false;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The product name and version an executable's version resource states.
+struct ProductVersion {
+    std::wstring productName;
+    uint64_t version = 0;  // major.minor.patch.build, 16 bits each
+
+    // "1.0.0.42"
+    [[nodiscard]] std::wstring Text() const;
+};
+
+// Reads the version resource of the executable at `path`: its fixed product
+// version and the ProductName of its first translation. False when the file
+// has no version resource, or one without a product name. The caller holds
+// the file open without write or delete sharing, so what is read is what the
+// other checks read.
+[[nodiscard]] bool ReadProductVersion(const std::wstring& path, ProductVersion& read);
+
+// Reads the version resource of the executable at `ownPath` (the service's
+// own) now and keeps it for the process's life, like its signature: later
+// checks with that `ownPath` use what was read then.
+void KeepServiceVersion(const std::wstring& ownPath);
+
+// The downgrade rule: false (ERROR with both versions) when the download at
+// `path` and the service at `ownPath` both carry a version resource with the
+// same product name (letter case ignored) and the download's product version
+// is lower than the service's. A download without a version resource, or of
+// another product, passes, as does any download when the service has none.
+[[nodiscard]] bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath);
