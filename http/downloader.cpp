@@ -56,6 +56,8 @@ bool Downloader::IsExpectedRange(uint32_t start, int32_t contentLength) {
     Log::Error(L"The partial content is not the requested range: Content-Range [%s], expected "
                L"[%s]; nothing is appended",
                range.c_str(), expected);
+    Fail(kStatusPartialContent, L"the server sent another part of the file than the one asked for "
+                                L"(Content-Range " + range + L")");
     return false;
 }
 
@@ -64,13 +66,17 @@ bool Downloader::ContinueFrom(const std::wstring& url, uint32_t existingSize,
     TraceScope trace;
     request_->Close();
     if (!request_->Send(url, existingSize, contentLength)) {
+        FailNetwork(::GetLastError());
         Log::Error(L"Failed to connect to url");
+        Log::Error(L"Failed to connect to remote resource at: [%s]", url.c_str());
         return false;
     }
     int32_t statusCode = 0;
     int32_t rangedLength = 0;  // the length of the whole resource stays
     if (!request_->GetRequestHeaders(statusCode, rangedLength)) {
+        FailNetwork(::GetLastError());
         Log::Error(L"Failed to request header information from url");
+        Log::Error(L"Failed to connect to remote resource at: [%s]", url.c_str());
         return false;
     }
     if (statusCode == kStatusPartialContent) {
@@ -92,6 +98,7 @@ bool Downloader::ContinueFrom(const std::wstring& url, uint32_t existingSize,
         return true;
     }
     Log::Error(L"Unexpected status code, error [%d]", statusCode);
+    FailStatus(statusCode);
     return false;
 }
 
@@ -111,7 +118,8 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
         bool chunkFailed = false;
         DWORD available = 0;
         if (!::WinHttpQueryDataAvailable(request_->RequestHandle(), &available)) {
-            Log::Error(L"Call to WinHttpQueryDataAvailable failed with: [%lu]", ::GetLastError());
+            FailNetwork(::GetLastError());
+            Log::Error(L"Call to WinHttpQueryDataAvailable failed with: [%lu]", error_.code);
             chunkFailed = true;
         } else if (available > 0) {
             if (buffer.size() != kReadChunkBytes) {
@@ -131,6 +139,7 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
             }
             if (!read) {
                 Log::Error(L"Call to WinHttpReadData failed with: [%lu]", error);
+                FailNetwork(error);
                 chunkFailed = true;
             }
         }
@@ -141,6 +150,8 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
                 Log::Info(L"Written: [%lu] bytes of data",
                           static_cast<unsigned long>(buffer.size()));
             } else {
+                const DWORD error = ::GetLastError();
+                Fail(error, L"writing the cache file failed: " + DescribeNetworkError(error));
                 chunkFailed = true;  // never read on into a file that is not there
             }
             buffer.clear();
@@ -176,6 +187,7 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
                        static_cast<unsigned long>(
                            std::chrono::duration_cast<std::chrono::seconds>(pace_.updateLimit)
                                .count()));
+            Fail(ERROR_TIMEOUT, L"the update's downloads reached their time limit");
             result = false;
             break;
         }
@@ -188,6 +200,12 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
                                std::chrono::duration_cast<std::chrono::seconds>(pace_.window)
                                    .count()),
                            static_cast<unsigned long>(pace_.floorBytes));
+                Fail(ERROR_TIMEOUT, L"the server sends too slowly (" + std::to_wstring(windowBytes) +
+                                        L" bytes in the last " +
+                                        std::to_wstring(std::chrono::duration_cast<
+                                                            std::chrono::seconds>(pace_.window)
+                                                            .count()) +
+                                        L" seconds)");
                 result = false;
                 break;
             }
@@ -196,6 +214,20 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
         }
     }
     return result;
+}
+
+void Downloader::Fail(uint32_t code, std::wstring reason) {
+    error_.code = code;
+    error_.reason = std::move(reason);
+}
+
+void Downloader::FailNetwork(DWORD error) {
+    Fail(error, DescribeNetworkError(error));
+}
+
+void Downloader::FailStatus(int32_t statusCode) {
+    Fail(static_cast<uint32_t>(statusCode),
+         L"the server answered with HTTP status " + std::to_wstring(statusCode));
 }
 
 bool LeavesReserve(const std::wstring& path, uint64_t bytes) {
@@ -239,7 +271,10 @@ bool Downloader::Download(const std::wstring& url) {
     int32_t statusCode = 0;
     int32_t contentLength = 0;
     const bool sent = request_->Send(url, 0, 0);
-    if (sent && !request_->GetRequestHeaders(statusCode, contentLength)) {
+    if (!sent) {
+        FailNetwork(::GetLastError());
+    } else if (!request_->GetRequestHeaders(statusCode, contentLength)) {
+        FailNetwork(::GetLastError());
         Log::Error(L"Failed to request header information from url");
     }
     if (!sent || statusCode == 0) {
@@ -247,13 +282,15 @@ bool Downloader::Download(const std::wstring& url) {
         return false;
     }
     if (statusCode != kStatusOk) {
+        // The connection worked: the status line says what failed.
         Log::Error(L"Unexpected status code, error [%d]", statusCode);
-        Log::Error(L"Failed to connect to remote resource at: [%s]", url.c_str());
+        FailStatus(statusCode);
         return false;  // whatever is cached stays for a good server
     }
     if (contentLength <= 0) {
         Log::Error(L"The server announced a length of [%d] bytes; nothing is downloaded from: [%s]",
                    contentLength, url.c_str());
+        Fail(0, L"the server announced a length of " + std::to_wstring(contentLength) + L" bytes");
         return false;
     }
 
@@ -275,13 +312,14 @@ bool Downloader::Download(const std::wstring& url) {
         return true;
     }
     if (!LeavesReserve(file_->Path(), announced - existingSize)) {
+        Fail(ERROR_DISK_FULL, L"its " + std::to_wstring(announced - existingSize) +
+                                  L" bytes would leave the disk less free space than it must keep");
         return false;  // what is cached stays
     }
     if (existingSize == 0) {
         Log::Info(L"Beginning a fresh download, status code: [%d]", statusCode);
     } else if (!ContinueFrom(url, existingSize, contentLength)) {
-        Log::Error(L"Failed to connect to remote resource at: [%s]", url.c_str());
-        return false;
+        return false;  // a failed connection is logged there; a refused answer needs no more
     }
 
     if (!ReadToFile(announced)) {
@@ -298,6 +336,8 @@ bool Downloader::Download(const std::wstring& url) {
         Log::Error(
             L"File download completed but its size: [%lu], does not match expected length: [%d].",
             static_cast<unsigned long>(finalSize), contentLength);
+        Fail(0, L"the server ended the file after " + std::to_wstring(finalSize) + L" of " +
+                    std::to_wstring(announced) + L" bytes");
         return false;
     }
     Log::Info(L"Final binary file size matches expected content length: [%lu]",

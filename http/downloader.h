@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "http/download_error.h"
 #include "http/download_file.h"
 #include "http/download_progress.h"
 #include "http/http_request.h"
@@ -54,13 +55,18 @@ class Downloader {
     // the resource.
     [[nodiscard]] bool Download(const std::wstring& url);
 
+    // Why the last Download failed (empty reason while none has).
+    [[nodiscard]] const DownloadError& Error() const { return error_; }
+
     // Bytes read from the network at a time.
     static constexpr size_t kReadChunkBytes = 524288;
 
   private:
     // The ranged request for bytes existingSize.. of a resource of
     // contentLength bytes; false unless its answer may be read (a checked
-    // 206, or a 200 after which the partial file was deleted).
+    // 206, or a 200 after which the partial file was deleted). A failed
+    // connection ends with "Failed to connect to remote resource at"; a
+    // refused status or range does not (the connection worked).
     [[nodiscard]] bool ContinueFrom(const std::wstring& url, uint32_t existingSize,
                                     int32_t contentLength);
 
@@ -71,8 +77,13 @@ class Downloader {
     // ends, or a read or write fails or the server is too slow (false).
     [[nodiscard]] bool ReadToFile(uint32_t targetSize);
 
+    void Fail(uint32_t code, std::wstring reason);
+    void FailNetwork(DWORD error);
+    void FailStatus(int32_t statusCode);
+
     std::unique_ptr<HttpRequest> request_;
     std::unique_ptr<DownloadFile> file_;
+    DownloadError error_;
     DownloadPace pace_;
     DownloadProgress* progress_;
 };

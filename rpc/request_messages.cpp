@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "common/trace_scope.h"
 #include "rpc/json.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -106,7 +107,8 @@ bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request) {
             }
         }
     }
-    request.hash = std::move(hash);
+    // A digest in lower case is the same digest.
+    request.hash = Sha256::NormalizedDigest(hash);
     request.args = std::move(args);
     Log::Info(L"Parsed request into hash:[%s], args:[%s]", request.hash.c_str(),
               request.args.c_str());
@@ -156,14 +158,25 @@ void ComposeResponse(UpdateStatus status, wchar_t** response) {
 }
 
 void ComposeDetailedResponse(UpdateStatus status, uint64_t received, uint64_t total,
-                             wchar_t** response) {
+                             const UpdateFailure& failure, wchar_t** response) {
     TraceScope trace;
     JsonDocument document;
     document.SetObject();
+    auto& allocator = document.GetAllocator();
     JsonValue data(rapidjson::kObjectType);
-    data.AddMember(L"status", static_cast<int>(status), document.GetAllocator());
-    data.AddMember(L"received", received, document.GetAllocator());
-    data.AddMember(L"total", total, document.GetAllocator());
+    data.AddMember(L"status", static_cast<int>(status), allocator);
+    data.AddMember(L"received", received, allocator);
+    data.AddMember(L"total", total, allocator);
+    if (status == Failed && failure.IsSet()) {
+        JsonValue error(rapidjson::kObjectType);
+        error.AddMember(L"stage", JsonValue(failure.stage, allocator), allocator);
+        error.AddMember(L"code", failure.code, allocator);
+        error.AddMember(L"text",
+                        JsonValue(failure.text.c_str(),
+                                  static_cast<rapidjson::SizeType>(failure.text.size()), allocator),
+                        allocator);
+        data.AddMember(L"error", error, allocator);
+    }
     document.AddMember(L"data", data, document.GetAllocator());
     StoreResponse(document, response);
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "update/update_failure.h"
 #include "update/update_request.h"
 
 // The instruction names a request may carry in its "id".
@@ -21,7 +22,8 @@ inline constexpr wchar_t kQueryInstruction[] = L"queryAutoUpdateProgress";
 // leave a partial download in the cache.
 inline constexpr size_t kMaxUpdateUrls = 16;
 
-// Fills `request` (passed empty) from the "data" of a begin request. Returns
+// Fills `request` (passed empty) from the "data" of a begin request; a hash
+// of 64 hexadecimal digits is stored in upper case. Returns
 // false, leaving `request` as it was, when the JSON library ran out of memory,
 // when "hash" or "args" is present but not a string, or when "urls" has more
 // than kMaxUpdateUrls entries (an ERROR names the count). A text that is not a
@@ -37,6 +39,8 @@ inline constexpr size_t kMaxUpdateUrls = 16;
 void ComposeResponse(UpdateStatus status, wchar_t** response);
 
 // The same with the download's progress:
-// {"data":{"status":N,"received":R,"total":T}}.
+// {"data":{"status":N,"received":R,"total":T}}; for a failed update (status 3
+// with `failure` set) also why:
+// {"data":{"status":3,"received":R,"total":T,"error":{"stage":S,"code":C,"text":X}}}.
 void ComposeDetailedResponse(UpdateStatus status, uint64_t received, uint64_t total,
-                             wchar_t** response);
+                             const UpdateFailure& failure, wchar_t** response);

@@ -81,7 +81,8 @@ void UpdateRpcServer::HandleQueryProgress(const wchar_t* request, wchar_t** resp
             ComposeDetailedResponse(
                 controller->GetStatus(),
                 controller->progress.received.load(std::memory_order_relaxed),
-                controller->progress.total.load(std::memory_order_relaxed), response);
+                controller->progress.total.load(std::memory_order_relaxed),
+                controller->GetFailure(), response);
         } else {
             ComposeResponse(controller->GetStatus(), response);
         }

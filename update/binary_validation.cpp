@@ -19,50 +19,11 @@
 #include "common/log.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
+#include "common/wide_format.h"
 #include "update/product_version.h"
 #include "update/sha256.h"
 
 namespace {
-
-using Common::LocalMemory;
-
-struct CertStoreTraits {
-    using Handle = HCERTSTORE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::CertCloseStore(h, 0); }
-};
-
-struct CryptMsgTraits {
-    using Handle = HCRYPTMSG;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::CryptMsgClose(h); }
-};
-
-struct CertContextTraits {
-    using Handle = PCCERT_CONTEXT;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::CertFreeCertificateContext(h); }
-};
-
-// The lookup's resources, released in this order whatever step failed.
-struct SignerLookup {
-    LocalMemory signerInfo;
-    Common::UniqueHandle<CertContextTraits> certificate;
-    Common::UniqueHandle<CertStoreTraits> store;
-    Common::UniqueHandle<CryptMsgTraits> message;
-    LocalMemory name;
-
-    ~SignerLookup() {
-        signerInfo.Reset();
-        certificate.Reset();
-        store.Reset();
-        message.Reset();
-        name.Reset();
-    }
-};
 
 // The state of the service's own signature, which decides the publisher
 // check: none at all skips it; one that does not verify fails every download.
@@ -112,6 +73,15 @@ Common::KernelHandle OpenForChecks(const std::wstring& path) {
 
 namespace {
 
+// Records why validation failed, when the caller asked.
+void Report(UpdateFailure* failure, const wchar_t* stage, int64_t code, std::wstring text) {
+    if (failure != nullptr) {
+        failure->stage = stage;
+        failure->code = code;
+        failure->text = std::move(text);
+    }
+}
+
 // Closes the checked handle, then deletes the entry itself.
 void DeleteRejected(Common::KernelHandle& file, const std::wstring& path) {
     file.Reset();
@@ -125,24 +95,57 @@ void DeleteRejected(Common::KernelHandle& file, const std::wstring& path) {
 // The entry is held open without write or delete sharing: the version read by
 // its path is that of the file checked.
 bool IsNotOlderOrDeleted(Common::KernelHandle& file, const std::wstring& path,
-                         const std::wstring& ownPath) {
-    if (IsNotOlderThanService(path, ownPath)) {
+                         const std::wstring& ownPath, UpdateFailure* failure) {
+    std::wstring refusal;
+    if (IsNotOlderThanService(path, ownPath, &refusal)) {
         return true;
     }
     Log::Error(L"Downloaded binary is an older release. Deleting invalid file.");
     DeleteRejected(file, path);
+    Report(failure, kStageSignature, 0, refusal);
     return false;
+}
+
+// What a refused trust check means, in words.
+std::wstring DescribeTrustError(LONG result) {
+    struct Named {
+        LONG code;
+        const wchar_t* text;
+    };
+    static const Named kNamed[] = {
+        {static_cast<LONG>(TRUST_E_NOSIGNATURE), L"the download is not signed"},
+        {static_cast<LONG>(TRUST_E_BAD_DIGEST), L"the download was changed after it was signed"},
+        {static_cast<LONG>(CERT_E_UNTRUSTEDROOT),
+         L"its signature chains to a root certificate that is not trusted"},
+        {static_cast<LONG>(CERT_E_CHAINING), L"its signer's certificate chain cannot be built"},
+        {static_cast<LONG>(CERT_E_EXPIRED), L"its signer's certificate has expired"},
+        {static_cast<LONG>(CERT_E_WRONG_USAGE), L"its signer's certificate is not for code signing"},
+        {static_cast<LONG>(TRUST_E_NO_SIGNER_CERT), L"its signature names no signer certificate"},
+    };
+    wchar_t code[32];
+    Common::FormatWide(code, L"error 0x%08lX", static_cast<unsigned long>(result));
+    for (const Named& named : kNamed) {
+        if (named.code == result) {
+            return std::wstring(named.text) + L" (" + code + L")";
+        }
+    }
+    return std::wstring(L"WinVerifyTrust refused it (") + code + L")";
 }
 
 }  // namespace
 
 bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
-                        const std::wstring& policyHash, const std::wstring& ownPath) {
+                        const std::wstring& policyHash, const std::wstring& ownPath,
+                        UpdateFailure* failure) {
     TraceScope trace;
     if (!policyHash.empty()) {
-        if (!Sha256().CheckOpenFile(file.Get(), path, policyHash)) {
+        std::wstring computed;
+        if (!Sha256().CheckOpenFile(file.Get(), path, policyHash, &computed)) {
             Log::Error(L"Binary has failed Sha256 validation check. Deleting invalid file.");
             DeleteRejected(file, path);
+            Report(failure, kStageHash, 0,
+                   L"The download's SHA-256 digest is " + computed +
+                       L", but the update request expects " + policyHash + L".");
             return false;
         }
     } else {
@@ -154,7 +157,7 @@ bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
     if (own.state == OwnSignature::Absent) {
         Log::Warning(
             L"Skipping certificate checks on downloaded binary as update service is not signed.");
-        return IsNotOlderOrDeleted(file, path, ownPath);
+        return IsNotOlderOrDeleted(file, path, ownPath, failure);
     }
     if (own.state == OwnSignature::Broken) {
         // Present but not valid (tampered, untrusted, wrong usage): never
@@ -162,29 +165,44 @@ bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
         Log::Error(L"The update service's own signature does not verify, error: [0x%08lX]; no "
                    L"download can pass the publisher check.",
                    static_cast<unsigned long>(own.code));
-    } else if (IsSamePublisher(file.Get(), path, own.name)) {
+        wchar_t text[160];
+        Common::FormatWide(text,
+                           L"The update service's own signature does not verify (error "
+                           L"0x%08lX); no download can pass until the service is reinstalled.",
+                           static_cast<unsigned long>(own.code));
+        Report(failure, kStageSignature, own.code, text);
+    } else if (IsSamePublisher(file.Get(), path, own.name, failure)) {
         Log::Info(L"Downloaded binary passed all certificate checks.");
-        return IsNotOlderOrDeleted(file, path, ownPath);
+        return IsNotOlderOrDeleted(file, path, ownPath, failure);
     }
     Log::Error(L"Downloaded binary failed certificate checks. Deleting invalid file.");
     DeleteRejected(file, path);
     return false;
 }
 
-bool IsSamePublisher(HANDLE file, const std::wstring& path, const std::wstring& serviceSigner) {
+bool IsSamePublisher(HANDLE file, const std::wstring& path, const std::wstring& serviceSigner,
+                     UpdateFailure* failure) {
     TraceScope trace;
     std::wstring signer;
-    if (!VerifyFileTrust(file, path, &signer)) {
+    LONG trust = 0;
+    const bool tagged = HasCompanyTag(file, path, kCompanyTag, &signer, &trust);
+    if (trust != 0) {
+        Report(failure, kStageSignature, trust,
+               L"The download's signature is refused: " + DescribeTrustError(trust) + L".");
         return false;
     }
     // The tag alone is not enough ("Evil kestrelGATE Ltd" has it): the signer
     // must be the service's own publisher. A renewed certificate keeps its
     // subject name, so renewals keep passing.
-    const bool result = !signer.empty() && SameText(signer, serviceSigner) &&
-                        ContainsNoCase(signer, kCompanyTag);
+    const bool result = tagged && SameText(signer, serviceSigner);
     Log::Info(L"Signer of the download: [%s], signer of the update service: [%s]",
               signer.c_str(), serviceSigner.c_str());
     Log::Info(L"IsSamePublisher returning: [%d]", result ? 1 : 0);
+    if (!result) {
+        Report(failure, kStageSignature, static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED),
+               L"The download is signed by \"" + signer +
+                   L"\", not by the update service's publisher \"" + serviceSigner + L"\".");
+    }
     return result;
 }
 
@@ -197,31 +215,28 @@ bool ValidateBinary(const std::wstring& path, const std::wstring& policyHash,
     return ValidateOpenBinary(file, path, policyHash, ownPath);
 }
 
-bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& tag) {
+bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& tag,
+                   std::wstring* signer, LONG* trust) {
     // An empty ENTER/EXIT pair first, then a second scope around the name
     // check: the trace of a validation has always read this way.
     { TraceScope trace; }
     std::wstring subjectName;
-    bool named = false;
-    if (!VerifyFileTrust(file, path, &subjectName)) {
+    if (!VerifyFileTrust(file, path, &subjectName, trust)) {
         return false;
     }
-    named = !subjectName.empty();
     TraceScope trace;
     bool result = false;
-    if (named) {
+    if (!subjectName.empty()) {
         Log::Info(L"Obtained certificate subject name: [%s]", subjectName.c_str());
         result = ContainsNoCase(subjectName, tag);
     } else {
         Log::Error(L"Failed to obtain certificate name.");
     }
     Log::Info(L"HasCompanyTag returning: [%d]", result ? 1 : 0);
+    if (signer != nullptr) {
+        *signer = subjectName;
+    }
     return result;
-}
-
-bool HasCompanyTag(const std::wstring& path, const std::wstring& tag) {
-    Common::KernelHandle file = OpenForChecks(path);
-    return file && HasCompanyTag(file.Get(), path, tag);
 }
 
 namespace {
@@ -401,77 +416,12 @@ bool VerifyFileTrust(const std::wstring& path) {
     return ReportTrust(path, RunTrustCheck(path, nullptr, nullptr));
 }
 
-bool VerifyFileTrust(HANDLE file, const std::wstring& path, std::wstring* signerName) {
+bool VerifyFileTrust(HANDLE file, const std::wstring& path, std::wstring* signerName,
+                     LONG* result) {
     TraceScope trace;
-    return ReportTrust(path, RunTrustCheck(path, file, signerName));
-}
-
-bool GetSignerSubjectName(const std::wstring& path, std::wstring& name) {
-    TraceScope trace;
-    SignerLookup lookup;
-
-    DWORD encoding = 0;
-    DWORD contentType = 0;
-    DWORD formatType = 0;
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG message = nullptr;
-    const BOOL queried = ::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(),
-                                            CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding,
-                                            &contentType, &formatType, &store, &message, nullptr);
-    lookup.store.Reset(store);
-    lookup.message.Reset(message);
-    if (!queried) {
-        Log::Error(L"CryptQueryObject failed with %x.", ::GetLastError());
-        return false;
+    const LONG trust = RunTrustCheck(path, file, signerName);
+    if (result != nullptr) {
+        *result = trust;
     }
-
-    DWORD signerInfoSize = 0;
-    if (!::CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signerInfoSize)) {
-        Log::Error(L"CryptMsgGetParam failed with %x.", ::GetLastError());
-        return false;
-    }
-    lookup.signerInfo.Reset(::LocalAlloc(LPTR, signerInfoSize));
-    if (!lookup.signerInfo.IsValid()) {
-        Log::Error(L"Unable to allocate memory for Signer Info.");
-        return false;
-    }
-    if (!::CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, lookup.signerInfo.Get(),
-                            &signerInfoSize)) {
-        Log::Error(L"CryptMsgGetParam failed with %x.", ::GetLastError());
-        return false;
-    }
-
-    const auto* signer = static_cast<const CMSG_SIGNER_INFO*>(lookup.signerInfo.Get());
-    CERT_INFO certificateInfo = {};
-    certificateInfo.Issuer = signer->Issuer;
-    certificateInfo.SerialNumber = signer->SerialNumber;
-    lookup.certificate.Reset(
-        ::CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                     CERT_FIND_SUBJECT_CERT, &certificateInfo, nullptr));
-    if (!lookup.certificate.IsValid()) {
-        Log::Error(L"CertFindCertificateInStore failed with %x.", ::GetLastError());
-        return false;
-    }
-
-    const DWORD length = ::CertGetNameStringW(
-        lookup.certificate.Get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
-    if (length == 0) {
-        Log::Error(L"CertGetNameString failed with %x.", ::GetLastError());
-        return false;
-    }
-    lookup.name.Reset(::LocalAlloc(LPTR, length * sizeof(wchar_t)));
-    if (!lookup.name.IsValid()) {
-        Log::Error(L"Unable to allocate memory for subject name.");
-        return false;
-    }
-    auto* text = static_cast<wchar_t*>(lookup.name.Get());
-    if (::CertGetNameStringW(lookup.certificate.Get(), CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
-                             text, length) == 0) {
-        Log::Error(L"CertGetNameString failed with %x", ::GetLastError());
-        return false;
-    }
-    name = text;
-    Log::Info(L"Certificate Subject Name: [%s]", name.c_str());
-    return true;
+    return ReportTrust(path, trust);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/unique_handle.h"
+#include "update/update_failure.h"
 
 // The company tag a download's signer must name when the service is signed.
 inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
@@ -23,8 +24,11 @@ inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 // these checks and the installer's start): the digest, the trust check and
 // the signer all come from that handle. A file that fails is deleted: `file`
 // is closed first and the entry at `path` itself is deleted.
+// A release older than the service is refused too (IsNotOlderThanService).
+// `failure` (when given) receives why a file failed.
 [[nodiscard]] bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
-                                      const std::wstring& policyHash, const std::wstring& ownPath);
+                                      const std::wstring& policyHash, const std::wstring& ownPath,
+                                      UpdateFailure* failure = nullptr);
 
 // Reads the signature of the executable at `ownPath` (the service's own) now
 // and keeps the result for the process's life: every later validation with
@@ -38,17 +42,21 @@ void KeepServiceSignature(const std::wstring& ownPath);
 // handle is empty and the entry itself is deleted (a link, never its target).
 [[nodiscard]] Common::KernelHandle OpenForChecks(const std::wstring& path);
 
-// True when the file passes VerifyFileTrust and its signer's simple display
-// name contains `tag`, ignoring the case of A to Z.
-[[nodiscard]] bool HasCompanyTag(const std::wstring& path, const std::wstring& tag);
-[[nodiscard]] bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& tag);
+// True when the file open at `file` passes VerifyFileTrust and its signer's
+// simple display name contains `tag`, ignoring the case of A to Z. Logs the
+// name ("Obtained certificate subject name") and the result; `signer` and
+// `trust` (when given) receive the name and the trust check's result.
+[[nodiscard]] bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& tag,
+                                 std::wstring* signer = nullptr, LONG* trust = nullptr);
 
 // True when the file open at `file` carries a valid signature (as
 // VerifyFileTrust) whose signer is the update service's own publisher: the
-// signer's simple display name equals `serviceSigner` (whole text, letter
-// case ignored) and contains the company tag. Logs both names.
+// signer's name has the company tag (HasCompanyTag) and equals
+// `serviceSigner` (whole text, letter case ignored). Logs both names.
+// `failure` (when given) receives why it is refused.
 [[nodiscard]] bool IsSamePublisher(HANDLE file, const std::wstring& path,
-                                   const std::wstring& serviceSigner);
+                                   const std::wstring& serviceSigner,
+                                   UpdateFailure* failure = nullptr);
 
 // True when WinVerifyTrust (Authenticode policy: chain to a trusted root,
 // time stamps honoured; no UI, no revocation check) accepts the file's
@@ -57,10 +65,8 @@ void KeepServiceSignature(const std::wstring& ownPath);
 
 // The same for the file open at `file` (`path` names it); on success fills
 // `signerName` (when given) with the simple display name of the certificate
-// that signed exactly what was verified.
+// that signed exactly what was verified (read from the verification itself,
+// not from the file again). `result` (when given) receives the check's
+// result (0, or the trust error).
 [[nodiscard]] bool VerifyFileTrust(HANDLE file, const std::wstring& path,
-                                   std::wstring* signerName);
-
-// The simple display name of the certificate that signed the file; `name`
-// is left as it was on false.
-[[nodiscard]] bool GetSignerSubjectName(const std::wstring& path, std::wstring& name);
+                                   std::wstring* signerName, LONG* result = nullptr);

@@ -4,13 +4,44 @@
 
 #include "common/log.h"
 #include "common/process_start.h"
+#include "common/system_error_text.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
 
+std::wstring DescribeInstallerExitCode(DWORD code) {
+    struct Named {
+        DWORD code;
+        const wchar_t* text;
+    };
+    static const Named kNamed[] = {
+        {1601, L"the Windows Installer service could not be accessed"},
+        {1602, L"the installation was cancelled"},
+        {1603, L"a fatal error occurred during installation"},
+        {1605, L"the product is not installed"},
+        {1618, L"another installation is already in progress"},
+        {1619, L"the installation package could not be opened"},
+        {1620, L"the installation package is not valid"},
+        {1624, L"a transform could not be applied"},
+        {1625, L"system policy forbids this installation"},
+        {1633, L"the installation package is not supported on this platform"},
+        {1638, L"another version of this product is already installed"},
+        {1639, L"a command-line argument is not valid"},
+        {1641, L"the installer started a restart"},
+        {3010, L"a restart is required to complete the installation"},
+    };
+    for (const Named& named : kNamed) {
+        if (named.code == code) {
+            return named.text;
+        }
+    }
+    return std::wstring();
+}
+
 bool RunInstaller(const std::wstring& folder, const std::wstring& path, const std::wstring& args,
-                  const InstallerPolicy& policy) {
+                  const InstallerPolicy& policy, UpdateFailure* failure) {
     TraceScope trace;
-    DWORD code = ExecuteInstaller(folder, path, args, policy.timeout);
+    InstallerEnd end = InstallerEnd::Exited;
+    DWORD code = ExecuteInstaller(folder, path, args, policy.timeout, &end);
     for (int retry = 1; code == ERROR_INSTALL_ALREADY_RUNNING && retry <= policy.busyRetries;
          ++retry) {
         Log::Info(L"Another installation is in progress (exit code [%lu]); running the installer "
@@ -20,15 +51,40 @@ bool RunInstaller(const std::wstring& folder, const std::wstring& path, const st
                       std::chrono::duration_cast<std::chrono::seconds>(policy.busyPause).count()),
                   retry, policy.busyRetries);
         std::this_thread::sleep_for(policy.busyPause);
-        code = ExecuteInstaller(folder, path, args, policy.timeout);
+        code = ExecuteInstaller(folder, path, args, policy.timeout, &end);
     }
-    return code == ERROR_SUCCESS || code == ERROR_SUCCESS_REBOOT_REQUIRED ||
-           code == ERROR_SUCCESS_REBOOT_INITIATED;
+    const bool succeeded = end == InstallerEnd::Exited &&
+                           (code == ERROR_SUCCESS || code == ERROR_SUCCESS_REBOOT_REQUIRED ||
+                            code == ERROR_SUCCESS_REBOOT_INITIATED);
+    if (!succeeded && failure != nullptr) {
+        failure->stage = kStageInstall;
+        failure->code = code;
+        if (end == InstallerEnd::NotStarted) {
+            const std::wstring why = Common::SystemErrorText(code);
+            failure->text = L"The installer could not be started (error " + std::to_wstring(code) +
+                            (why.empty() ? L"" : L": " + why) + L").";
+        } else if (end == InstallerEnd::TimedOut) {
+            failure->text =
+                L"The installer was still running after " +
+                std::to_wstring(std::chrono::duration_cast<std::chrono::seconds>(policy.timeout)
+                                    .count()) +
+                L" seconds; it is left running and the update is counted as failed.";
+        } else {
+            const std::wstring meaning = DescribeInstallerExitCode(code);
+            failure->text = L"The installer exited with code " + std::to_wstring(code) +
+                            (meaning.empty() ? L"" : L" (Windows Installer: " + meaning + L")") +
+                            L".";
+        }
+    }
+    return succeeded;
 }
 
 DWORD ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
-                       const std::wstring& args, std::chrono::milliseconds timeout) {
+                       const std::wstring& args, std::chrono::milliseconds timeout,
+                       InstallerEnd* end) {
     TraceScope trace;
+    InstallerEnd ignored = InstallerEnd::Exited;
+    InstallerEnd& ended = end != nullptr ? *end : ignored;
     // The module started is always exactly the cache entry.
     const std::wstring commandLine = Common::QuotedCommandLine(path, kInstallerSwitches + args);
     Log::Info(L"Working directory will be: [%s]", folder.c_str());
@@ -38,6 +94,7 @@ DWORD ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
     if (!Common::StartProcess(path, commandLine, folder.c_str(), installer)) {
         const DWORD code = ::GetLastError();
         Log::Error(L"CreateProcess failed (%d)", static_cast<int>(code));
+        ended = InstallerEnd::NotStarted;
         return code;
     }
     DWORD code = 0;
@@ -47,8 +104,10 @@ DWORD ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
         Log::Warning(L"The installer is still running after [%lu] seconds; it is left running "
                      L"and the update ends as failed",
                      static_cast<unsigned long>(waitMs / 1000));
+        ended = InstallerEnd::TimedOut;
         return kInstallerTimedOut;
     }
+    ended = InstallerEnd::Exited;
     (void)::GetExitCodeProcess(installer.process.Get(), &code);
     Log::Info(L"Installation completed, exitcode: [%d]", static_cast<int>(code));
     return code;

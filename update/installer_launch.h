@@ -5,6 +5,8 @@
 #include <chrono>
 #include <string>
 
+#include "update/update_failure.h"
+
 // The installer switches every installer is given.
 inline constexpr wchar_t kInstallerSwitches[] = L" /quiet /norestart ";
 
@@ -20,20 +22,31 @@ struct InstallerPolicy {
 // timeout (it is left running).
 inline constexpr DWORD kInstallerTimedOut = WAIT_TIMEOUT;
 
+// How an installer's run ended.
+enum class InstallerEnd { Exited, NotStarted, TimedOut };
+
 // Runs the validated installer silently in the cache folder and waits for
 // it. True for the exit codes 0, 1641 (reboot initiated) and 3010 (reboot
 // required). An installer that exits with 1618 (another installation in
 // progress) is run again up to `policy.busyRetries` times, `policy.busyPause`
 // apart; one still running after `policy.timeout` fails the run (WARNING)
 // and is left running, never killed.
+// `failure` (when given) receives why it failed.
 [[nodiscard]] bool RunInstaller(const std::wstring& folder, const std::wstring& path,
                                 const std::wstring& args,
-                                const InstallerPolicy& policy = InstallerPolicy());
+                                const InstallerPolicy& policy = InstallerPolicy(),
+                                UpdateFailure* failure = nullptr);
+
+// An installer's exit code in words where it is a known Windows Installer
+// code ("a fatal error occurred during installation" for 1603); empty
+// otherwise.
+[[nodiscard]] std::wstring DescribeInstallerExitCode(DWORD code);
 
 // Starts `path` with the command line path + " /quiet /norestart " + args
 // (the path quoted when it holds a blank) and waits for it, at most
 // `timeout`. Returns its exit code, kInstallerTimedOut, or the error of a
-// failed start.
+// failed start; `end` (when given) says which.
 [[nodiscard]] DWORD ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
                                      const std::wstring& args,
-                                     std::chrono::milliseconds timeout = InstallerPolicy().timeout);
+                                     std::chrono::milliseconds timeout = InstallerPolicy().timeout,
+                                     InstallerEnd* end = nullptr);

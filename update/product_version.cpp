@@ -93,7 +93,8 @@ void KeepServiceVersion(const std::wstring& ownPath) {
     (void)CheckServiceVersion(ownPath);
 }
 
-bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath) {
+bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath,
+                           std::wstring* refusal) {
     TraceScope trace;
     const ServiceVersion own = CheckServiceVersion(ownPath);
     ProductVersion download;
@@ -112,5 +113,10 @@ bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath
     Log::Error(L"Downloaded binary is older than the installed version: [%s] is version [%s], "
                L"the update service is version [%s]",
                path.c_str(), download.Text().c_str(), own.version.Text().c_str());
+    if (refusal != nullptr) {
+        *refusal = L"The download is version " + download.Text() + L" of " +
+                   download.productName + L", older than the installed version " +
+                   own.version.Text() + L".";
+    }
     return false;
 }

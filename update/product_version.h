@@ -29,4 +29,6 @@ void KeepServiceVersion(const std::wstring& ownPath);
 // same product name (letter case ignored) and the download's product version
 // is lower than the service's. A download without a version resource, or of
 // another product, passes, as does any download when the service has none.
-[[nodiscard]] bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath);
+// `refusal` (when given) receives the refusal as a sentence.
+[[nodiscard]] bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath,
+                                         std::wstring* refusal = nullptr);

@@ -1,5 +1,7 @@
 #include "update/sha256.h"
 
+#include <algorithm>
+
 #include <windows.h>
 
 #include <cstring>
@@ -88,8 +90,8 @@ bool Sha256::CheckFile(const std::wstring& path, const std::wstring& expected) c
     return isMatch;
 }
 
-bool Sha256::CheckOpenFile(HANDLE file, const std::wstring& path,
-                           const std::wstring& expected) const {
+bool Sha256::CheckOpenFile(HANDLE file, const std::wstring& path, const std::wstring& expected,
+                           std::wstring* computed) const {
     TraceScope trace;
     Log::Info(L"Computing Sha256 hash for file: [%s]", path.c_str());
     const std::string narrowExpected = ToConsoleNarrow(expected);
@@ -115,6 +117,9 @@ bool Sha256::CheckOpenFile(HANDLE file, const std::wstring& path,
     chain->MessageEnd();
 
     const bool isMatch = std::strcmp(digest.c_str(), narrowExpected.c_str()) == 0;
+    if (computed != nullptr) {
+        computed->assign(digest.begin(), digest.end());
+    }
     Log::Info(L"Expected hash: [%s], computed hash: [%S].  Comparison IsMatch result is: [%s]",
               expected.c_str(), digest.c_str(), isMatch ? L"TRUE" : L"FALSE");
     return isMatch;
@@ -133,4 +138,22 @@ std::wstring Sha256::HashText(const std::wstring& text) const {
     std::wstring result = FromConsoleNarrow(digest);
     Log::Info(L"Sha256 hash: [%s]", result.c_str());
     return result;
+}
+
+bool Sha256::IsDigestText(const std::wstring& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](wchar_t c) {
+               return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') ||
+                      (c >= L'A' && c <= L'F');
+           });
+}
+
+std::wstring Sha256::NormalizedDigest(const std::wstring& text) {
+    if (!IsDigestText(text)) {
+        return text;
+    }
+    std::wstring upper = text;
+    for (wchar_t& c : upper) {
+        c = (c >= L'a' && c <= L'f') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+    }
+    return upper;
 }

@@ -17,9 +17,19 @@ class Sha256 {
 
     // The same for the file open at `file` (read from its start; `path` only
     // names it in the log): the digest is of exactly the bytes that handle
-    // reads. A failed read raises FileStore::ReadErr.
+    // reads, and is stored in `computed` when given. A failed read raises
+    // FileStore::ReadErr.
     [[nodiscard]] bool CheckOpenFile(HANDLE file, const std::wstring& path,
-                                     const std::wstring& expected) const;
+                                     const std::wstring& expected,
+                                     std::wstring* computed = nullptr) const;
+
+    // True for the text of a digest: exactly 64 hexadecimal digits, either
+    // case.
+    [[nodiscard]] static bool IsDigestText(const std::wstring& text);
+
+    // A digest text in upper case, as the pipeline compares it; any other
+    // text unchanged.
+    [[nodiscard]] static std::wstring NormalizedDigest(const std::wstring& text);
 
     // The digest of the text's bytes in the console code page (no NUL).
     [[nodiscard]] std::wstring HashText(const std::wstring& text) const;

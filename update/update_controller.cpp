@@ -25,7 +25,16 @@ void UpdateController::PauseAfterFinalStatus() const {
     std::this_thread::sleep_for(finalPause_);
 }
 
-void UpdateController::MarkFailed(const wchar_t* reason) {
+void UpdateController::MarkFailed(const wchar_t* reason, const UpdateFailure& failure) {
+    {
+        std::lock_guard<std::mutex> facts(factsMutex_);
+        failure_ = failure;
+        if (!failure_.IsSet()) {
+            failure_.stage = kStageInternal;
+            failure_.text = reason;
+        }
+        ended_ = std::chrono::steady_clock::now();
+    }
     {
         std::lock_guard<std::mutex> lock(statusMutex);
         status.store(Failed);
@@ -34,8 +43,41 @@ void UpdateController::MarkFailed(const wchar_t* reason) {
     Log::Error(L"%s", reason);
 }
 
+void UpdateController::MarkEnded() {
+    std::lock_guard<std::mutex> facts(factsMutex_);
+    ended_ = std::chrono::steady_clock::now();
+}
+
+void UpdateController::SetAttemptedUrl(const std::wstring& url) {
+    std::lock_guard<std::mutex> facts(factsMutex_);
+    attemptedUrl_ = url;
+}
+
+UpdateFailure UpdateController::GetFailure() const {
+    if (GetStatus() != Failed) {
+        return UpdateFailure();
+    }
+    std::lock_guard<std::mutex> facts(factsMutex_);
+    return failure_;
+}
+
+std::wstring UpdateController::AttemptedUrl() const {
+    std::lock_guard<std::mutex> facts(factsMutex_);
+    return attemptedUrl_;
+}
+
+uint64_t UpdateController::Seconds() const {
+    std::lock_guard<std::mutex> facts(factsMutex_);
+    const auto end = ended_ == std::chrono::steady_clock::time_point{}
+                         ? std::chrono::steady_clock::now()
+                         : ended_;
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(end - started_).count());
+}
+
 void UpdateController::MarkCompleted() {
     TraceScope trace;
+    MarkEnded();
     // An increment on purpose: the status only ever moves one step forward
     // from Installing, and a concurrent Failed is never overwritten by a 2.
     status.fetch_add(1);
@@ -43,7 +85,7 @@ void UpdateController::MarkCompleted() {
 }
 
 bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadPace pace,
-                    DownloadProgress* progress) {
+                    DownloadProgress* progress, DownloadError* error) {
     TraceScope trace;
     Log::Info(L"Beginning download");
     Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(path),
@@ -53,24 +95,38 @@ bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadP
         Log::Info(L"Completed download");
     } else {
         Log::Error(L"Failed to download binary");
+        if (error != nullptr) {
+            *error = downloader.Error();
+        }
     }
     return downloaded;
 }
 
 bool UpdateController::ValidateBinary(const std::wstring& path) {
-    return ValidateOpenBinary(checkedFile, path, hash, OwnExecutablePath());
+    return ValidateOpenBinary(checkedFile, path, hash, OwnExecutablePath(), &attemptFailure);
 }
 
 bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wstring& path) {
     TraceScope trace;
-    if (!DownloadBinary(url, path, pace_, &progress)) {
+    attemptFailure = UpdateFailure();
+    SetAttemptedUrl(url);
+    DownloadError error;
+    if (!DownloadBinary(url, path, pace_, &progress, &error)) {
         Log::Error(L"Update controller failed to download binary.");
+        attemptFailure.stage = kStageDownload;
+        attemptFailure.code = error.code;
+        attemptFailure.text = DescribeDownloadFailure(url, error);
         return false;
     }
     // One handle from here to the installer's end: what is checked is what runs.
     checkedFile = OpenForChecks(path);
     if (!checkedFile) {
         Log::Error(L"Update controller failed to validate binary.");
+        attemptFailure.stage = kStageDownload;
+        attemptFailure.code = ERROR_CANT_ACCESS_FILE;
+        attemptFailure.text = L"The downloaded file " + path +
+                              L" could not be opened for its checks, or is not a plain file of a "
+                              L"trusted owner.";
         return false;
     }
     if (!ValidateBinary(path)) {
@@ -85,22 +141,30 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
                            const std::wstring& requestHash, const std::wstring& requestArgs) {
     TraceScope trace;
     urls = requestUrls;
-    hash = requestHash;
+    hash = Sha256::NormalizedDigest(requestHash);  // a digest in lower case is the same digest
     args = requestArgs;
     const DownloadCache cache;
 
     // Nothing is downloaded, run or cleaned unless the cache is a real
     // folder and every path formed in it stays there.
     if (urls.empty()) {
-        MarkFailed(L"The update request names no URL; nothing to download.");
+        MarkFailed(L"The update request names no URL; nothing to download.",
+                   {kStageRequest, ERROR_INVALID_PARAMETER,
+                    L"The update request names no URL to download the installer from."});
+        return;
+    }
+    if (!hash.empty() && !Sha256::IsDigestText(hash)) {
+        MarkFailed(L"The policy hash is not 64 hexadecimal digits; the update is refused.",
+                   {kStageRequest, ERROR_INVALID_PARAMETER,
+                    L"The update request's hash is not a SHA-256 digest of 64 hexadecimal "
+                    L"digits; nothing was downloaded."});
         return;
     }
     if (!cache.IsUsable()) {
-        MarkFailed(L"The download cache folder is unknown; the update cannot run.");
-        return;
-    }
-    if (!hash.empty() && !DownloadCache::IsPlainFileName(hash)) {
-        MarkFailed(L"The policy hash cannot name a cache file; the update is refused.");
+        MarkFailed(L"The download cache folder cannot be used; the update cannot run.",
+                   {kStageCache, 0,
+                    L"The download cache folder cannot be used; the worker's log names what an "
+                    L"administrator must delete or repair."});
         return;
     }
 
@@ -134,7 +198,7 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
             Log::Error(L"Failed to obtain valid binary from the following url: [%s]", url.c_str());
             continue;
         }
-        MarkFailed(L"Update controller failed to download and validate binary.");
+        MarkFailed(L"Update controller failed to download and validate binary.", attemptFailure);
         return;
     }
 
@@ -142,11 +206,12 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         TraceScope installing;
         Log::Info(L"Beginning upgrade");
         status.fetch_add(1);  // Downloading -> Installing, as an increment (see MarkCompleted)
-        const bool installed = RunInstaller(cache.folder, path, args, installer_);
+        UpdateFailure failure;
+        const bool installed = RunInstaller(cache.folder, path, args, installer_, &failure);
         checkedFile.Reset();
         if (!installed) {
             Log::Error(L"Failed to update client");
-            MarkFailed(L"Update controller failed to install binary.");
+            MarkFailed(L"Update controller failed to install binary.", failure);
             return;
         }
         Log::Info(L"Completed upgrade");
@@ -168,5 +233,8 @@ void UpdateController::RunToCompletion(const UpdateRequest& request) {
     }
     checkedFile.Reset();
     Log::Error(L"The update ended with an exception: [%S]", message.c_str());
-    MarkFailed(L"Update controller failed: the update ended with an exception.");
+    MarkFailed(L"Update controller failed: the update ended with an exception.",
+               {kStageInternal, 0,
+                L"The update ended with an unexpected error: " +
+                    std::wstring(message.begin(), message.end()) + L"."});
 }

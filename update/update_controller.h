@@ -11,6 +11,7 @@
 #include "common/unique_handle.h"
 #include "http/downloader.h"
 #include "update/installer_launch.h"
+#include "update/update_failure.h"
 #include "update/update_request.h"
 
 // Held only while a controller stores the status Failed.
@@ -52,13 +53,23 @@ class UpdateController {
         return static_cast<UpdateStatus>(status.load(std::memory_order_relaxed));
     }
 
+    // Why the update failed; not set (IsSet false) unless the status is
+    // Failed. Stored before the status becomes Failed.
+    [[nodiscard]] UpdateFailure GetFailure() const;
+
+    // The URL last tried (empty before the first); seconds from the run's
+    // start to its final status (or to now while it runs).
+    [[nodiscard]] std::wstring AttemptedUrl() const;
+    [[nodiscard]] uint64_t Seconds() const;
+
     // True when the cache file now holds a downloaded, validated installer,
     // held open in `checkedFile` (nobody can write, rename or delete it until
     // that handle is closed, after the installer has ended).
     [[nodiscard]] bool ObtainValidBinary(const std::wstring& url, const std::wstring& path);
 
     // Binary validation with this run's policy hash and the service's own
-    // path, of the file held open in `checkedFile`.
+    // path, of the file held open in `checkedFile`; a failure's reason goes
+    // to `attemptFailure`.
     [[nodiscard]] virtual bool ValidateBinary(const std::wstring& path);
 
     // Raises the status from 1 to 2, then pauses.
@@ -77,10 +88,21 @@ class UpdateController {
     // its checks to the end of its run.
     Common::KernelHandle checkedFile;
 
+    // Why the current URL failed to give a valid installer.
+    UpdateFailure attemptFailure;
+
   private:
-    // Stores 3 under statusMutex, pauses and logs why the run failed.
-    void MarkFailed(const wchar_t* reason);
+    // Stores why, then 3 under statusMutex, pauses and logs why the run failed.
+    void MarkFailed(const wchar_t* reason, const UpdateFailure& failure);
     void PauseAfterFinalStatus() const;
+    void SetAttemptedUrl(const std::wstring& url);
+    void MarkEnded();
+
+    mutable std::mutex factsMutex_;  // guards the four below
+    UpdateFailure failure_;
+    std::wstring attemptedUrl_;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point ended_{};
 
     Pause finalPause_;
     DownloadPace pace_;
@@ -88,6 +110,8 @@ class UpdateController {
 };
 
 // Downloads one URL into one cache file with a fresh Downloader.
+// `error` (when given) receives why it failed.
 [[nodiscard]] bool DownloadBinary(const std::wstring& url, const std::wstring& path,
                                   DownloadPace pace = DownloadPace(),
-                                  DownloadProgress* progress = nullptr);
+                                  DownloadProgress* progress = nullptr,
+                                  DownloadError* error = nullptr);

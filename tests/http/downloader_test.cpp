@@ -172,6 +172,8 @@ TEST(Downloader, RefusesOtherStatusCodesAndKeepsTheFile) {
         EXPECT_TRUE(
             Has(run.log, "GetRequestHeaders returning, StatusCode: [404], ContentLength: [120]\n"));
         EXPECT_TRUE(Has(run.log, "  ERROR : Unexpected status code, error [404]\n"));
+        // The connection worked: the status line says what failed.
+        EXPECT_FALSE(Has(run.log, "Failed to connect to remote resource at")) << run.log;
     }
     {
         ScratchFile file(L"partial-404.exe");

@@ -79,6 +79,26 @@ TEST(ParseUpdateRequest, FillsUrlsHashAndArgs) {
         capture.Take());
 }
 
+// A digest in lower or mixed case is the same digest: stored in upper case.
+// Other texts stay as they came (the update refuses them before any download).
+TEST(ParseUpdateRequest, StoresADigestInUpperCase) {
+    const std::wstring upper(L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", upper},
+        {L"Ba7816bF8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015Ad", upper},
+        {upper, upper},
+        {L"ba7816bf", L"ba7816bf"},                                // too short
+        {upper.substr(1) + L"g", upper.substr(1) + L"g"},          // not hexadecimal
+        {L"", L""},
+    };
+    for (const auto& [hash, stored] : cases) {
+        UpdateRequest request;
+        ASSERT_TRUE(ParseUpdateRequest(
+            (L"{\"data\":{\"urls\":[\"a\"],\"hash\":\"" + hash + L"\"}}").c_str(), request));
+        EXPECT_EQ(stored, request.hash);
+    }
+}
+
 TEST(ParseUpdateRequest, SkipsUrlsThatAreNotStrings) {
     ScopedLogSettings settings(LogDestination::Console, 4);
     StdoutCapture capture;
@@ -244,13 +264,33 @@ TEST(IsDetailedQuery, OnlyTheLiteralTrueInDataAsksForDetail) {
     }
 }
 
-TEST(ComposeDetailedResponse, AddsReceivedAndTotalAfterTheStatus) {
-    wchar_t* response = nullptr;
-    ComposeDetailedResponse(Downloading, 524288, 5000000000ull, &response);
-    ASSERT_NE(nullptr, response);
-    EXPECT_EQ(std::wstring(L"{\"data\":{\"status\":0,\"received\":524288,\"total\":5000000000}}"),
-              response);
-    midl_user_free(response);
+// The reason of a failure travels only with a failed update's answer, and
+// its text is escaped as JSON.
+TEST(ComposeDetailedResponse, AddsReceivedAndTotalAfterTheStatusAndTheReasonOfAFailure) {
+    const UpdateFailure failure{kStageHash, 0, L"The digest is \"AB\\CD\"\n."};
+    const struct {
+        UpdateStatus status;
+        UpdateFailure failure;
+        const wchar_t* expected;
+    } cases[] = {
+        {Downloading, UpdateFailure(),
+         L"{\"data\":{\"status\":0,\"received\":524288,\"total\":5000000000}}"},
+        {Downloading, failure,
+         L"{\"data\":{\"status\":0,\"received\":524288,\"total\":5000000000}}"},
+        {Failed, failure,
+         L"{\"data\":{\"status\":3,\"received\":524288,\"total\":5000000000,\"error\":{"
+         L"\"stage\":\"hash\",\"code\":0,\"text\":\"The digest is \\\"AB\\\\CD\\\"\\n.\"}}}"},
+        {Failed, {kStageDownload, 12007, L"x"},
+         L"{\"data\":{\"status\":3,\"received\":524288,\"total\":5000000000,\"error\":{"
+         L"\"stage\":\"download\",\"code\":12007,\"text\":\"x\"}}}"},
+    };
+    for (const auto& c : cases) {
+        wchar_t* response = nullptr;
+        ComposeDetailedResponse(c.status, 524288, 5000000000ull, c.failure, &response);
+        ASSERT_NE(nullptr, response);
+        EXPECT_EQ(std::wstring(c.expected), response);
+        midl_user_free(response);
+    }
 }
 
 }  // namespace

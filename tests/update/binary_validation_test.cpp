@@ -25,6 +25,7 @@ struct Validation {
     bool result = false;
     bool kept = false;
     std::string log;
+    UpdateFailure failure;
 };
 
 // Validates a scratch copy of the fixture `download` (validation deletes).
@@ -35,7 +36,10 @@ Validation Validate(const std::wstring& download, const std::wstring& hash,
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     Validation v;
-    v.result = ValidateBinary(file.Path(), hash, ownPath);
+    Common::KernelHandle held = OpenForChecks(file.Path());
+    EXPECT_TRUE(held.IsValid());
+    v.result = ValidateOpenBinary(held, file.Path(), hash, ownPath, &v.failure);
+    held.Reset();
     v.kept = file.Exists();
     v.log = capture.Take();
     return v;
@@ -82,6 +86,10 @@ TEST(ValidateBinary, ThePolicyHashMustMatchExactly) {
                 v.log,
                 "  ERROR : Binary has failed Sha256 validation check. Deleting invalid file.\n"));
             EXPECT_FALSE(Has(v.log, "WinVerifyTrust")) << "no trust call after a failed digest";
+            EXPECT_EQ(std::wstring(kStageHash), v.failure.stage);
+            EXPECT_EQ(L"The download's SHA-256 digest is " + digest +
+                          L", but the update request expects " + c.hash + L".",
+                      v.failure.text);
         }
     }
 }
@@ -91,29 +99,50 @@ TEST(ValidateBinary, ThePolicyHashMustMatchExactly) {
 // company tag, on a code-signing certificate that chains to a trusted root.
 TEST(ValidateBinary, ASignedServiceRunsOnlyItsOwnPublishersDownloads) {
     const std::string service = "signer of the update service: [KESTRELGATE Client Release Signing]";
+    // The signer's name and the tag test come first, in this order, then the
+    // same-publisher decision.
+    const std::string signedLines =
+        "   INFO : Obtained certificate subject name: [KESTRELGATE Client Release Signing]\n"
+        "   INFO : HasCompanyTag returning: [1]\n";
     const struct {
         const wchar_t* download;
         bool valid;
         std::string expectedLine;
+        int64_t code;  // of the failure (stage "signature")
+        const char* because;
     } cases[] = {
         {L"installer-signed.exe", true,
-         "   INFO : Downloaded binary passed all certificate checks.\n"},
+         "   INFO : Downloaded binary passed all certificate checks.\n", 0, ""},
+        {L"installer-signed.exe", true, signedLines, 0, ""},
         {L"installer-renewed.exe", true,  // another certificate, the name in other letter case
-         "   INFO : Signer of the download: [kestrelGATE Client Release Signing], " + service},
+         "   INFO : Signer of the download: [kestrelGATE Client Release Signing], " + service, 0, ""},
         {L"installer-evil.exe", false,
-         "   INFO : Signer of the download: [Evil kestrelGATE Ltd], " + service},
+         "   INFO : Signer of the download: [Evil kestrelGATE Ltd], " + service, -2146762748,
+         "The download is signed by \"Evil kestrelGATE Ltd\", not by the update service's "
+         "publisher \"KESTRELGATE Client Release Signing\"."},
         {L"installer-serverauth.exe", false,
-         "is signed with a certificate that is not for code signing\n"},
-        {L"installer-othervendor.exe", false, "   INFO : IsSamePublisher returning: [0]\n"},
-        {L"installer-split.exe", false, "   INFO : IsSamePublisher returning: [0]\n"},
-        {L"installer-unsigned.exe", false, "failed WinVerifyTrustChecks, error: [-2146762496]\n"},
-        {L"installer-untrusted.exe", false, "failed WinVerifyTrustChecks, error: [-2146762487]\n"},
-        {L"installer-tampered.exe", false, "failed WinVerifyTrustChecks, error: [-2146869232]\n"},
+         "is signed with a certificate that is not for code signing\n", -2146762480,
+         "its signer's certificate is not for code signing (error 0x800B0110)"},
+        {L"installer-othervendor.exe", false,
+         "   INFO : HasCompanyTag returning: [0]\n   INFO : Signer of the download: [Other",
+         -2146762748, "The download is signed by \"Other Vendor Release Signing\""},
+        {L"installer-split.exe", false, "   INFO : IsSamePublisher returning: [0]\n", -2146762748,
+         "not by the update service's publisher"},
+        {L"installer-unsigned.exe", false, "failed WinVerifyTrustChecks, error: [-2146762496]\n",
+         -2146762496, "The download's signature is refused: the download is not signed"},
+        {L"installer-untrusted.exe", false, "failed WinVerifyTrustChecks, error: [-2146762487]\n",
+         -2146762487, "a root certificate that is not trusted"},
+        {L"installer-tampered.exe", false, "failed WinVerifyTrustChecks, error: [-2146869232]\n",
+         -2146869232, "the download was changed after it was signed"},
     };
     for (const auto& c : cases) {
         const Validation v = Validate(c.download, L"", kSignedService);
         EXPECT_EQ(c.valid, v.result) << Narrow(c.download);
         EXPECT_EQ(c.valid, v.kept) << Narrow(c.download) << ": a refused file is deleted";
+        EXPECT_EQ(c.valid ? L"" : std::wstring(kStageSignature), v.failure.stage);
+        EXPECT_EQ(c.code, v.failure.code) << Narrow(c.download);
+        EXPECT_NE(std::string::npos, Narrow(v.failure.text).find(c.because))
+            << Narrow(v.failure.text);
         EXPECT_TRUE(Has(v.log, "   INFO : WinVerifyTrust on current process returned: [1]\n"))
             << v.log;
         EXPECT_TRUE(Has(v.log, c.expectedLine)) << Narrow(c.download) << "\n" << v.log;
@@ -226,29 +255,28 @@ TEST(OpenForChecks, AnEntryThatIsNotAPlainFileOfATrustedOwnerIsDeletedItself) {
     }
 }
 
+// The name is the signer's (not its issuer's), and the tag is compared
+// ignoring case.
 TEST(HasCompanyTag, MatchesTheSignerNameIgnoringCase) {
+    const std::wstring path = SignedFixture(L"installer-othervendor.exe");
+    Common::KernelHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file.IsValid());
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    EXPECT_TRUE(HasCompanyTag(SignedFixture(L"installer-signed.exe"), L"kestrelGATE"));
-    EXPECT_TRUE(HasCompanyTag(SignedFixture(L"installer-signed.exe"), L"release SIGNING"));
-    EXPECT_FALSE(HasCompanyTag(SignedFixture(L"installer-signed.exe"), L"Other"));
+    std::wstring signer;
+    LONG trust = -1;
+    EXPECT_TRUE(HasCompanyTag(file.Get(), path, L"other VENDOR", &signer, &trust));
+    EXPECT_EQ(L"Other Vendor Release Signing", signer);
+    EXPECT_EQ(0, trust);
+    EXPECT_TRUE(HasCompanyTag(file.Get(), path, L"release signing"));
+    EXPECT_FALSE(HasCompanyTag(file.Get(), path, L"kestrelGATE"));
     const std::string log = capture.Take();
-    EXPECT_TRUE(
-        Has(log,
-            "   INFO : Obtained certificate subject name: [KESTRELGATE Client Release Signing]\n"));
-}
-
-TEST(GetSignerSubjectName, ReadsTheSignerNotTheIssuer) {
-    std::wstring name = L"unchanged";
-    EXPECT_TRUE(GetSignerSubjectName(SignedFixture(L"installer-othervendor.exe"), name));
-    EXPECT_EQ(L"Other Vendor Release Signing", name);
-
-    ScopedLogSettings settings(LogDestination::Console, 3);
-    StdoutCapture capture;
-    name = L"unchanged";
-    EXPECT_FALSE(GetSignerSubjectName(SignedFixture(L"installer-unsigned.exe"), name));
-    EXPECT_EQ(L"unchanged", name);
-    EXPECT_EQ("  ERROR : CryptQueryObject failed with 80092009.\n", capture.Take());
+    EXPECT_TRUE(Has(log,
+                    "   INFO : Obtained certificate subject name: [Other Vendor Release Signing]\n"
+                    "   INFO : HasCompanyTag returning: [1]\n"))
+        << log;
+    EXPECT_TRUE(Has(log, "   INFO : HasCompanyTag returning: [0]\n")) << log;
 }
 
 TEST(VerifyFileTrust, AcceptsOnlyAnIntactTrustedSignature) {

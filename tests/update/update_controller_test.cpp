@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -202,9 +203,9 @@ TEST_F(UpdateControllerTest, RefusesRunsThatCouldActOutsideTheCache) {
     } cases[] = {
         {{{}, L"", L""}, "  ERROR : The update request names no URL; nothing to download.\n"},
         {{{kServer + L"/gen/10/refused-1"}, L"..\\..\\x", L""},
-         "  ERROR : The policy hash cannot name a cache file; the update is refused.\n"},
+         "  ERROR : The policy hash is not 64 hexadecimal digits; the update is refused.\n"},
         {{{kServer + L"/gen/10/refused-2"}, L"C:x", L""},
-         "  ERROR : The policy hash cannot name a cache file; the update is refused.\n"},
+         "  ERROR : The policy hash is not 64 hexadecimal digits; the update is refused.\n"},
     };
     for (const auto& c : cases) {
         UpdateController controller(kShortPause);
@@ -216,9 +217,81 @@ TEST_F(UpdateControllerTest, RefusesRunsThatCouldActOutsideTheCache) {
         EXPECT_EQ(3, seen.back());
         EXPECT_LE(seen.size(), 2u);
         EXPECT_TRUE(Has(log, c.reason)) << log;
+        EXPECT_EQ(std::wstring(kStageRequest), controller.GetFailure().stage);
     }
     EXPECT_TRUE(ServerRequests("/refused-1").empty());
     EXPECT_TRUE(ServerRequests("/refused-2").empty());
+}
+
+// Each cause of a failure gives the answer its stage, its code and a
+// sentence that names the cause; nothing is set while the update runs or
+// after it completed.
+TEST_F(UpdateControllerTest, AFailedUpdateSaysWhereAndWhy) {
+    const std::wstring installer = kServer + L"/signed/installer-unsigned.exe";
+    const std::wstring digest = FileDigest(SignedFixture(L"installer-unsigned.exe"));
+    const std::wstring otherDigest(64, L'A');
+    DownloadPace slowFloor;
+    slowFloor.window = std::chrono::milliseconds(1500);
+    slowFloor.floorBytes = 1024 * 1024;
+    DownloadPace shortLimit;
+    shortLimit.updateLimit = std::chrono::milliseconds(1500);
+    const struct {
+        const char* cause;
+        UpdateRequest request;
+        DownloadPace pace;
+        InstallerPolicy policy;
+        const wchar_t* stage;
+        int64_t code;
+        const char* text;
+    } cases[] = {
+        {"wrong hash", {{installer}, otherDigest, L"--exit=0"}, {}, {}, kStageHash, 0,
+         "but the update request expects AAAA"},
+        {"hash text", {{installer}, L"abc", L""}, {}, {}, kStageRequest, 87,
+         "is not a SHA-256 digest of 64 hexadecimal digits"},
+        {"not found", {{kServer + L"/_/status=404/gen/100/x.exe?sig=s3cret"}, L"", L""}, {}, {},
+         kStageDownload, 404,
+         "Downloading https://localhost/_/status=404/gen/100/x.exe?sig=*** failed: the server "
+         "answered with HTTP status 404."},
+        {"unknown host", {{L"https://no-such-host.invalid/x.exe"}, L"", L""}, {}, {},
+         kStageDownload, 12007, "the server name could not be resolved (WinHTTP error 12007)"},
+        // Windows reports an untrusted certificate as 12175, Wine as 12157.
+        {"untrusted certificate", {{L"https://localhost:9443/gen/100/x.exe"}, L"", L""}, {}, {},
+         kStageDownload, -1, "TLS certificate"},
+        {"trickle", {{kServer + L"/_/slow=20000/gen/3000000/x.exe"}, L"", L""}, slowFloor, {},
+         kStageDownload, 1460, "the server sends too slowly"},
+        {"deadline", {{kServer + L"/_/slow=20000/gen/3000000/y.exe"}, L"", L""}, shortLimit, {},
+         kStageDownload, 1460, "reached their time limit"},
+        {"installer 1603", {{installer}, digest, L"--exit=1603"}, {}, {}, kStageInstall, 1603,
+         "The installer exited with code 1603 (Windows Installer: a fatal error occurred during "
+         "installation)."},
+        {"not an installer", {{kServer + L"/gen/5000/z.exe"}, L"", L""}, {}, {}, kStageInstall,
+         193, "The installer could not be started (error 193"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cause);
+        UpdateController controller(kShortPause, c.pace, c.policy);
+        EXPECT_FALSE(controller.GetFailure().IsSet());
+        const std::string log = RunUpdate(controller, c.request);
+        ASSERT_EQ(Failed, controller.GetStatus()) << log;
+        const UpdateFailure failure = controller.GetFailure();
+        EXPECT_EQ(std::wstring(c.stage), failure.stage);
+        if (c.code >= 0) {
+            EXPECT_EQ(c.code, failure.code);
+        } else {
+            EXPECT_TRUE(failure.code == 12175 || failure.code == 12157) << failure.code;
+        }
+        EXPECT_NE(std::string::npos, Narrow(failure.text).find(c.text)) << Narrow(failure.text);
+        EXPECT_EQ(std::string::npos, Narrow(failure.text).find("s3cret"));
+    }
+    // A lower-case digest is the digest: the update completes, with no reason.
+    std::wstring lower = digest;
+    for (wchar_t& ch : lower) {
+        ch = static_cast<wchar_t>(std::towlower(ch));
+    }
+    UpdateController controller(kShortPause);
+    const std::string log = RunUpdate(controller, {{installer}, lower, L"--exit=0"});
+    EXPECT_EQ(Completed, controller.GetStatus()) << log;
+    EXPECT_FALSE(controller.GetFailure().IsSet());
 }
 
 TEST_F(UpdateControllerTest, AnEntryThatCannotBeOpenedEndsTheUpdateAsFailed) {
@@ -414,6 +487,12 @@ TEST_F(UpdateControllerTest, AnInstallerThatNeverEndsFailsTheUpdateAndKeepsRunni
                          "running and the update ends as failed\n"))
         << log;
     EXPECT_TRUE(record.Exists()) << "it was started";
+    const UpdateFailure failure = controller.GetFailure();
+    EXPECT_EQ(std::wstring(kStageInstall), failure.stage);
+    EXPECT_EQ(258, failure.code);
+    EXPECT_EQ(L"The installer was still running after 1 seconds; it is left running and the "
+              L"update is counted as failed.",
+              failure.text);
     // It runs on after the update: wait for its end before the cache goes.
     const std::wstring entry = folder_ + Sha256().HashText(kInstallerUrl + L"?never-ends") + L".exe";
     EXPECT_TRUE(::GetFileAttributesW(entry.c_str()) != INVALID_FILE_ATTRIBUTES) << "not cleaned";
