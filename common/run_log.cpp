@@ -303,6 +303,13 @@ bool RunLog::RewriteWindow(State& run) {
            FALSE;
 }
 
+void RunLog::Note(const wchar_t* message) {
+    if (!Wants(LogLevel::Warning)) {
+        return;
+    }
+    Write(LogLevel::Info, (std::wstring(L"   INFO : ") + message + L"\n").c_str());
+}
+
 void RunLog::Progress(uint64_t received, uint64_t total, bool force) {
     static std::atomic<ULONGLONG> last{0};
     const ULONGLONG now = ::GetTickCount64();

@@ -62,6 +62,10 @@ class RunLog {
     // Adds one finished line (written UTF-8, after its time). Never fails.
     static void Write(LogLevel level, const wchar_t* line);
 
+    // Writes one INFO line with `message` into the file only (not the
+    // console or ETW). The caller masks and escapes what it holds.
+    static void Note(const wchar_t* message);
+
     // Writes "Downloaded [received] of [total] bytes" into the file only (the
     // console and ETW have a line per chunk), at most every kProgressPeriod;
     // `force` writes it now (a download's end).

@@ -14,6 +14,7 @@
 #include "update/binary_validation.h"
 #include "update/download_cache.h"
 #include "update/product_version.h"
+#include "update/run_summary.h"
 #include "update/update_controller.h"
 
 ServiceHost serviceHost;
@@ -106,10 +107,15 @@ void ServiceHost::RunCommandLineMode() {
     if (ContainsNoCase(commandLine, L"-pos")) {
         WaitForKey("Press any key to start");
     }
+    const ULONGLONG started = ::GetTickCount64();
     if (!frontEnd.Run()) {
         // The service that started this worker sees it end at once.
         exitCode = kEndpointNotServed;
     }
+    // The outcome outlives the worker: its file ends with the summary.
+    RunLog::Note(RunSummary(TheUpdateRpcServer().CurrentController(),
+                            (::GetTickCount64() - started) / 1000)
+                     .c_str());
     if (ContainsNoCase(commandLine, L"-poe")) {
         WaitForKey("Press any key to exit");
     }

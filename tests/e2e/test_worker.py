@@ -266,7 +266,11 @@ class WorkerTest(unittest.TestCase):
         # its UTC time with milliseconds.
         stamp = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
         self.assertTrue(all(stamp.match(l) for l in kept), kept)
-        self.assertEqual([stamp.sub("", l) for l in kept], lines[lines.index(announced[0]):])
+        self.assertEqual([stamp.sub("", l) for l in kept[:-1]], lines[lines.index(announced[0]):])
+        # The file alone ends with the run's summary.
+        self.assertRegex(stamp.sub("", kept[-1]),
+                         r"^   INFO : Run summary: result \[no update\], stage \[\], code \[0\], "
+                         r"bytes \[0\], seconds \[\d+\], url \[\]$")
 
         # kgupdate-ctl log prints the newest run's file.
         code, output = wp.run_tool("kgupdate-ctl.exe", "log")

@@ -19,6 +19,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
 #include "update/download_cache.h"
+#include "update/run_summary.h"
 #include "update/sha256.h"
 
 namespace {
@@ -282,7 +283,18 @@ TEST_F(UpdateControllerTest, AFailedUpdateSaysWhereAndWhy) {
         }
         EXPECT_NE(std::string::npos, Narrow(failure.text).find(c.text)) << Narrow(failure.text);
         EXPECT_EQ(std::string::npos, Narrow(failure.text).find("s3cret"));
+        // The run's summary line says the same.
+        const std::wstring summary = RunSummary(&controller, 0);
+        EXPECT_EQ(0u, summary.find(L"Run summary: result [Failed], stage [" +
+                                   std::wstring(c.stage) + L"], code [" +
+                                   std::to_wstring(failure.code) + L"], bytes ["))
+            << Narrow(summary);
+        EXPECT_NE(std::wstring::npos, summary.find(L", reason [" + failure.text + L"]"));
+        EXPECT_EQ(std::wstring::npos, summary.find(L"s3cret")) << Narrow(summary);
     }
+    EXPECT_EQ(L"Run summary: result [no update], stage [], code [0], bytes [0], seconds [7], "
+              L"url []",
+              RunSummary(nullptr, 7));
     // A lower-case digest is the digest: the update completes, with no reason.
     std::wstring lower = digest;
     for (wchar_t& ch : lower) {
@@ -292,6 +304,10 @@ TEST_F(UpdateControllerTest, AFailedUpdateSaysWhereAndWhy) {
     const std::string log = RunUpdate(controller, {{installer}, lower, L"--exit=0"});
     EXPECT_EQ(Completed, controller.GetStatus()) << log;
     EXPECT_FALSE(controller.GetFailure().IsSet());
+    const std::wstring summary = RunSummary(&controller, 0);
+    EXPECT_EQ(0u, summary.find(L"Run summary: result [Completed], stage [], code [0], bytes ["))
+        << Narrow(summary);
+    EXPECT_NE(std::wstring::npos, summary.find(L"], url [" + installer + L"]"));
 }
 
 TEST_F(UpdateControllerTest, AnEntryThatCannotBeOpenedEndsTheUpdateAsFailed) {

@@ -1,0 +1,33 @@
+#include "update/run_summary.h"
+
+#include "common/control_characters.h"
+#include "common/redact_credentials.h"
+#include "update/update_controller.h"
+
+std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds) {
+    std::wstring result = L"no update";
+    UpdateFailure failure;
+    uint64_t bytes = 0;
+    uint64_t seconds = runSeconds;
+    std::wstring url;
+    if (controller != nullptr) {
+        static const wchar_t* const kResults[] = {L"Downloading", L"Installing", L"Completed",
+                                                  L"Failed"};
+        const int status = static_cast<int>(controller->GetStatus());
+        result = status >= 0 && status <= 3 ? kResults[status] : L"unknown";
+        failure = controller->GetFailure();
+        bytes = controller->progress.received.load(std::memory_order_relaxed);
+        seconds = controller->Seconds();
+        url = controller->AttemptedUrl();
+    }
+    std::wstring text = std::wstring(kRunSummaryMarker) + L"result [" + result + L"], stage [" +
+                        failure.stage + L"], code [" + std::to_wstring(failure.code) +
+                        L"], bytes [" + std::to_wstring(bytes) + L"], seconds [" +
+                        std::to_wstring(seconds) + L"], url [" + url + L"]";
+    if (failure.IsSet()) {
+        text += L", reason [" + failure.text + L"]";
+    }
+    (void)Common::RedactCredentials(text);
+    (void)Common::EscapeControlCharacters(text);
+    return text;
+}
