@@ -1,20 +1,6 @@
-// kgupdate-ctl: talks to the local kgclient_update worker over UpdateRPC.
-//
-//   kgupdate-ctl [--json] begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]
-//   kgupdate-ctl [--json] query [--detail]
-//   kgupdate-ctl [--json] watch
-//   kgupdate-ctl send 'RAW JSON'
-//   kgupdate-ctl log [--runs N]
-//
-// log prints the newest worker run's log file (or the last N, oldest
-// first) from the cache folder's logs\; the others print the response text ("(no response)" for a null response). With
-// --wait, and with watch (which follows an update already begun), it polls
-// with detailed queries until the update has completed or failed: on a
-// console one line redrawn in place (status, percent, MB received of total,
-// rate, time left), elsewhere one plain line per status change and at most
-// one progress line every 5 seconds; with --json every answer raw, one per
-// line. Exit codes: 0 success (Completed when following), 1 the update
-// failed, 2 no response, 3 the endpoint could not be reached, 4 usage.
+// kgupdate-ctl: talks to the local kgclient_update worker over UpdateRPC, and
+// reads the workers' run logs. `kgupdate-ctl --help` says what each command
+// does, its options and every exit code (the text of kUsageText below).
 
 #include <windows.h>
 
@@ -22,10 +8,12 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,17 +25,72 @@
 
 namespace {
 
-enum ExitCode { kOk = 0, kUpdateFailed = 1, kNoResponse = 2, kUnreachable = 3, kUsage = 4 };
+enum ExitCode {
+    kOk = 0,             // completed, or the question answered
+    kUpdateFailed = 1,   // the update failed
+    kNoResponse = 2,     // no update has begun, no answer, or the begin was not the one that runs
+    kUnreachable = 3,    // the worker could not be reached
+    kUsage = 4,          // the command line is not understood
+    kInterrupted = 130,  // Ctrl-C while following; the update goes on
+};
 
-int Usage() {
-    std::fwprintf(
-        stderr,
-        L"usage: kgupdate-ctl [--json] begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]\n"
-        L"       kgupdate-ctl [--json] query [--detail]\n"
-        L"       kgupdate-ctl [--json] watch\n"
-        L"       kgupdate-ctl send 'RAW JSON'\n"
-        L"       kgupdate-ctl log [--runs N]\n");
+constexpr wchar_t kUsageText[] =
+    L"usage: kgupdate-ctl [--json] COMMAND [OPTIONS]\n"
+    L"\n"
+    L"Talks to the kestrelGATE client's update worker (kgclient_update) on this machine.\n"
+    L"\n"
+    L"commands:\n"
+    L"  begin --url U [--url U2 ...] [--hash H] [--args A] [--wait]\n"
+    L"        asks the worker to update the client from the first URL that gives a valid\n"
+    L"        installer. --hash: the installer's SHA-256 digest, 64 hexadecimal digits (any\n"
+    L"        case), checked before anything is sent. --args: arguments for the installer.\n"
+    L"        --wait: follow the update to its end. When the worker already has an update,\n"
+    L"        this begin is ignored: it says so and names that update's status.\n"
+    L"  query [--detail]\n"
+    L"        prints the status of the worker's update in words (with --detail, also the\n"
+    L"        bytes received of the total, and why it failed).\n"
+    L"  watch\n"
+    L"        follows an update that another component began, to its end. Ctrl-C stops\n"
+    L"        following; the update goes on.\n"
+    L"  send 'RAW JSON'\n"
+    L"        sends one raw instruction and prints the answer as it came.\n"
+    L"  log [--runs N]\n"
+    L"        prints the newest worker run's log file (or the last N, oldest first);\n"
+    L"        needs an administrator.\n"
+    L"  last\n"
+    L"        prints the summary of the last worker run that ended (its result, where\n"
+    L"        and why it failed); works when no worker runs. Needs an administrator.\n"
+    L"\n"
+    L"options:\n"
+    L"  --json        print the worker's answers as they came, one per line (null when\n"
+    L"                there was none), instead of words\n"
+    L"  --help, -h, /?  print this text\n"
+    L"\n"
+    L"exit codes:\n"
+    L"  0    the update completed, or the question was answered\n"
+    L"  1    the update failed (also a query or last that reports a failed update)\n"
+    L"  2    no update has begun, the worker sent no answer, or the begin was ignored\n"
+    L"       because the worker already had an update\n"
+    L"  3    the worker could not be reached\n"
+    L"  4    the command line is not understood\n"
+    L"  130  Ctrl-C while following; the update goes on in the worker\n";
+
+constexpr wchar_t kCommands[] = L"begin, query, watch, send, log, last";
+
+int Usage(const std::wstring& problem) {
+    std::fwprintf(stderr, L"kgupdate-ctl: %ls\n%ls", problem.c_str(), kUsageText);
     return kUsage;
+}
+
+// Set by Ctrl-C (or Ctrl-Break) while an update is followed.
+std::atomic<bool> interrupted{false};
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        interrupted.store(true);
+        return TRUE;
+    }
+    return FALSE;
 }
 
 std::wstring BeginRequest(const std::vector<std::wstring>& urls, const std::wstring& hash,
@@ -112,17 +155,26 @@ class Session {
     bool bound_ = false;
 };
 
-int SendOnce(Session& session, const std::wstring& request, std::wstring& response) {
+int PrintLastSummary(bool asHint);
+
+// Sends one instruction; the answer goes to `response`. kOk, kNoResponse (no
+// answer: "null" printed with --json) or kUnreachable (with the last run's
+// summary as a hint).
+int Exchange(Session& session, const std::wstring& request, std::wstring& response, bool json) {
     bool hasResponse = false;
     if (!session.Send(request, response, hasResponse)) {
+        (void)PrintLastSummary(true);
         return kUnreachable;
     }
     if (!hasResponse) {
-        std::wprintf(L"(no response)\n");
-        std::fwprintf(stderr, L"kgupdate-ctl: the update service sent no response\n");
+        if (json) {
+            std::wprintf(L"null\n");
+        }
         return kNoResponse;
     }
-    std::wprintf(L"%ls\n", response.c_str());
+    if (json) {
+        std::wprintf(L"%ls\n", response.c_str());
+    }
     return kOk;
 }
 
@@ -131,8 +183,71 @@ bool IsConsole(FILE* stream) {
     return ::GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
 }
 
+constexpr wchar_t kPlainQuery[] = L"{\"id\":\"queryAutoUpdateProgress\"}";
 constexpr wchar_t kDetailedQuery[] =
     L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":true}}";
+
+const wchar_t* StatusWord(int status) {
+    static const wchar_t* const kWords[] = {L"Downloading", L"Installing", L"Completed",
+                                            L"Failed"};
+    return status >= 0 && status <= 3 ? kWords[status] : L"unknown";
+}
+
+// The "error" object of a detailed answer: stage, code, text; false when
+// the answer has none.
+bool ResponseError(const std::wstring& response, std::wstring& stage, int64_t& code,
+                   std::wstring& text) {
+    JsonDocument document;
+    document.Parse(response.c_str());
+    if (!document.IsObject() || !document.HasMember(L"data") || !document[L"data"].IsObject()) {
+        return false;
+    }
+    const JsonValue& data = document[L"data"];
+    if (!data.HasMember(L"error") || !data[L"error"].IsObject()) {
+        return false;
+    }
+    const JsonValue& error = data[L"error"];
+    stage = error.HasMember(L"stage") && error[L"stage"].IsString() ? error[L"stage"].GetString()
+                                                                     : L"";
+    code = error.HasMember(L"code") && error[L"code"].IsInt64() ? error[L"code"].GetInt64() : 0;
+    text = error.HasMember(L"text") && error[L"text"].IsString() ? error[L"text"].GetString()
+                                                                  : L"";
+    return true;
+}
+
+// "the update failed at the hash check: <text>" for a failed update's
+// detailed answer (standard error).
+void PrintFailure(const std::wstring& detailedResponse) {
+    std::wstring stage;
+    std::wstring text;
+    int64_t code = 0;
+    if (!ResponseError(detailedResponse, stage, code, text)) {
+        std::fwprintf(stderr, L"kgupdate-ctl: the update failed (the worker gave no reason; see "
+                              L"kgupdate-ctl log)\n");
+        return;
+    }
+    static const struct {
+        const wchar_t* stage;
+        const wchar_t* where;
+    } kWhere[] = {
+        {L"request", L"the update failed: its request was refused"},
+        {L"cache", L"the update failed at the download cache folder"},
+        {L"download", L"the update failed at the download"},
+        {L"hash", L"the update failed at the hash check"},
+        {L"signature", L"the update failed at the signature check"},
+        {L"install", L"the update failed at the installation"},
+        {L"internal", L"the update failed inside the worker"},
+    };
+    const wchar_t* where = L"the update failed";
+    for (const auto& known : kWhere) {
+        if (stage == known.stage) {
+            where = known.where;
+        }
+    }
+    std::wstring shown = text;
+    (void)Common::EscapeControlCharacters(shown);
+    std::fwprintf(stderr, L"kgupdate-ctl: %ls: %ls\n", where, shown.c_str());
+}
 
 // A number of the response's "data" object; 0 when it is not there.
 uint64_t ResponseNumber(const std::wstring& response, const wchar_t* name) {
@@ -145,20 +260,32 @@ uint64_t ResponseNumber(const std::wstring& response, const wchar_t* name) {
     return data.HasMember(name) && data[name].IsUint64() ? data[name].GetUint64() : 0;
 }
 
-// Follows the update to Completed or Failed.
+// Follows the update to Completed or Failed; Ctrl-C ends the following
+// (not the update).
 int FollowUpdate(Session& session, bool json) {
     ProgressDisplay display(stdout, !json && IsConsole(stdout));
+    interrupted.store(false);
+    (void)::SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
     for (;;) {
+        if (interrupted.load()) {
+            display.Finish();
+            std::fwprintf(stderr, L"kgupdate-ctl: stopped following; the update goes on in the "
+                                  L"worker (kgupdate-ctl watch follows it again)\n");
+            return kInterrupted;
+        }
         std::wstring response;
         bool hasResponse = false;
         if (!session.Send(kDetailedQuery, response, hasResponse)) {
             display.Finish();
+            (void)PrintLastSummary(true);
             return kUnreachable;
         }
         if (!hasResponse) {
             display.Finish();
-            std::fwprintf(stderr, L"kgupdate-ctl: the update service sent no response (no "
-                                  L"update has begun)\n");
+            if (json) {
+                std::wprintf(L"null\n");
+            }
+            std::fwprintf(stderr, L"kgupdate-ctl: no update has begun in this worker\n");
             return kNoResponse;
         }
         const int status = ResponseStatus(response);
@@ -172,36 +299,83 @@ int FollowUpdate(Session& session, bool json) {
         if (status == 2 || status == 3) {
             display.Finish();
             if (status == 3) {
-                std::fwprintf(stderr, L"kgupdate-ctl: the update failed\n");
+                PrintFailure(response);
                 return kUpdateFailed;
             }
             return kOk;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        // Short steps: Ctrl-C is seen at once.
+        for (int step = 0; step < 5 && !interrupted.load(); ++step) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
     }
 }
 
-// Prints the last `runs` run log files, oldest first, each under a header.
-int PrintRunLogs(size_t runs) {
+// Prints the status in words (with the bytes and the reason of a failure
+// when `detail`), or the answer as it came with --json.
+int Query(Session& session, bool detail, bool json) {
+    std::wstring response;
+    const int exchanged = Exchange(session, detail ? kDetailedQuery : kPlainQuery, response, json);
+    if (exchanged == kNoResponse && !json) {
+        std::wprintf(L"no update has begun in this worker\n");
+    }
+    if (exchanged != kOk) {
+        return exchanged;
+    }
+    const int status = ResponseStatus(response);
+    if (!json) {
+        if (detail) {
+            std::wprintf(L"status: %ls, %llu of %llu bytes\n", StatusWord(status),
+                         static_cast<unsigned long long>(ResponseNumber(response, L"received")),
+                         static_cast<unsigned long long>(ResponseNumber(response, L"total")));
+        } else {
+            std::wprintf(L"status: %ls\n", StatusWord(status));
+        }
+    }
+    if (status == 3) {
+        if (detail) {
+            PrintFailure(response);
+        } else {
+            std::fwprintf(stderr, L"kgupdate-ctl: the update failed (query --detail says why)\n");
+        }
+        return kUpdateFailed;
+    }
+    return kOk;
+}
+
+// The run logs' folder (with its final backslash); empty when unknown.
+std::wstring RunLogFolder() {
     wchar_t* programData = nullptr;
     if (::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &programData) != S_OK) {
-        std::fwprintf(stderr, L"kgupdate-ctl: the ProgramData folder is unknown\n");
-        return kNoResponse;
+        return std::wstring();
     }
     const std::wstring folder =
         std::wstring(programData) + L"\\kestrelGATE\\Client\\AutoUpdate\\logs\\";
     ::CoTaskMemFree(programData);
-    std::vector<std::wstring> names;
+    return folder;
+}
+
+// The run log files' names, oldest first; false (with a message unless
+// `quiet`) when there are none or they cannot be listed.
+bool ListRunLogs(const std::wstring& folder, std::vector<std::wstring>& names, bool quiet) {
+    if (folder.empty()) {
+        if (!quiet) {
+            std::fwprintf(stderr, L"kgupdate-ctl: the ProgramData folder is unknown\n");
+        }
+        return false;
+    }
     WIN32_FIND_DATAW entry;
     const HANDLE search = ::FindFirstFileW((folder + L"*.log").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
         // The folder holds requests, URLs and arguments: SYSTEM and
         // Administrators only.
-        std::fwprintf(stderr,
-                      L"kgupdate-ctl: access to %ls is denied: reading the run logs needs an "
-                      L"administrator (run it from an elevated prompt)\n",
-                      folder.c_str());
-        return kNoResponse;
+        if (!quiet) {
+            std::fwprintf(stderr,
+                          L"kgupdate-ctl: access to %ls is denied: reading the run logs needs an "
+                          L"administrator (run it from an elevated prompt)\n",
+                          folder.c_str());
+        }
+        return false;
     }
     if (search != INVALID_HANDLE_VALUE) {
         do {
@@ -210,16 +384,81 @@ int PrintRunLogs(size_t runs) {
         ::FindClose(search);
     }
     if (names.empty()) {
-        std::fwprintf(stderr, L"kgupdate-ctl: no run log in %ls\n", folder.c_str());
-        return kNoResponse;
+        if (!quiet) {
+            std::fwprintf(stderr, L"kgupdate-ctl: no run log in %ls\n", folder.c_str());
+        }
+        return false;
     }
     std::sort(names.begin(), names.end());  // the names sort by start time
+    return true;
+}
+
+// The whole text of a file; false when it cannot be read.
+bool ReadWholeFile(const std::wstring& path, std::string& text) {
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) {
+        return false;
+    }
+    char chunk[8192];
+    size_t read = 0;
+    while ((read = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
+        text.append(chunk, read);
+    }
+    std::fclose(file);
+    return true;
+}
+
+// Prints the summary line of the newest run log that has one (a worker that
+// still runs has none yet). As a hint (after "not reachable"), only when
+// there is one, to standard error. kUpdateFailed for a failed run.
+int PrintLastSummary(bool asHint) {
+    const std::wstring folder = RunLogFolder();
+    std::vector<std::wstring> names;
+    if (!ListRunLogs(folder, names, asHint)) {
+        return kNoResponse;
+    }
+    const std::string marker = "Run summary: ";
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        std::string text;
+        if (!ReadWholeFile(folder + *name, text)) {
+            continue;
+        }
+        const size_t at = text.rfind(marker);
+        if (at == std::string::npos) {
+            continue;
+        }
+        const size_t lineStart = text.rfind('\n', at);
+        const size_t lineEnd = text.find('\n', at);
+        std::string line = text.substr(lineStart == std::string::npos ? 0 : lineStart + 1,
+                                       lineEnd == std::string::npos ? std::string::npos
+                                                                    : lineEnd - lineStart - 1);
+        (void)Common::EscapeControlCharacters(line, "");
+        FILE* out = asHint ? stderr : stdout;
+        std::fprintf(out, "%s%S%S:\n%s\n",
+                     asHint ? "kgupdate-ctl: the last worker run that ended, from " : "== ",
+                     folder.c_str(), name->c_str(), line.c_str());
+        return line.find("result [Failed]") != std::string::npos ? kUpdateFailed : kOk;
+    }
+    if (!asHint) {
+        std::fwprintf(stderr, L"kgupdate-ctl: no run log in %ls holds a run's summary yet\n",
+                      folder.c_str());
+    }
+    return kNoResponse;
+}
+
+// Prints the last `runs` run log files, oldest first, each under a header.
+int PrintRunLogs(size_t runs) {
+    const std::wstring folder = RunLogFolder();
+    std::vector<std::wstring> names;
+    if (!ListRunLogs(folder, names, false)) {
+        return kNoResponse;
+    }
     const size_t first = names.size() > runs ? names.size() - runs : 0;
     for (size_t i = first; i < names.size(); ++i) {
         std::wprintf(L"== %ls%ls\n", folder.c_str(), names[i].c_str());
         std::fflush(stdout);
-        FILE* file = _wfopen((folder + names[i]).c_str(), L"rb");
-        if (file == nullptr) {
+        std::string text;
+        if (!ReadWholeFile(folder + names[i], text)) {
             std::fwprintf(stderr, L"kgupdate-ctl: cannot read %ls%ls\n", names[i].c_str(),
                           errno == EACCES ? L": access is denied (reading the run logs needs an "
                                             L"administrator)"
@@ -229,13 +468,6 @@ int PrintRunLogs(size_t runs) {
         // Written with the worker's own escaping: whatever a file holds (one
         // of an older worker, or edited by hand), no control sequence reaches
         // the administrator's terminal; only the lines' own line feeds stay.
-        std::string text;
-        char chunk[8192];
-        size_t read = 0;
-        while ((read = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-            text.append(chunk, read);
-        }
-        std::fclose(file);
         (void)Common::EscapeControlCharacters(text, "\n");
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
@@ -243,76 +475,137 @@ int PrintRunLogs(size_t runs) {
     return kOk;
 }
 
+// Begins an update; with `wait`, follows it. A worker that already has an
+// update ignores a begin (it answers that update's status): asked first, so
+// that the administrator knows which update runs.
+int Begin(Session& session, const std::vector<std::wstring>& urls, const std::wstring& hash,
+          const std::wstring& args, bool wait, bool json) {
+    std::wstring existing;
+    bool hasExisting = false;
+    if (!session.Send(kDetailedQuery, existing, hasExisting)) {
+        (void)PrintLastSummary(true);
+        return kUnreachable;
+    }
+    if (hasExisting) {
+        if (json) {
+            std::wprintf(L"%ls\n", existing.c_str());
+        }
+        std::fwprintf(stderr,
+                      L"kgupdate-ctl: the worker already has an update (status: %ls); this begin "
+                      L"was ignored. kgupdate-ctl query --detail says more; a new update can "
+                      L"begin once this worker has ended.\n",
+                      StatusWord(ResponseStatus(existing)));
+        return kNoResponse;
+    }
+    std::wstring response;
+    const int sent = Exchange(session, BeginRequest(urls, hash, args), response, json);
+    if (sent == kNoResponse) {
+        std::fwprintf(stderr, L"kgupdate-ctl: the worker sent no answer to the begin\n");
+    }
+    if (sent != kOk) {
+        return sent;
+    }
+    const int status = ResponseStatus(response);
+    if (!json && !wait) {
+        std::wprintf(L"status: %ls\n", StatusWord(status));
+    }
+    if (status == 3) {
+        // Refused at once (the request itself): the worker's log says why.
+        std::fwprintf(stderr, L"kgupdate-ctl: the worker refused the request (kgupdate-ctl log "
+                              L"says why)\n");
+        return kUpdateFailed;
+    }
+    return wait ? FollowUpdate(session, json) : kOk;
+}
+
+bool IsDigestText(const std::wstring& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](wchar_t c) {
+               return std::iswxdigit(c) != 0 && c < 0x80;
+           });
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    int first = 1;
-    const bool json = argc > 1 && std::wstring(argv[1]) == L"--json";
-    if (json) {
-        ++first;
+    std::vector<std::wstring> arguments(argv + 1, argv + argc);
+    for (const std::wstring& argument : arguments) {
+        if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
+            std::wprintf(L"%ls", kUsageText);
+            return kOk;
+        }
     }
-    if (argc <= first) {
-        return Usage();
+    bool json = false;
+    if (!arguments.empty() && arguments.front() == L"--json") {
+        json = true;
+        arguments.erase(arguments.begin());
     }
-    const std::wstring command = argv[first];
-    const int rest = argc - first - 1;  // arguments after the command
+    if (arguments.empty()) {
+        return Usage(L"no command given");
+    }
+    const std::wstring command = arguments.front();
+    const std::vector<std::wstring> rest(arguments.begin() + 1, arguments.end());
     Session session;
     std::wstring response;
-    if (command == L"query" && rest == 0) {
-        return SendOnce(session, L"{\"id\":\"queryAutoUpdateProgress\"}", response);
+    if (command == L"query") {
+        if (rest.size() > 1 || (rest.size() == 1 && rest[0] != L"--detail")) {
+            return Usage(L"query takes only --detail");
+        }
+        return Query(session, !rest.empty(), json);
     }
-    if (command == L"query" && rest == 1 && std::wstring(argv[first + 1]) == L"--detail") {
-        return SendOnce(session, kDetailedQuery, response);
+    if (command == L"watch") {
+        return rest.empty() ? FollowUpdate(session, json) : Usage(L"watch takes no options");
     }
-    if (command == L"watch" && rest == 0) {
-        return FollowUpdate(session, json);
-    }
-    if (command == L"log" && !json && (rest == 0 || rest == 2)) {
+    if (command == L"log") {
         long runs = 1;
-        if (rest == 2) {
-            runs = std::wstring(argv[first + 1]) == L"--runs" ? std::wcstol(argv[first + 2], nullptr, 10)
-                                                              : 0;
+        if (!rest.empty()) {
+            runs = rest.size() == 2 && rest[0] == L"--runs" ? std::wcstol(rest[1].c_str(), nullptr, 10)
+                                                            : 0;
             if (runs <= 0) {
-                return Usage();
+                return Usage(L"log takes --runs N, N a positive number");
             }
         }
         return PrintRunLogs(static_cast<size_t>(runs));
     }
-    if (command == L"send" && rest == 1 && !json) {
-        return SendOnce(session, argv[first + 1], response);
+    if (command == L"last") {
+        return rest.empty() ? PrintLastSummary(false) : Usage(L"last takes no options");
+    }
+    if (command == L"send") {
+        if (rest.size() != 1) {
+            return Usage(L"send takes one instruction text");
+        }
+        const int sent = Exchange(session, rest[0], response, true);
+        if (sent == kNoResponse) {
+            std::fwprintf(stderr, L"kgupdate-ctl: the worker sent no answer\n");
+        }
+        return sent;
     }
     if (command != L"begin") {
-        return Usage();
+        return Usage(L"unknown command \"" + command + L"\"; the commands are " + kCommands);
     }
     std::vector<std::wstring> urls;
     std::wstring hash;
     std::wstring args;
     bool wait = false;
-    for (int i = first + 1; i < argc; ++i) {
-        const std::wstring option = argv[i];
+    for (size_t i = 0; i < rest.size(); ++i) {
+        const std::wstring& option = rest[i];
         if (option == L"--wait") {
             wait = true;
-        } else if (i + 1 < argc && option == L"--url") {
-            urls.emplace_back(argv[++i]);
-        } else if (i + 1 < argc && option == L"--hash") {
-            hash = argv[++i];
-        } else if (i + 1 < argc && option == L"--args") {
-            args = argv[++i];
+        } else if (i + 1 < rest.size() && option == L"--url") {
+            urls.push_back(rest[++i]);
+        } else if (i + 1 < rest.size() && option == L"--hash") {
+            hash = rest[++i];
+        } else if (i + 1 < rest.size() && option == L"--args") {
+            args = rest[++i];
         } else {
-            return Usage();
+            return Usage(L"begin does not understand \"" + option + L"\"");
         }
     }
     if (urls.empty()) {
-        return Usage();
+        return Usage(L"begin needs at least one --url");
     }
-    const int sent = SendOnce(session, BeginRequest(urls, hash, args), response);
-    if (sent != kOk) {
-        return sent;
+    if (!hash.empty() && !IsDigestText(hash)) {
+        return Usage(L"--hash must be a SHA-256 digest: 64 hexadecimal digits (any case); nothing "
+                     L"was sent");
     }
-    if (ResponseStatus(response) == 3) {
-        std::fwprintf(
-            stderr, L"kgupdate-ctl: the update service refused the request or the update failed\n");
-        return kUpdateFailed;
-    }
-    return wait ? FollowUpdate(session, json) : kOk;
+    return Begin(session, urls, hash, args, wait, json);
 }

@@ -194,7 +194,7 @@ class WorkerTest(unittest.TestCase):
             seen = []
             end = time.monotonic() + 120
             while time.monotonic() < end:
-                code, output = wp.run_tool("kgupdate-ctl.exe", "query", "--detail")
+                code, output = wp.run_tool("kgupdate-ctl.exe", "--json", "query", "--detail")
                 answer = json.loads(output.strip())["data"]
                 if answer["status"] != 0:
                     break
@@ -218,10 +218,12 @@ class WorkerTest(unittest.TestCase):
         self.assertTrue(all(t in (0, size) for _, t in seen), seen)
         self.assertEqual([r for r, _ in seen], sorted(r for r, _ in seen))
         self.assertTrue(any(partial < r < size for r, _ in seen), seen)
-        code, output = wp.run_tool("kgupdate-ctl.exe", "query", "--detail")
+        code, output = wp.run_tool("kgupdate-ctl.exe", "--json", "query", "--detail")
         self.assertEqual(json.loads(output.strip())["data"], {"status": 2, "received": size, "total": size})
-        code, output = wp.run_tool("kgupdate-ctl.exe", "query")
+        code, output = wp.run_tool("kgupdate-ctl.exe", "--json", "query")
         self.assertEqual(output.replace("\r", ""), '{"data":{"status":2}}\n', "a plain query as before")
+        code, output = wp.run_tool("kgupdate-ctl.exe", "query", "--detail")
+        self.assertEqual((code, output.replace("\r", "")), (0, "status: Completed, %d of %d bytes\n" % (size, size)))
         served = [r for r in wp.server_requests("?e2e-progress")]
         self.assertIn("bytes=%d-" % partial, [r[2][:len("bytes=%d-" % partial)] for r in served], served)
 
@@ -242,6 +244,88 @@ class WorkerTest(unittest.TestCase):
         self.assertIn("status: Completed", lines)
         self.assertTrue(all(l.startswith(("status: ", "progress: ")) for l in lines if l), lines)
         self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
+
+    def test_a_failed_update_says_why_and_its_log_keeps_the_end(self):
+        """A 60 MB download with a wrong hash: the answer, kgupdate-ctl and the
+        run log (every line timed, the hash ERROR and the summary at its end)
+        all say why."""
+        self.worker = wp.Worker("wrong-hash")
+        wp.wait_until_serving()
+        code, output = wp.run_tool("kgupdate-ctl.exe", "query")
+        self.assertEqual((code, output.strip()), (2, "no update has begun in this worker"))
+        code, output = wp.run_tool("kgupdate-ctl.exe", "--json", "query")
+        self.assertEqual((code, output.strip()), (2, "null"))
+
+        url = "https://localhost/gen/62914560/e2e-wrong-hash.exe?token=s3cret"
+        wrong = "ab" * 32
+        code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url", url, "--hash", wrong, "--wait")
+        self.assertEqual(code, 1, output)
+        self.assertIn("kgupdate-ctl: the update failed at the hash check: The download's SHA-256 "
+                      "digest is ", output)
+        self.assertIn(", but the update request expects " + wrong.upper() + ".", output)
+        code, output = wp.run_tool("kgupdate-ctl.exe", "--json", "query", "--detail")
+        self.assertEqual(code, 1, output)
+        answer = json.loads(output.splitlines()[0])["data"]
+        self.assertEqual((answer["status"], answer["received"], answer["total"]), (3, 62914560, 62914560))
+        self.assertEqual((answer["error"]["stage"], answer["error"]["code"]), ("hash", 0), answer)
+        code, output = wp.run_tool("kgupdate-ctl.exe", "query")
+        self.assertEqual(code, 1, output)
+        self.assertTrue(output.startswith("status: Failed"), output)
+        # A second begin is not the one that runs, and says so.
+        code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url", url)
+        self.assertEqual(code, 2, output)
+        self.assertIn("the worker already has an update (status: Failed); this begin was ignored", output)
+        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
+
+        logs = os.path.join(wp.CACHE, "logs")
+        newest = sorted(os.listdir(logs))[-1]
+        with open(os.path.join(logs, newest), encoding="utf-8") as f:
+            kept = f.read().splitlines()
+        stamp = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ")
+        self.assertTrue(all(stamp.match(l) for l in kept), [l for l in kept if not stamp.match(l)][:3])
+        self.assertLessEqual(os.path.getsize(os.path.join(logs, newest)), 1024 * 1024)
+        untimed = [stamp.sub("", l) for l in kept]
+        self.assertFalse(any(l.startswith(("   INFO : Read: ", "   INFO : Written: ")) for l in untimed))
+        self.assertTrue(any(l.startswith("   INFO : Downloaded [") for l in untimed))
+        self.assertIn("  ERROR : Binary has failed Sha256 validation check. Deleting invalid file.",
+                      untimed[-25:])
+        self.assertRegex(untimed[-1], r"^   INFO : Run summary: result \[Failed\], stage \[hash\], code \[0\], "
+                                      r"bytes \[62914560\], seconds \[\d+\], url \[https://localhost/gen/62914560/"
+                                      r"e2e-wrong-hash.exe\?token=\*\*\*\], reason \[The download's SHA-256 digest")
+        self.assertNotIn("s3cret", "\n".join(kept))
+
+        # With no worker: kgupdate-ctl says so, and shows the last run's summary.
+        code, output = wp.run_tool("kgupdate-ctl.exe", "query")
+        self.assertEqual(code, 3, output)
+        self.assertIn("not reachable", output)
+        self.assertIn("Run summary: result [Failed], stage [hash]", output)
+        code, output = wp.run_tool("kgupdate-ctl.exe", "last")
+        self.assertEqual(code, 1, output)
+        self.assertIn(newest + ":", output)
+        self.assertIn("Run summary: result [Failed], stage [hash]", output)
+
+    def test_kgupdate_ctl_usage_and_refusals(self):
+        cases = [
+            # arguments, exit code, a piece of what it prints
+            (["--help"], 0, "exit codes:\n  0    the update completed"),
+            (["-h"], 0, "  last\n"),
+            (["/?"], 0, "  130  Ctrl-C while following"),
+            (["frobnicate"], 4, 'unknown command "frobnicate"; the commands are begin, query, watch, '
+                                "send, log, last"),
+            ([], 4, "no command given"),
+            (["begin", "--url", "https://localhost/x.exe", "--hash", "abc"], 4,
+             "--hash must be a SHA-256 digest: 64 hexadecimal digits (any case); nothing was sent"),
+            (["begin", "--hash", "ab" * 32], 4, "begin needs at least one --url"),
+            (["query", "--verbose"], 4, "query takes only --detail"),
+            (["query"], 3, "not reachable"),
+            (["--json", "watch"], 3, "not reachable"),
+            (["last"], 2, "no run log in"),
+        ]
+        for arguments, expected, text in cases:
+            code, output = wp.run_tool("kgupdate-ctl.exe", *arguments)
+            output = output.replace("\r", "")
+            self.assertEqual(code, expected, (arguments, output))
+            self.assertIn(text, output, arguments)
 
     def test_idle_worker_ends_after_one_check_and_leaves_its_log_file(self):
         logs = os.path.join(wp.CACHE, "logs")
