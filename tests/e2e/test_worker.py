@@ -184,6 +184,35 @@ class WorkerTest(unittest.TestCase):
         pid, terminal = pty.fork()
         if pid == 0:
             os.execv(wp.WINE_RUN, [wp.WINE_RUN, os.path.join(wp.BIN, "kgupdate-ctl.exe"), "watch"])
+        # A third one on a terminal is ended by Ctrl-C once it shows progress:
+        # it stops following, the update goes on.
+        interrupted_pid, interrupted_terminal = pty.fork()
+        if interrupted_pid == 0:
+            os.execv(wp.WINE_RUN, [wp.WINE_RUN, os.path.join(wp.BIN, "kgupdate-ctl.exe"), "watch"])
+        interrupted_screen = b""
+        # Wine draws each character between terminal sequences: look past them.
+        while b"Downloading" not in re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", interrupted_screen):
+            try:
+                chunk = os.read(interrupted_terminal, 4096)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                _, status = os.waitpid(interrupted_pid, 0)
+                self.fail("the watcher ended (%d) before it showed progress: %r"
+                          % (os.waitstatus_to_exitcode(status), interrupted_screen))
+            interrupted_screen += chunk
+        os.write(interrupted_terminal, b"\x03")
+        while True:
+            try:
+                chunk = os.read(interrupted_terminal, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            interrupted_screen += chunk
+        _, interrupted_status = os.waitpid(interrupted_pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(interrupted_status), 130, interrupted_screen)
+        self.assertIn(b"stopped following;", re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", interrupted_screen))
         piped_path = os.path.join(wp.WORK, "e2e-watch-piped.out")
         with open(piped_path, "wb") as piped_out:
             piped = subprocess.Popen([wp.WINE_RUN, os.path.join(wp.BIN, "kgupdate-ctl.exe"), "watch"],
