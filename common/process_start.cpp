@@ -10,15 +10,15 @@ std::wstring QuotedCommandLine(const std::wstring& path, const std::wstring& tai
 }
 
 bool StartProcess(const std::wstring& path, const std::wstring& commandLine,
-                  const wchar_t* folder, StartedProcess& started) {
+                  const wchar_t* folder, StartedProcess& started, DWORD creationFlags) {
     // CreateProcessW may write into the command line: give it a copy.
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(path.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          folder, &startup, &process)) {
+    if (!::CreateProcessW(path.c_str(), writable.data(), nullptr, nullptr, FALSE, creationFlags,
+                          nullptr, folder, &startup, &process)) {
         return false;
     }
     started.process.Reset(process.hProcess);

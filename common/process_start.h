@@ -22,8 +22,10 @@ struct StartedProcess {
 
 // Starts exactly the program at `path` (named as the application, never
 // searched for) with `commandLine`, in `folder` (null: the caller's current
-// folder). On false the process was not started and GetLastError() says why.
+// folder), with the CreateProcessW `creationFlags`. On false the process was
+// not started and GetLastError() says why.
 [[nodiscard]] bool StartProcess(const std::wstring& path, const std::wstring& commandLine,
-                                const wchar_t* folder, StartedProcess& started);
+                                const wchar_t* folder, StartedProcess& started,
+                                DWORD creationFlags = 0);
 
 }  // namespace Common

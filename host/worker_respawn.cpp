@@ -198,9 +198,13 @@ void RespawnWorker() {
     }
 
     // The copy is named as the application, so exactly it is started; the
-    // command line is its bare path.
+    // command line is its bare path. The service has no console, so the
+    // worker would get a console of its own that nobody sees, and every line
+    // it logs would be drawn into it, one at a time, while it downloads: it
+    // runs without one (its lines go to ETW and its run log).
     Common::StartedProcess worker;
-    if (!Common::StartProcess(path, Common::QuotedCommandLine(path, L""), nullptr, worker)) {
+    if (!Common::StartProcess(path, Common::QuotedCommandLine(path, L""), nullptr, worker,
+                              DETACHED_PROCESS)) {
         Log::Error(L"Failed to respawn with error [%lu]", ::GetLastError());
         return;
     }

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# download-service-vs-cli: the throughput of one whole update (download,
+# checks, installer) through a worker that the service started, against the
+# same update through a worker started from the command line: same installer,
+# same server, served at about 500 kB/s so that the download takes many reads,
+# as a real one over a modest link does. ratio = service / command line.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+start_wine
+# A 4 MiB installer: the test installer with data appended.
+installer=$server_work/www/service-installer.exe
+if [ ! -f "$installer" ] || [ "$installer" -ot "$build/bin/test_installer.exe" ]; then
+    mkdir -p "$server_work/www"
+    cat "$build/bin/test_installer.exe" /dev/urandom | head -c $((4 * 1024 * 1024)) >"$installer"
+fi
+size=$(stat -c %s "$installer")
+start_server
+query='{"id":"queryAutoUpdateProgress"}'
+service=kgbench-service
+drive_c=$prefix/drive_c
+
+wait_serving() {
+    for _ in $(seq 120); do
+        "$wine_run" "$build/bin/rpc_load.exe" --clients 1 --request "$query" --calls 1 >"$work/probe.out" 2>&1 &&
+            return 0
+        sleep 0.5
+    done
+    echo "download-service: no worker answered"; cat "$work/probe.out"; exit 1
+}
+
+# Seconds of one whole update through the running worker.
+timed_update() {
+    local started ended
+    started=$(date +%s.%N)
+    "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url "https://localhost/_/slow=500000/service-installer.exe?$1" \
+        --args "--exit=0" --wait >"$work/service-$1.out" 2>&1 || { cat "$work/service-$1.out"; exit 1; }
+    ended=$(date +%s.%N)
+    python3 -c "print(f'{$ended - $started:.3f}')"
+}
+
+stop_service_worker() {  # the worker of this script's own prefix, by its id
+    local pid
+    for pid in $("$top/tools/wine_pids.py" "$prefix" kgclient_update_worker.exe | awk '{ print $1 }'); do
+        kill "$pid" 2>/dev/null || true
+    done
+    "$wine_run" sc delete "$service" >/dev/null 2>&1 || true
+}
+
+# From the command line, its console to a file (as the demo and the tests run it).
+rm -rf "$drive_c/ProgramData/kestrelGATE"
+(cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$work/worker-cli.log" 2>&1) &
+worker=$!
+wait_serving
+cli_seconds=$(timed_update cli)
+kill "$worker" 2>/dev/null || true
+wait "$worker" 2>/dev/null || true
+
+# Started by the service, as deployed.
+rm -rf "$drive_c/ProgramData/kestrelGATE"
+program_dir="$drive_c/Program Files/kestrelGATE/Client"
+mkdir -p "$program_dir"
+cp "$build/bin/kgclient_update.exe" "$program_dir/"
+trap 'stop_service_worker; stop_all' EXIT
+"$wine_run" sc delete "$service" >/dev/null 2>&1 || true
+"$wine_run" sc create "$service" binPath= '"C:\Program Files\kestrelGATE\Client\kgclient_update.exe" -service' >/dev/null
+"$wine_run" sc start "$service" >/dev/null
+wait_serving
+service_seconds=$(timed_update service)
+stop_service_worker
+
+echo "download-service: $size bytes: command line ${cli_seconds} s, service ${service_seconds} s"
+result download-service-vs-cli "$(python3 -c "print(f'{$size / $service_seconds / 1e6:.3f}')")" \
+    "$(python3 -c "print(f'{$size / $cli_seconds / 1e6:.3f}')")" MB/s
