@@ -14,29 +14,6 @@
 
 namespace {
 
-// Leaves new elements uninitialised: the read buffer is resized to a whole
-// chunk before every read and only the bytes read are ever looked at, so
-// zero-filling half a megabyte per network read would be wasted work.
-template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    UninitializedAllocator() = default;
-    template <typename U>
-    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-    template <typename U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-using ReadBuffer = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
-
 constexpr int32_t kStatusOk = 200;
 constexpr int32_t kStatusPartialContent = 206;
 
@@ -102,6 +79,58 @@ bool Downloader::ContinueFrom(const std::wstring& url, uint32_t existingSize,
     return false;
 }
 
+bool Downloader::ReadChunk(ReadBuffer& buffer, DWORD& bytesRead) {
+    bytesRead = 0;
+    bool failed = false;
+    const auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        DWORD available = 0;
+        if (!::WinHttpQueryDataAvailable(request_->RequestHandle(), &available)) {
+            FailNetwork(::GetLastError());
+            Log::Error(L"Call to WinHttpQueryDataAvailable failed with: [%lu]", error_.code);
+            failed = true;
+            break;
+        }
+        if (available == 0) {
+            break;  // the body has ended
+        }
+        if (buffer.size() != kReadChunkBytes) {
+            Log::Info(L"Sizing vector: [%d]", static_cast<int>(kReadChunkBytes));
+            buffer.resize(kReadChunkBytes);
+        }
+        // No more than is there: a larger read would wait for the rest of
+        // the chunk however slowly it came, and no pace check could end it.
+        const DWORD room = static_cast<DWORD>(kReadChunkBytes) - bytesRead;
+        const DWORD toRead = available < room ? available : room;
+        DWORD read = 0;
+        if (!::WinHttpReadData(request_->RequestHandle(), buffer.data() + bytesRead, toRead,
+                               &read)) {
+            const DWORD error = ::GetLastError();
+            Log::Error(L"Call to WinHttpReadData failed with: [%lu]", error);
+            FailNetwork(error);
+            failed = true;
+            break;
+        }
+        bytesRead += read;
+        if (read == 0 || bytesRead == kReadChunkBytes ||
+            std::chrono::steady_clock::now() - started >= kChunkFillTime) {
+            if (bytesRead < kReadChunkBytes) {
+                Log::Info(L"Sizing vector: [%d]", static_cast<int>(bytesRead));
+                buffer.resize(bytesRead);
+            }
+            return true;
+        }
+    }
+    // Ended by the body's end or a failure: what arrived before stays.
+    if (buffer.size() != bytesRead) {
+        if (bytesRead < kReadChunkBytes && !buffer.empty()) {
+            Log::Info(L"Sizing vector: [%d]", static_cast<int>(bytesRead));
+        }
+        buffer.resize(bytesRead);
+    }
+    return !failed;
+}
+
 bool Downloader::ReadToFile(uint32_t targetSize) {
     TraceScope trace;
     // The lines of each chunk go to the console and ETW; the run's log file
@@ -115,36 +144,10 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
     uint64_t windowBytes = 0;
     for (;;) {
         DWORD bytesRead = 0;
-        bool chunkFailed = false;
-        DWORD available = 0;
-        if (!::WinHttpQueryDataAvailable(request_->RequestHandle(), &available)) {
-            FailNetwork(::GetLastError());
-            Log::Error(L"Call to WinHttpQueryDataAvailable failed with: [%lu]", error_.code);
-            chunkFailed = true;
-        } else if (available > 0) {
-            if (buffer.size() != kReadChunkBytes) {
-                Log::Info(L"Sizing vector: [%d]", static_cast<int>(kReadChunkBytes));
-                buffer.resize(kReadChunkBytes);
-            }
-            // No more than is there: a larger read would wait for the rest
-            // of the chunk however slowly it came, and no pace check could end it.
-            const DWORD toRead = available < kReadChunkBytes ? available
-                                                             : static_cast<DWORD>(kReadChunkBytes);
-            const BOOL read =
-                ::WinHttpReadData(request_->RequestHandle(), buffer.data(), toRead, &bytesRead);
-            const DWORD error = ::GetLastError();
-            if (bytesRead < kReadChunkBytes) {
-                Log::Info(L"Sizing vector: [%d]", static_cast<int>(bytesRead));
-                buffer.resize(bytesRead);
-            }
-            if (!read) {
-                Log::Error(L"Call to WinHttpReadData failed with: [%lu]", error);
-                FailNetwork(error);
-                chunkFailed = true;
-            }
-        }
-
-        if (!chunkFailed && bytesRead > 0) {
+        bool chunkFailed = !ReadChunk(buffer, bytesRead);
+        // What arrived is written even when the read then failed: on disk is
+        // exactly what was received, in order, and a resume asks for the rest.
+        if (bytesRead > 0) {
             Log::Info(L"Read: [%lu] bytes of data", static_cast<unsigned long>(bytesRead));
             if (file_->Write(buffer.data(), buffer.size())) {
                 Log::Info(L"Written: [%lu] bytes of data",

@@ -9,6 +9,7 @@
 #include "http/download_file.h"
 #include "http/download_progress.h"
 #include "http/http_request.h"
+#include "http/read_buffer.h"
 
 // How slow a download may be: fewer than `floorBytes` received in any
 // `window` fails it ("too slow"), so a server that trickles cannot keep an
@@ -72,6 +73,14 @@ class Downloader {
 
     // True when a 206's Content-Range is exactly "bytes S-(L-1)/L".
     [[nodiscard]] bool IsExpectedRange(uint32_t start, int32_t contentLength);
+
+    // Fills `buffer` with what arrives, up to kReadChunkBytes: reads only
+    // what is there (a larger read would wait for the rest however slowly
+    // it came), and stops at the body's end or after kChunkFillTime, so that
+    // the pace checks run. False (logged) when a read failed; `bytesRead`
+    // are the bytes that arrived before, which stay in `buffer`.
+    [[nodiscard]] bool ReadChunk(ReadBuffer& buffer, DWORD& bytesRead);
+    static constexpr std::chrono::milliseconds kChunkFillTime{100};
 
     // Appends the response body until the file reaches targetSize, the body
     // ends, or a read or write fails or the server is too slow (false).
