@@ -4,6 +4,7 @@
 //   ours=<seconds> reads=<seconds> bytes=<file size>
 //
 //   download_bench <url> <file>
+//   download_bench --bare <url>     the bare read loop only: reads=<seconds>
 
 #include <windows.h>
 #include <winhttp.h>
@@ -67,8 +68,17 @@ double BareWinHttpSeconds(const std::wstring& url) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: download_bench <url> <file>\n");
+        std::fprintf(stderr, "usage: download_bench <url> <file> | --bare <url>\n");
         return 2;
+    }
+    if (std::wstring(argv[1]) == L"--bare") {
+        const double reads = BareWinHttpSeconds(argv[2]);
+        if (reads < 0) {
+            std::fprintf(stderr, "the bare read failed\n");
+            return 1;
+        }
+        std::printf("reads=%.4f\n", reads);
+        return 0;
     }
     const std::wstring url = argv[1];
     const std::wstring path = argv[2];

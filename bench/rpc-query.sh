@@ -97,6 +97,7 @@ stop_worker() {  # only the worker this script started, by its id
 (cd "$build/bin" && exec "$wine_run" bare_rpc_server.exe >/dev/null 2>&1) &
 bare=$!
 wait_serving
+bare_idle_kib=$(worker=$bare peak_kib)
 run_load 1; bare1=$qps bare1_p99=$p99
 run_load 32; bare32=$qps bare32_p99=$p99
 kill "$bare" 2>/dev/null || true
@@ -140,5 +141,7 @@ follow_peak update
 update_kib=$(followed_peak_kib)
 stop_worker
 echo "rpc-query: worker peak working set: idle $((idle_kib / 1024)) MiB, after a 256 MiB update $((update_kib / 1024)) MiB"
+result worker-idle-memory "$(python3 -c "print(f'{$idle_kib / 1024:.1f}')")" \
+    "$(python3 -c "print(f'{$bare_idle_kib / 1024:.1f}')")" MiB
 result worker-peak-working-set "$(python3 -c "print(f'{$update_kib / 1024:.1f}')")" \
     "$(python3 -c "print(f'{$idle_kib / 1024:.1f}')")" MiB
