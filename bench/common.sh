@@ -35,6 +35,31 @@ served_file() {
     echo "$file"
 }
 
+# A real installer of N MiB in the server's folder, named NAME: the test
+# installer with random data appended (the loader ignores what follows the
+# image). Made once per build of the test installer.
+installer_file() {
+    local name=$1 mib=$2
+    local file=$server_work/www/$name
+    mkdir -p "$server_work/www"
+    if [ ! -f "$file" ] || [ "$file" -ot "$build/bin/test_installer.exe" ] ||
+        [ "$(stat -c %s "$file")" != $((mib * 1024 * 1024)) ]; then
+        cat "$build/bin/test_installer.exe" /dev/urandom | head -c $((mib * 1024 * 1024)) >"$file"
+    fi
+    echo "$file"
+}
+
+# Waits until an RPC server of the prefix answers a query (at most a minute).
+wait_serving() {
+    local query='{"id":"queryAutoUpdateProgress"}'
+    for _ in $(seq 120); do
+        "$wine_run" "$build/bin/rpc_load.exe" --clients 1 --request "$query" --calls 1 >"$work/probe.out" 2>&1 &&
+            return 0
+        sleep 0.5
+    done
+    echo "bench: the server never answered"; cat "$work/probe.out"; exit 1
+}
+
 # result NAME OURS BASELINE UNIT: ratio = ours / baseline. A missing or
 # non-numeric figure fails the benchmark with its name.
 result() {

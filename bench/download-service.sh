@@ -8,26 +8,11 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 start_wine
-# A 4 MiB installer: the test installer with data appended.
-installer=$server_work/www/service-installer.exe
-if [ ! -f "$installer" ] || [ "$installer" -ot "$build/bin/test_installer.exe" ]; then
-    mkdir -p "$server_work/www"
-    cat "$build/bin/test_installer.exe" /dev/urandom | head -c $((4 * 1024 * 1024)) >"$installer"
-fi
+installer=$(installer_file service-installer.exe 4)
 size=$(stat -c %s "$installer")
 start_server
-query='{"id":"queryAutoUpdateProgress"}'
 service=kgbench-service
 drive_c=$prefix/drive_c
-
-wait_serving() {
-    for _ in $(seq 120); do
-        "$wine_run" "$build/bin/rpc_load.exe" --clients 1 --request "$query" --calls 1 >"$work/probe.out" 2>&1 &&
-            return 0
-        sleep 0.5
-    done
-    echo "download-service: no worker answered"; cat "$work/probe.out"; exit 1
-}
 
 # Seconds of one whole update through the running worker.
 timed_update() {

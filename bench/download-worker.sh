@@ -7,25 +7,10 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 start_wine
-file=$(served_file big.bin 256)
-installer=$server_work/www/big-installer.exe
-if [ ! -f "$installer" ] || [ "$installer" -ot "$build/bin/test_installer.exe" ]; then
-    cat "$build/bin/test_installer.exe" "$file" >"$installer"
-    truncate -s $((256 * 1024 * 1024)) "$installer"
-fi
+installer=$(installer_file big-installer.exe 256)
 size=$(stat -c %s "$installer")
 hash=$(sha256sum "$installer" | cut -d' ' -f1)
 start_server
-query='{"id":"queryAutoUpdateProgress"}'
-
-wait_serving() {
-    for _ in $(seq 120); do
-        "$wine_run" "$build/bin/rpc_load.exe" --clients 1 --request "$query" --calls 1 >"$work/probe.out" 2>&1 &&
-            return 0
-        sleep 0.5
-    done
-    echo "download-worker: no worker answered"; cat "$work/probe.out"; exit 1
-}
 
 best_update=
 best_reads=

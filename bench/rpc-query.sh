@@ -10,13 +10,7 @@ source "$(dirname "$0")/common.sh"
 
 start_wine
 file=$(served_file big.bin 256)
-# A real installer of 256 MiB: the test installer with data appended (the
-# loader ignores what follows the image).
-installer=$server_work/www/big-installer.exe
-if [ ! -f "$installer" ] || [ "$installer" -ot "$build/bin/test_installer.exe" ]; then
-    cat "$build/bin/test_installer.exe" "$file" >"$installer"
-    truncate -s $((256 * 1024 * 1024)) "$installer"
-fi
+installer_file big-installer.exe 256 >/dev/null
 start_server
 query='{"id":"queryAutoUpdateProgress"}'
 seconds=5
@@ -32,15 +26,6 @@ run_load() {  # clients -> sets qps, p99 and errors; no summary fails the benchm
         exit 1
     fi
     read -r qps p99 errors <<<"$line"
-}
-
-wait_serving() {
-    for _ in $(seq 120); do
-        "$wine_run" "$build/bin/rpc_load.exe" --clients 1 --request "$query" --calls 1 >"$work/probe.out" 2>&1 &&
-            return 0
-        sleep 0.5
-    done
-    echo "rpc-query: the server never answered"; cat "$work/probe.out"; exit 1
 }
 
 # The peak resident memory (VmHWM, KiB) of the worker this script started,

@@ -28,6 +28,20 @@ def peak_kib(worker):
     raise AssertionError("no VmHWM for the worker")
 
 
+def read_to_end(terminal):
+    """What a pseudo-terminal shows until the program on it has ended."""
+    screen = b""
+    while True:
+        try:
+            chunk = os.read(terminal, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        screen += chunk
+    return screen
+
+
 class WorkerTest(unittest.TestCase):
     def setUp(self):
         shutil.rmtree(os.path.join(wp.DRIVE_C, "ProgramData", "kestrelGATE"), ignore_errors=True)
@@ -202,14 +216,7 @@ class WorkerTest(unittest.TestCase):
                           % (os.waitstatus_to_exitcode(status), interrupted_screen))
             interrupted_screen += chunk
         os.write(interrupted_terminal, b"\x03")
-        while True:
-            try:
-                chunk = os.read(interrupted_terminal, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            interrupted_screen += chunk
+        interrupted_screen += read_to_end(interrupted_terminal)
         _, interrupted_status = os.waitpid(interrupted_pid, 0)
         self.assertEqual(os.waitstatus_to_exitcode(interrupted_status), 130, interrupted_screen)
         self.assertIn(b"stopped following;", re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", interrupted_screen))
@@ -230,15 +237,7 @@ class WorkerTest(unittest.TestCase):
                 seen.append((answer["received"], answer["total"]))
                 time.sleep(0.3)
             self.assertEqual(piped.wait(timeout=120), 0)
-        screen = b""
-        while True:
-            try:
-                chunk = os.read(terminal, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            screen += chunk
+        screen = read_to_end(terminal)
         _, status = os.waitpid(pid, 0)
         self.assertEqual(os.waitstatus_to_exitcode(status), 0, screen)
 
