@@ -3,11 +3,34 @@
 #include <cstdio>
 #include <algorithm>
 #include <deque>
-#include <mutex>
 #include <vector>
 
 #include "common/file_system.h"
 #include "common/wide_format.h"
+
+namespace {
+
+// Holds an SRW lock exclusively until released or destroyed. Lines of many
+// threads meet here: an SRW lock waits without a round trip through the
+// kernel's object manager, which a contended mutex object would cost.
+class ExclusiveLock {
+  public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(&lock) { ::AcquireSRWLockExclusive(lock_); }
+    ~ExclusiveLock() { Release(); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+    void Release() {
+        if (lock_ != nullptr) {
+            ::ReleaseSRWLockExclusive(lock_);
+            lock_ = nullptr;
+        }
+    }
+
+  private:
+    SRWLOCK* lock_;
+};
+
+}  // namespace
 
 struct RunLog::State {
     struct Line {
@@ -15,7 +38,7 @@ struct RunLog::State {
         bool important = false;  // WARNING or ERROR
     };
 
-    std::mutex lock;
+    SRWLOCK lock = SRWLOCK_INIT;  // in-process: no kernel call when uncontended
     Common::KernelHandle file;
     uint64_t capBytes = kDefaultCapBytes;
     uint64_t size = 0;     // bytes in the file
@@ -178,7 +201,7 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
     }
     path_ = folder + L"\\" + FileName(startUtc, processId);
     State& run = state();
-    std::lock_guard<std::mutex> hold(run.lock);
+    ExclusiveLock hold(run.lock);
     run.file = Common::Files().Open(path_, FILE_WRITE_DATA | SYNCHRONIZE, FILE_SHARE_READ,
                                     CREATE_ALWAYS);
     if (!run.file) {
@@ -211,7 +234,7 @@ void RunLog::Write(LogLevel level, const wchar_t* line) {
     entry.bytes = TimeStamp() + Utf8(line);
     entry.important = static_cast<int32_t>(level) <= static_cast<int32_t>(LogLevel::Warning);
     State& run = state();
-    std::unique_lock<std::mutex> hold(run.lock);
+    ExclusiveLock hold(run.lock);
     if (!IsOpen()) {
         return;
     }
@@ -220,7 +243,7 @@ void RunLog::Write(LogLevel level, const wchar_t* line) {
         if (run.size + entry.bytes.size() <= run.capBytes / 4) {
             if (!Append(run, entry.bytes)) {
                 const DWORD error = ::GetLastError();
-                hold.unlock();
+                hold.Release();
                 Disable(L"writing the log file", error);
             }
             return;
@@ -236,7 +259,7 @@ void RunLog::Write(LogLevel level, const wchar_t* line) {
                              : (TrimWindow(run), RewriteWindow(run));
     if (!written) {
         const DWORD error = ::GetLastError();
-        hold.unlock();
+        hold.Release();
         Disable(L"writing the log file", error);
     }
 }
@@ -328,7 +351,7 @@ void RunLog::Progress(uint64_t received, uint64_t total, bool force) {
 void RunLog::Stop() {
     open_.store(false, std::memory_order_release);
     State& run = state();
-    std::lock_guard<std::mutex> hold(run.lock);
+    ExclusiveLock hold(run.lock);
     run.file.Reset();
     run.window.clear();
     path_.clear();
