@@ -333,10 +333,16 @@ int Query(Session& session, bool detail, bool json) {
         }
     }
     if (status == 3) {
-        if (detail) {
-            PrintFailure(response);
-        } else {
-            std::fwprintf(stderr, L"kgupdate-ctl: the update failed (query --detail says why)\n");
+        // The reason travels with the detailed answer only.
+        std::wstring detailed = response;
+        bool hasDetailed = detail;
+        if (!detail && !json) {
+            hasDetailed = session.Send(kDetailedQuery, detailed, hasDetailed) && hasDetailed;
+        }
+        if (hasDetailed) {
+            PrintFailure(detailed);
+        } else if (!json) {
+            std::fwprintf(stderr, L"kgupdate-ctl: the update failed\n");
         }
         return kUpdateFailed;
     }

@@ -299,6 +299,7 @@ class WorkerTest(unittest.TestCase):
         code, output = wp.run_tool("kgupdate-ctl.exe", "query")
         self.assertEqual(code, 1, output)
         self.assertTrue(output.startswith("status: Failed"), output)
+        self.assertIn("the update failed at the hash check: The download's SHA-256 digest is ", output)
         # A second begin is not the one that runs, and says so.
         code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url", url)
         self.assertEqual(code, 2, output)
