@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <map>
 #include <mutex>
 #include <vector>
