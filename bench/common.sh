@@ -44,7 +44,9 @@ installer_file() {
     mkdir -p "$server_work/www"
     if [ ! -f "$file" ] || [ "$file" -ot "$build/bin/test_installer.exe" ] ||
         [ "$(stat -c %s "$file")" != $((mib * 1024 * 1024)) ]; then
-        cat "$build/bin/test_installer.exe" /dev/urandom | head -c $((mib * 1024 * 1024)) >"$file"
+        # No pipe: with pipefail, a writer cut off by head would fail the script.
+        cp "$build/bin/test_installer.exe" "$file"
+        head -c $((mib * 1024 * 1024 - $(stat -c %s "$file"))) /dev/urandom >>"$file"
     fi
     echo "$file"
 }
