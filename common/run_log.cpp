@@ -123,12 +123,8 @@ RunLog::Quiet::~Quiet() {
     --quietScopes;
 }
 
-bool RunLog::Wants(LogLevel level) {
-    const int32_t value = static_cast<int32_t>(level);
-    if (value > static_cast<int32_t>(LogLevel::Info) || !IsOpen()) {
-        return false;
-    }
-    return value <= static_cast<int32_t>(LogLevel::Warning) || quietScopes == 0;
+bool RunLog::InQuietScope() {
+    return quietScopes != 0;
 }
 
 bool RunLog::IsFileName(const std::wstring& name) {

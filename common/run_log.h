@@ -56,8 +56,15 @@ class RunLog {
     // The same, now, for this process.
     static bool Start(const std::wstring& folder, const wchar_t* sddl);
 
-    // Whether a line of `level` of this thread goes into the file.
-    [[nodiscard]] static bool Wants(LogLevel level);
+    // Whether a line of `level` of this thread goes into the file. Inline:
+    // every log call asks, also when nothing is written anywhere.
+    [[nodiscard]] static bool Wants(LogLevel level) {
+        const int32_t value = static_cast<int32_t>(level);
+        if (value > static_cast<int32_t>(LogLevel::Info) || !IsOpen()) {
+            return false;
+        }
+        return value <= static_cast<int32_t>(LogLevel::Warning) || !InQuietScope();
+    }
 
     // Adds one finished line (written UTF-8, after its time). Never fails.
     static void Write(LogLevel level, const wchar_t* line);
@@ -89,6 +96,9 @@ class RunLog {
 
   private:
     struct State;
+
+    // Whether this thread is inside a Quiet scope.
+    [[nodiscard]] static bool InQuietScope();
 
     static void Disable(const wchar_t* what, DWORD error);
     static bool Append(State& state, const std::string& bytes);
