@@ -185,9 +185,9 @@ class ServiceTest(unittest.TestCase):
             self.create("kgupdate-impostor", '"%s" -service' % BLANK_EXE)
             code, output = wine("sc", "start", "kgupdate-impostor")
             self.assertEqual(code, 0, output)
-            # One real worker, and only one, settles (seen once in a fresh
-            # run: a second entry of its command line for a moment, gone by
-            # the next look; a second worker that stays fails here).
+            # One real worker, and only one, settles. Seen once in a fresh
+            # run: its command line listed twice right after it appeared; a
+            # second worker that stays still fails here.
             started = wait_until(lambda: [c for _, c in processes(WORKER_PATH)] == [WORKER_PATH])
             self.assertTrue(started, ("the real worker starts, once", processes(WORKER_PATH)))
         finally:
