@@ -22,6 +22,7 @@
 #include "rpc/json.h"
 #include "rpc/update_rpc_client.h"
 #include "tools/progress_display.h"
+#include "update/run_summary.h"
 
 namespace {
 
@@ -423,7 +424,9 @@ int PrintLastSummary(bool asHint) {
     if (!ListRunLogs(folder, names, asHint)) {
         return kNoResponse;
     }
-    const std::string marker = "Run summary: ";
+    // The marker is plain ASCII: the same bytes in the UTF-8 file.
+    const std::wstring wideMarker = kRunSummaryMarker;
+    const std::string marker(wideMarker.begin(), wideMarker.end());
     for (auto name = names.rbegin(); name != names.rend(); ++name) {
         std::string text;
         if (!ReadWholeFile(folder + *name, text)) {
