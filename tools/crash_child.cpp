@@ -17,25 +17,9 @@
 
 #include "common/log.h"
 #include "common/trace_provider.h"
+#include "tests/support/base64_decode.h"
 
 namespace {
-
-std::string DecodeStart(const char* text) {
-    static const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    uint32_t group = 0;
-    int bits = 0;
-    for (const char* p = text; *p != '\0' && *p != '=' && out.size() < 4; ++p) {
-        group = (group << 6) | static_cast<uint32_t>(alphabet.find(*p));
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((group >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
 
 ULONG WINAPI PrintEvent(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
                         PEVENT_DATA_DESCRIPTOR data) {
@@ -44,7 +28,7 @@ ULONG WINAPI PrintEvent(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
         return reinterpret_cast<const char*>(static_cast<uintptr_t>(data[field].Ptr));
     };
     if (descriptor->Id == 2021 && count == 2) {
-        std::printf(" dump=%s", DecodeStart(text(1)).c_str());
+        std::printf(" dump=%s", testsupport::Base64Decode(text(1), 4).c_str());
     }
     if (descriptor->Id == 2022 && count == 4) {
         uint32_t index = 0;
@@ -53,7 +37,7 @@ ULONG WINAPI PrintEvent(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
         std::memcpy(&parts, text(2), sizeof(parts));
         std::printf(" part=%u/%u", index, parts);
         if (index == 0) {
-            std::printf(" dump=%s", DecodeStart(text(3)).c_str());
+            std::printf(" dump=%s", testsupport::Base64Decode(text(3), 4).c_str());
         }
     }
     std::printf("\n");

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/base64.h"
+#include "common/pe_image.h"
+#include "tests/support/base64_decode.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -27,26 +30,6 @@ std::string Encode(const std::string& input) {
                              &output[0], length));
     EXPECT_EQ(output.size(), length);
     return output;
-}
-
-std::string Decode(const std::string& text) {
-    static const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    uint32_t group = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=') {
-            break;
-        }
-        group = (group << 6) | static_cast<uint32_t>(alphabet.find(c));
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((group >> bits) & 0xFF);
-        }
-    }
-    return out;
 }
 
 // The Base64 text of a crash report from its events: one 2021, or the parts
@@ -226,7 +209,7 @@ TEST(WriteModuleList, WritesOneEventPerModuleOnlyWhenEnabled) {
             USHORT machine = 0;
             std::memcpy(&machine, event.fields[6].data(), sizeof(machine));
             EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, machine);
-            const std::string copy = Decode(reinterpret_cast<const char*>(event.fields[1].data()));
+            const std::string copy = testsupport::Base64Decode(reinterpret_cast<const char*>(event.fields[1].data()));
             ASSERT_GE(copy.size(), 32u);
             EXPECT_EQ("RSDS", copy.substr(28, 4));
         }
@@ -257,7 +240,7 @@ TEST(WriteCrashDump, SendsAMinidumpAndLeavesNoFile) {
     // A real minidump is far larger than one event takes: it comes in parts.
     const std::string text = Reassemble(recorder.Events());
     ASSERT_GT(text.size(), kMaxWholeReportChars);
-    const std::string dump = Decode(text.c_str());
+    const std::string dump = testsupport::Base64Decode(text.c_str());
     EXPECT_EQ("MDMP", dump.substr(0, 4));
     EXPECT_EQ(before, dumpFiles()) << "the temporary file is gone";
 }

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// Reading the headers of a module mapped in this process, defensively: a
+// crash report must not crash on a damaged image.
+
+// The NT headers, their optional header and section table are readable, the
+// signature is PE and the optional header is of the 32- or 64-bit kind.
+[[nodiscard]] bool IsValidNtHeaders(const IMAGE_NT_HEADERS* headers);
+
+// Copies a module's debug directory entries, each followed (after all the
+// entries) by its data, with address of raw data 0 and pointer to raw data
+// rebased to the copy. An entry whose data is not mapped in the image
+// (address of raw data 0) or not readable contributes its entry with a data
+// size of 0. Returns 0, ERROR_INSUFFICIENT_BUFFER (size = bytes needed) or
+// ERROR_INVALID_ADDRESS (headers or directory not readable or not valid).
+[[nodiscard]] DWORD CopyDebugDirectory(const void* loadAddress, uint8_t* buffer, size_t& size);
+
+// The NT headers at the module's DOS header's offset, or null when they are
+// not readable or not valid.
+[[nodiscard]] const IMAGE_NT_HEADERS* NtHeadersOf(const void* loadAddress);
