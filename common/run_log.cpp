@@ -5,6 +5,7 @@
 #include <deque>
 #include <vector>
 
+#include "common/checked_open.h"
 #include "common/file_system.h"
 #include "common/wide_format.h"
 
@@ -173,18 +174,14 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
         return false;
     }
     {
-        const Common::KernelHandle held = Common::Files().Open(
+        const Common::CheckedEntry held = Common::OpenChecked(
             folder, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-            OPEN_EXISTING);
-        Common::FileFacts facts;
-        const DWORD inspected =
-            held ? Common::Files().Inspect(held.Get(), facts) : ::GetLastError();
-        if (inspected != ERROR_SUCCESS) {
-            Disable(L"examining the log folder", inspected);
+            OPEN_EXISTING, Common::Expect::kFolder);
+        if (held.error != ERROR_SUCCESS) {
+            Disable(L"examining the log folder", held.error);
             return false;
         }
-        if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-            (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        if (!held.accepted) {
             Disable(L"the log folder is a reparse point or not a directory; opening it",
                     ERROR_CANT_ACCESS_FILE);
             return false;

@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/checked_open.h"
 #include "common/file_system.h"
 #include "common/log.h"
 #include "common/process_account.h"
@@ -156,17 +157,16 @@ bool CopyWorkerExecutable(const DownloadCache& cache, std::wstring& path,
     }
     Log::Verbose(L"Copied [%s] to [%s]", ownPath, path.c_str());
     // Held from here until it has been started: what was copied is what runs.
-    copy = Common::Files().Open(path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING);
-    Common::FileFacts facts;
-    const DWORD inspected =
-        copy ? Common::Files().Inspect(copy.Get(), facts) : ::GetLastError();
-    if (inspected != ERROR_SUCCESS || !Common::IsPlainFile(facts) ||
-        !Common::IsTrustedOwner(facts.ownerSid)) {
+    Common::CheckedEntry entry = Common::OpenChecked(
+        path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING,
+        Common::Expect::kPlainTrustedFile);
+    if (!entry.accepted) {
         Log::Error(L"The worker copy [%s] is not a plain file of a trusted owner, error [%lu]",
-                   path.c_str(), inspected);
+                   path.c_str(), entry.error);
         copy.Reset();
         return false;
     }
+    copy = std::move(entry.handle);
     // Once is enough: the list would otherwise grow by one entry at every
     // service start until the next restart.
     if (IsScheduledForDeletion(path)) {

@@ -1,5 +1,6 @@
 #include "http/download_file.h"
 
+#include "common/checked_open.h"
 #include "common/file_system.h"
 #include "common/log.h"
 #include "common/trace_scope.h"
@@ -27,26 +28,23 @@ bool DownloadFile::Examine(uint32_t& size) const {
 }
 
 bool DownloadFile::OpenExisting() {
-    Common::KernelHandle entry =
-        Common::Files().Open(path_, kFileAccess, FILE_SHARE_READ, OPEN_EXISTING);
-    if (!entry) {
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            Log::Error(L"Failed to open file: [%s], with error: [%lu]", path_.c_str(), error);
+    Common::CheckedEntry entry = Common::OpenChecked(path_, kFileAccess, FILE_SHARE_READ,
+                                                     OPEN_EXISTING, Common::Expect::kPlainTrustedFile);
+    if (!entry.Opened()) {
+        if (entry.error != ERROR_FILE_NOT_FOUND && entry.error != ERROR_PATH_NOT_FOUND) {
+            Log::Error(L"Failed to open file: [%s], with error: [%lu]", path_.c_str(), entry.error);
         }
         return false;
     }
-    Common::FileFacts facts;
-    const DWORD inspected = Common::Files().Inspect(entry.Get(), facts);
-    if (inspected == ERROR_SUCCESS && Common::IsPlainFile(facts) &&
-        Common::IsTrustedOwner(facts.ownerSid)) {
-        file_ = std::move(entry);
+    if (entry.accepted) {
+        file_ = std::move(entry.handle);
         return true;
     }
     Log::Warning(L"Cache entry: [%s] is not a plain file of a trusted owner (attributes [0x%lx], "
                  L"links [%lu], owner [%s], error [%lu]); deleting it and downloading afresh",
-                 path_.c_str(), facts.attributes, facts.links, facts.ownerSid.c_str(), inspected);
-    if (!Common::DeleteThroughHandle(entry.Get())) {
+                 path_.c_str(), entry.facts.attributes, entry.facts.links,
+                 entry.facts.ownerSid.c_str(), entry.error);
+    if (!Common::DeleteThroughHandle(entry.handle.Get())) {
         Log::Error(L"Failed to delete file: [%s], with error: [%lu]", path_.c_str(),
                    ::GetLastError());
     }

@@ -22,6 +22,7 @@
 #include "rpc/json.h"
 #include "rpc/update_rpc_client.h"
 #include "tools/progress_display.h"
+#include "update/cache_layout.h"
 #include "update/run_summary.h"
 
 namespace {
@@ -357,7 +358,7 @@ std::wstring RunLogFolder() {
         return std::wstring();
     }
     const std::wstring folder =
-        std::wstring(programData) + L"\\kestrelGATE\\Client\\AutoUpdate\\logs\\";
+        CacheFolderBelow(programData) + kRunLogFolder + L"\\";
     ::CoTaskMemFree(programData);
     return folder;
 }

@@ -6,6 +6,7 @@
 #include <cwctype>
 #include <vector>
 
+#include "common/checked_open.h"
 #include "common/file_system.h"
 #include "common/log.h"
 #include "common/run_log.h"
@@ -14,8 +15,6 @@
 
 namespace {
 
-constexpr wchar_t kCompanyFolder[] = L"kestrelGATE";
-constexpr wchar_t kCacheSubfolder[] = L"\\Client\\AutoUpdate\\";
 constexpr wchar_t kEntryExtension[] = L".exe";
 constexpr size_t kMaxComponentChars = 255;
 
@@ -61,7 +60,7 @@ DownloadCache::DownloadCache(const KNOWNFOLDERID& root) {
         heldFolders_.clear();
         return;
     }
-    folder = rootPath + L"\\" + kCompanyFolder + kCacheSubfolder;
+    folder = CacheFolderBelow(rootPath);
 }
 
 bool DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& handle,
@@ -77,26 +76,27 @@ bool DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& ha
     }
     // Held without delete sharing: nobody renames or replaces it while the
     // cache is in use.
-    handle = Common::Files().Open(
+    Common::CheckedEntry entry = Common::OpenChecked(
         path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-    if (!handle) {
+        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, Common::Expect::kFolder);
+    if (!entry.Opened()) {
         Log::Error(L"Failed to open directory: [%s], with error: [%lu]", path.c_str(),
-                   ::GetLastError());
+                   entry.error);
         return false;
     }
-    const DWORD inspected = Common::Files().Inspect(handle.Get(), facts);
-    if (inspected != ERROR_SUCCESS) {
-        Log::Error(L"Failed to examine directory: [%s], with error: [%lu]", path.c_str(), inspected);
+    if (entry.error != ERROR_SUCCESS) {
+        Log::Error(L"Failed to examine directory: [%s], with error: [%lu]", path.c_str(),
+                   entry.error);
         return false;
     }
-    if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (!entry.accepted) {
         Log::Error(L"Refusing the cache folder: [%s] is a reparse point or not a directory "
                    L"(attributes [0x%lx]); nothing is written, run or deleted there",
-                   path.c_str(), facts.attributes);
+                   path.c_str(), entry.facts.attributes);
         return false;
     }
+    handle = std::move(entry.handle);
+    facts = entry.facts;
     return true;
 }
 
@@ -114,12 +114,11 @@ bool DownloadCache::ReplaceForeignFolder(const std::wstring& path, Common::Kerne
     // Opened again for the move: the held handle shares no deletion, not
     // even with this process. It is judged again, since it was let go.
     handle.Reset();
-    handle = Common::Files().Open(path, DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-    Common::FileFacts again;
-    const bool stillFolder = handle && Common::Files().Inspect(handle.Get(), again) == ERROR_SUCCESS &&
-                             (again.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                             (again.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    Common::CheckedEntry again = Common::OpenChecked(
+        path, DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        OPEN_EXISTING, Common::Expect::kFolder);
+    handle = std::move(again.handle);
+    const bool stillFolder = again.accepted;
     if (!stillFolder || !Common::RenameThroughHandle(handle.Get(), aside)) {
         Log::Error(L"The cache folder [%s] was created by another account and cannot be moved "
                    L"aside (error [%lu]); nothing is run from or downloaded to it until an "
@@ -142,13 +141,12 @@ bool DownloadCache::ReplaceForeignFolder(const std::wstring& path, Common::Kerne
 }
 
 bool DownloadCache::PrepareFolder(const std::wstring& root) {
-    static const wchar_t* const kLevels[] = {kCompanyFolder, L"Client", L"AutoUpdate"};
-    constexpr size_t kLevelCount = sizeof(kLevels) / sizeof(kLevels[0]);
+    constexpr size_t kLevelCount = sizeof(kCacheFolderLevels) / sizeof(kCacheFolderLevels[0]);
     std::wstring path = root;
     bool existed = false;
     for (size_t i = 0; i < kLevelCount; ++i) {
         path += L"\\";
-        path += kLevels[i];
+        path += kCacheFolderLevels[i];
         Common::KernelHandle handle;
         Common::FileFacts facts;
         if (!OpenLevel(path, handle, facts, existed)) {
@@ -222,10 +220,13 @@ std::vector<std::wstring> FolderEntries(const std::wstring& path) {
 // reads its facts. ERROR_SUCCESS or the error.
 DWORD OpenEntry(const std::wstring& path, bool forDeletion, Common::KernelHandle& handle,
                 Common::FileFacts& facts) {
-    handle = Common::Files().Open(
+    Common::CheckedEntry entry = Common::OpenChecked(
         path, (forDeletion ? DELETE | FILE_LIST_DIRECTORY : 0) | READ_CONTROL | FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
-    return handle ? Common::Files().Inspect(handle.Get(), facts) : ::GetLastError();
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+        Common::Expect::kAnything);
+    handle = std::move(entry.handle);
+    facts = std::move(entry.facts);
+    return entry.error;
 }
 
 // The names in the folder that `handle` is open on, read through that handle

@@ -8,6 +8,7 @@
 
 #include "common/file_system.h"
 #include "common/unique_handle.h"
+#include "update/cache_layout.h"
 
 // The per-machine folder that holds downloaded installers (complete or
 // partial) and the worker copy:
@@ -32,13 +33,6 @@
 // administrator must delete): nothing is written, run or deleted there then.
 // While the object lives it holds each folder below the known folder open
 // without delete sharing, so none of them can be renamed or replaced under it.
-
-// The folder of the workers' run log files, below the cache folder. The
-// cleaning of ".exe" files never touches it.
-inline constexpr wchar_t kRunLogFolder[] = L"logs";
-
-// The worker copy's file name in the cache folder.
-inline constexpr wchar_t kWorkerFileName[] = L"kgclient_update_worker.exe";
 
 class DownloadCache {
   public:

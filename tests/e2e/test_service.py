@@ -15,7 +15,7 @@ import worker_process as wp  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import wine_pids  # noqa: E402
 
-WORKER_PATH = r"C:\ProgramData\kestrelGATE\Client\AutoUpdate\kgclient_update_worker.exe"
+WORKER_PATH = wp.CACHE_WINDOWS + "\\" + wp.WORKER_FILE
 BLANK_DIR = os.path.join(wp.DRIVE_C, "Program Files", "kestrelGATE Client")
 BLANK_EXE = r"C:\Program Files\kestrelGATE Client\kgclient_update.exe"
 PLAIN_DIR = os.path.join(wp.DRIVE_C, "kgsvc")
@@ -49,12 +49,12 @@ def wait_until(condition, timeout=60, step=0.2):
 def kill_workers():
     """Ends the worker copies of this run's prefix only, by their ids, and
     waits until they are gone."""
-    for pid, _ in processes("kgclient_update_worker.exe"):
+    for pid, _ in processes(wp.WORKER_FILE):
         try:
             os.kill(pid, 9)
         except ProcessLookupError:
             pass
-    if not wait_until(lambda: not processes("kgclient_update_worker.exe")):
+    if not wait_until(lambda: not processes(wp.WORKER_FILE)):
         raise AssertionError("worker copies outlived their kill")
 
 
@@ -143,7 +143,7 @@ class ServiceTest(unittest.TestCase):
         self.services.append(name)
 
     def wait_for_worker(self, timeout=60):
-        return wait_until(lambda: processes("kgclient_update_worker.exe"), timeout)
+        return wait_until(lambda: processes(wp.WORKER_FILE), timeout)
 
     def test_a_service_run_starts_one_worker_that_serves_an_update(self):
         self.create("kgupdate", '"%s" -service' % BLANK_EXE)
@@ -162,7 +162,7 @@ class ServiceTest(unittest.TestCase):
         wine("sc", "start", "kgupdate")
         Watch.check_sequence(self, watch.lines())
         time.sleep(2)
-        self.assertEqual([pid for pid, _ in processes("kgclient_update_worker.exe")], [workers[0][0]])
+        self.assertEqual([pid for pid, _ in processes(wp.WORKER_FILE)], [workers[0][0]])
         self.assertEqual(pending_deletions_of(WORKER_PATH), 1, "a reused worker is not copied again")
 
         # The worker serves a whole update.
@@ -176,8 +176,8 @@ class ServiceTest(unittest.TestCase):
         impostor_dir = os.path.join(wp.DRIVE_C, "kg-impostor")
         os.makedirs(impostor_dir, exist_ok=True)
         shutil.copy(os.path.join(wp.WORK, "www", "signed", "installer-unsigned.exe"),
-                    os.path.join(impostor_dir, "kgclient_update_worker.exe"))
-        impostor = subprocess.Popen([wp.WINE_RUN, r"C:\kg-impostor\kgclient_update_worker.exe", "--sleep=60000"],
+                    os.path.join(impostor_dir, wp.WORKER_FILE))
+        impostor = subprocess.Popen([wp.WINE_RUN, "C:\\kg-impostor\\" + wp.WORKER_FILE, "--sleep=60000"],
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
         try:
@@ -198,7 +198,7 @@ class ServiceTest(unittest.TestCase):
     def test_a_library_planted_in_a_cache_folder_a_user_created_is_never_loaded(self):
         # Wine prefers its own copy of a system library; this override gives a
         # program the Windows search order (its own folder first).
-        for program in ("kgclient_update_worker.exe", "kg-control.exe"):
+        for program in (wp.WORKER_FILE, "kg-control.exe"):
             key = APP_DEFAULTS % program
             code, output = wine("reg", "add", key, "/v", "version", "/d", "native,builtin", "/f")
             self.assertEqual(code, 0, output)
@@ -231,7 +231,7 @@ class ServiceTest(unittest.TestCase):
         holder_out = os.path.join(wp.WORK, "e2e-holder.out")
         with open(holder_out, "wb") as out:
             holder = subprocess.Popen([wp.WINE_RUN, os.path.join(wp.BIN, "test_installer.exe"),
-                                       r"--hold=C:\ProgramData\kestrelGATE\Client\AutoUpdate\version.dll",
+                                       "--hold=" + wp.CACHE_WINDOWS + "\\version.dll",
                                        "--sleep=300000"], stdin=subprocess.DEVNULL, stdout=out,
                                       stderr=subprocess.STDOUT)
         try:
@@ -242,8 +242,8 @@ class ServiceTest(unittest.TestCase):
             self.assertEqual(code, 0, output)
             Watch.check_sequence(self, watch.lines())
             # The service has stopped: a worker it started would run by now.
-            self.assertEqual(processes("kgclient_update_worker.exe"), [])
-            self.assertFalse(os.path.exists(os.path.join(wp.CACHE, "kgclient_update_worker.exe")))
+            self.assertEqual(processes(wp.WORKER_FILE), [])
+            self.assertFalse(os.path.exists(os.path.join(wp.CACHE, wp.WORKER_FILE)))
             self.assertTrue(os.path.exists(planted), "held, so it stays")
         finally:
             holder.kill()
@@ -282,7 +282,7 @@ class ServiceTest(unittest.TestCase):
                         "the service reports running")
         time.sleep(3)
         self.assertIn("RUNNING", wine("sc", "query", "kgupdate-debug")[1])
-        self.assertEqual(processes("kgclient_update_worker.exe"), [], "no worker while waiting")
+        self.assertEqual(processes(wp.WORKER_FILE), [], "no worker while waiting")
         code, output = wine("sc", "stop", "kgupdate-debug")
         states = watch.lines()
         Watch.check_sequence(self, states)
@@ -292,7 +292,7 @@ class ServiceTest(unittest.TestCase):
         self.assertIn("state=3 checkpoint=1 waithint=0 controls=0x85", seen, "stop pending, next check point")
         wait_until(lambda: not processes("-debugwait"))
         self.assertEqual(processes("-debugwait"), [], "the service process ends")
-        self.assertEqual(processes("kgclient_update_worker.exe"), [])
+        self.assertEqual(processes(wp.WORKER_FILE), [])
 
     def test_service_option_given_by_hand_ends_at_once(self):
         started = time.monotonic()
@@ -303,7 +303,7 @@ class ServiceTest(unittest.TestCase):
         # process that served instead would run until its 30-second idle check
         # (and print its INFO lines).
         self.assertLess(time.monotonic() - started, 30)
-        self.assertEqual(processes("kgclient_update_worker.exe"), [])
+        self.assertEqual(processes(wp.WORKER_FILE), [])
 
 
 if __name__ == "__main__":

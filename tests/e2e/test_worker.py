@@ -306,7 +306,7 @@ class WorkerTest(unittest.TestCase):
         self.assertIn("the worker already has an update (status: Failed); this begin was ignored", output)
         self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
 
-        logs = os.path.join(wp.CACHE, "logs")
+        logs = wp.LOGS
         newest = sorted(os.listdir(logs))[-1]
         with open(os.path.join(logs, newest), encoding="utf-8") as f:
             kept = f.read().splitlines()
@@ -357,7 +357,7 @@ class WorkerTest(unittest.TestCase):
             self.assertIn(text, output, arguments)
 
     def test_idle_worker_ends_after_one_check_and_leaves_its_log_file(self):
-        logs = os.path.join(wp.CACHE, "logs")
+        logs = wp.LOGS
         self.worker = wp.Worker("idle")
         started = time.monotonic()
         self.assertEqual(self.worker.wait(timeout=CHECK + 60), 0)

@@ -12,7 +12,23 @@ PREFIX = os.environ["KG_WINEPREFIX"]
 BIN = os.path.join(BUILD, "bin")
 WINE_RUN = os.path.join(BUILD, "wine-run")
 DRIVE_C = os.path.join(PREFIX, "drive_c")
-CACHE = os.path.join(DRIVE_C, "ProgramData", "kestrelGATE", "Client", "AutoUpdate")
+
+
+def _cache_layout():
+    """The cache's names, read from the header the service is built with."""
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "update", "cache_layout.h")) as f:
+        text = f.read()
+    levels = re.search(r"kCacheFolderLevels\[\] = \{([^}]*)\}", text).group(1)
+    names = {name: re.search(r"%s\[\] = L\"([^\"]+)\"" % name, text).group(1)
+             for name in ("kRunLogFolder", "kWorkerFileName")}
+    return re.findall(r'L"([^"]+)"', levels), names
+
+
+_LEVELS, _NAMES = _cache_layout()
+CACHE = os.path.join(DRIVE_C, "ProgramData", *_LEVELS)
+CACHE_WINDOWS = "C:\\ProgramData\\" + "\\".join(_LEVELS)
+LOGS = os.path.join(CACHE, _NAMES["kRunLogFolder"])
+WORKER_FILE = _NAMES["kWorkerFileName"]
 
 QUERY = '{"id":"queryAutoUpdateProgress"}'
 
