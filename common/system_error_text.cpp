@@ -1,5 +1,7 @@
 #include "common/system_error_text.h"
 
+#include "common/wide_format.h"
+
 namespace Common {
 
 std::wstring SystemErrorText(DWORD code) {
@@ -14,6 +16,23 @@ std::wstring SystemErrorText(DWORD code) {
         message.pop_back();
     }
     return message;
+}
+
+std::wstring ErrorNumber(DWORD code) {
+    wchar_t number[32];
+    FormatWide(number, L"error %lu", static_cast<unsigned long>(code));
+    return number;
+}
+
+std::wstring HresultNumber(LONG code) {
+    wchar_t number[32];
+    FormatWide(number, L"error 0x%08lX", static_cast<unsigned long>(code));
+    return number;
+}
+
+std::wstring DescribeSystemError(DWORD code) {
+    const std::wstring message = SystemErrorText(code);
+    return message.empty() ? ErrorNumber(code) : message + L" (" + ErrorNumber(code) + L")";
 }
 
 }  // namespace Common

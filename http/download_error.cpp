@@ -52,9 +52,7 @@ std::wstring DescribeNetworkError(DWORD error) {
             return named.text + std::wstring(number);
         }
     }
-    Common::FormatWide(number, L"error %lu", static_cast<unsigned long>(error));
-    const std::wstring message = Common::SystemErrorText(error);
-    return message.empty() ? number : message + L" (" + number + L")";
+    return Common::DescribeSystemError(error);
 }
 
 std::wstring DescribeDownloadFailure(const std::wstring& url, const DownloadError& error) {

@@ -1,10 +1,15 @@
 #pragma once
 
+// The publisher policy: which downloads the service may run, judged by their
+// digest, their signer against the service's own, and their version. The
+// signature itself is verified in authenticode.h.
+
 #include <windows.h>
 
 #include <string>
 
 #include "common/unique_handle.h"
+#include "update/authenticode.h"
 #include "update/update_failure.h"
 
 // The company tag a download's signer must name when the service is signed.
@@ -57,16 +62,3 @@ void KeepServiceSignature(const std::wstring& ownPath);
 [[nodiscard]] bool IsSamePublisher(HANDLE file, const std::wstring& path,
                                    const std::wstring& serviceSigner,
                                    UpdateFailure* failure = nullptr);
-
-// True when WinVerifyTrust (Authenticode policy: chain to a trusted root,
-// time stamps honoured; no UI, no revocation check) accepts the file's
-// signature and its signer certificate is for code signing.
-[[nodiscard]] bool VerifyFileTrust(const std::wstring& path);
-
-// The same for the file open at `file` (`path` names it); on success fills
-// `signerName` (when given) with the simple display name of the certificate
-// that signed exactly what was verified (read from the verification itself,
-// not from the file again). `result` (when given) receives the check's
-// result (0, or the trust error).
-[[nodiscard]] bool VerifyFileTrust(HANDLE file, const std::wstring& path,
-                                   std::wstring* signerName, LONG* result = nullptr);

@@ -40,28 +40,28 @@ std::wstring DescribeInstallerExitCode(DWORD code) {
 bool RunInstaller(const std::wstring& folder, const std::wstring& path, const std::wstring& args,
                   const InstallerPolicy& policy, UpdateFailure* failure) {
     TraceScope trace;
-    InstallerEnd end = InstallerEnd::Exited;
-    DWORD code = ExecuteInstaller(folder, path, args, policy.timeout, &end);
-    for (int retry = 1; code == ERROR_INSTALL_ALREADY_RUNNING && retry <= policy.busyRetries;
+    InstallerRun run = ExecuteInstaller(folder, path, args, policy.timeout);
+    for (int retry = 1; run.Exited(ERROR_INSTALL_ALREADY_RUNNING) && retry <= policy.busyRetries;
          ++retry) {
         Log::Info(L"Another installation is in progress (exit code [%lu]); running the installer "
                   L"again in [%lu] seconds, retry [%d] of [%d]",
-                  static_cast<unsigned long>(code),
+                  static_cast<unsigned long>(run.code),
                   static_cast<unsigned long>(
                       std::chrono::duration_cast<std::chrono::seconds>(policy.busyPause).count()),
                   retry, policy.busyRetries);
         std::this_thread::sleep_for(policy.busyPause);
-        code = ExecuteInstaller(folder, path, args, policy.timeout, &end);
+        run = ExecuteInstaller(folder, path, args, policy.timeout);
     }
-    const bool succeeded = end == InstallerEnd::Exited &&
-                           (code == ERROR_SUCCESS || code == ERROR_SUCCESS_REBOOT_REQUIRED ||
-                            code == ERROR_SUCCESS_REBOOT_INITIATED);
+    const DWORD code = run.code;
+    const InstallerEnd end = run.end;
+    const bool succeeded = run.Exited(ERROR_SUCCESS) || run.Exited(ERROR_SUCCESS_REBOOT_REQUIRED) ||
+                           run.Exited(ERROR_SUCCESS_REBOOT_INITIATED);
     if (!succeeded && failure != nullptr) {
         failure->stage = kStageInstall;
         failure->code = code;
         if (end == InstallerEnd::NotStarted) {
             const std::wstring why = Common::SystemErrorText(code);
-            failure->text = L"The installer could not be started (error " + std::to_wstring(code) +
+            failure->text = L"The installer could not be started (" + Common::ErrorNumber(code) +
                             (why.empty() ? L"" : L": " + why) + L").";
         } else if (end == InstallerEnd::TimedOut) {
             failure->text =
@@ -79,12 +79,9 @@ bool RunInstaller(const std::wstring& folder, const std::wstring& path, const st
     return succeeded;
 }
 
-DWORD ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
-                       const std::wstring& args, std::chrono::milliseconds timeout,
-                       InstallerEnd* end) {
+InstallerRun ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
+                              const std::wstring& args, std::chrono::milliseconds timeout) {
     TraceScope trace;
-    InstallerEnd ignored = InstallerEnd::Exited;
-    InstallerEnd& ended = end != nullptr ? *end : ignored;
     // The module started is always exactly the cache entry.
     const std::wstring commandLine = Common::QuotedCommandLine(path, kInstallerSwitches + args);
     Log::Info(L"Working directory will be: [%s]", folder.c_str());
@@ -92,23 +89,20 @@ DWORD ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
 
     Common::StartedProcess installer;
     if (!Common::StartProcess(path, commandLine, folder.c_str(), installer)) {
-        const DWORD code = ::GetLastError();
-        Log::Error(L"CreateProcess failed (%d)", static_cast<int>(code));
-        ended = InstallerEnd::NotStarted;
-        return code;
+        const DWORD error = ::GetLastError();
+        Log::Error(L"CreateProcess failed (%d)", static_cast<int>(error));
+        return InstallerRun{InstallerEnd::NotStarted, error};
     }
-    DWORD code = 0;
     const DWORD waitMs = static_cast<DWORD>(timeout.count());
     if (::WaitForSingleObject(installer.process.Get(), waitMs) == WAIT_TIMEOUT) {
         // Killing an installer half-way could leave the client broken.
         Log::Warning(L"The installer is still running after [%lu] seconds; it is left running "
                      L"and the update ends as failed",
                      static_cast<unsigned long>(waitMs / 1000));
-        ended = InstallerEnd::TimedOut;
-        return kInstallerTimedOut;
+        return InstallerRun{InstallerEnd::TimedOut, WAIT_TIMEOUT};
     }
-    ended = InstallerEnd::Exited;
+    DWORD code = 0;
     (void)::GetExitCodeProcess(installer.process.Get(), &code);
     Log::Info(L"Installation completed, exitcode: [%d]", static_cast<int>(code));
-    return code;
+    return InstallerRun{InstallerEnd::Exited, code};
 }

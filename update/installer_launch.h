@@ -18,12 +18,20 @@ struct InstallerPolicy {
     std::chrono::milliseconds busyPause{30000};
 };
 
-// The code ExecuteInstaller returns for an installer still running at the
-// timeout (it is left running).
-inline constexpr DWORD kInstallerTimedOut = WAIT_TIMEOUT;
-
 // How an installer's run ended.
 enum class InstallerEnd { Exited, NotStarted, TimedOut };
+
+// What happened to one run of an installer.
+struct InstallerRun {
+    InstallerEnd end = InstallerEnd::Exited;
+    // Exited: the exit code. NotStarted: the error of the failed start.
+    // TimedOut: WAIT_TIMEOUT (the installer is left running).
+    DWORD code = 0;
+
+    [[nodiscard]] bool Exited(DWORD exitCode) const {
+        return end == InstallerEnd::Exited && code == exitCode;
+    }
+};
 
 // Runs the validated installer silently in the cache folder and waits for
 // it. True for the exit codes 0, 1641 (reboot initiated) and 3010 (reboot
@@ -44,9 +52,7 @@ enum class InstallerEnd { Exited, NotStarted, TimedOut };
 
 // Starts `path` with the command line path + " /quiet /norestart " + args
 // (the path quoted when it holds a blank) and waits for it, at most
-// `timeout`. Returns its exit code, kInstallerTimedOut, or the error of a
-// failed start; `end` (when given) says which.
-[[nodiscard]] DWORD ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
-                                     const std::wstring& args,
-                                     std::chrono::milliseconds timeout = InstallerPolicy().timeout,
-                                     InstallerEnd* end = nullptr);
+// `timeout`. Says how it ended, with its exit code or the error.
+[[nodiscard]] InstallerRun ExecuteInstaller(
+    const std::wstring& folder, const std::wstring& path, const std::wstring& args,
+    std::chrono::milliseconds timeout = InstallerPolicy().timeout);

@@ -63,7 +63,7 @@ TEST(ExecuteInstaller, PassesTheSwitchesAndArgumentsAsGiven) {
         L"--record=" + dir.Record() + L"  --exit=0 PROPERTY=\"a b\" /l*v log.txt";
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    EXPECT_EQ(0u, ExecuteInstaller(dir.Folder(), dir.Installer(), args));
+    EXPECT_TRUE(ExecuteInstaller(dir.Folder(), dir.Installer(), args).Exited(0));
     const std::string log = capture.Take();
 
     const std::string commandLine = Narrow(dir.Installer() + L" /quiet /norestart " + args);
@@ -82,7 +82,7 @@ TEST(ExecuteInstaller, EmptyArgumentsLeaveTheFinalBlank) {
     InstallerFolder dir(L"C:\\kg-installer-test\\");
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    EXPECT_EQ(0u, ExecuteInstaller(dir.Folder(), dir.Installer(), L""));
+    EXPECT_TRUE(ExecuteInstaller(dir.Folder(), dir.Installer(), L"").Exited(0));
     EXPECT_NE(std::string::npos,
               capture.Take().find("   INFO : Executing commandline: "
                                   "[C:\\kg-installer-test\\setup.exe /quiet /norestart ]\n"));
@@ -108,7 +108,9 @@ TEST(RunInstaller, JudgesTheExitCode) {
 TEST(RunInstaller, AMissingFileIsAFailedStart) {
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    EXPECT_EQ(2u, ExecuteInstaller(L"C:\\", L"C:\\windows\\kg-deleted-setup.exe", L""));
+    const InstallerRun run = ExecuteInstaller(L"C:\\", L"C:\\windows\\kg-deleted-setup.exe", L"");
+    EXPECT_EQ(InstallerEnd::NotStarted, run.end);
+    EXPECT_EQ(2u, run.code);
     EXPECT_FALSE(RunInstaller(L"C:\\", L"C:\\windows\\kg-deleted-setup.exe", L""));
     const std::string log = capture.Take();
     EXPECT_NE(std::string::npos, log.find("  ERROR : CreateProcess failed (2)\n")) << log;
