@@ -138,85 +138,85 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
     const RunLog::Quiet quiet;
     uint32_t size = 0;
     ReadBuffer buffer;
-    bool result = true;
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point windowStart = Clock::now();
-    uint64_t windowBytes = 0;
+    PaceWindow window;
     for (;;) {
         DWORD bytesRead = 0;
         bool chunkFailed = !ReadChunk(buffer, bytesRead);
         // What arrived is written even when the read then failed: on disk is
         // exactly what was received, in order, and a resume asks for the rest.
         if (bytesRead > 0) {
-            Log::Info(L"Read: [%lu] bytes of data", static_cast<unsigned long>(bytesRead));
-            if (file_->Write(buffer.data(), buffer.size())) {
-                Log::Info(L"Written: [%lu] bytes of data",
-                          static_cast<unsigned long>(buffer.size()));
-            } else {
-                const DWORD error = ::GetLastError();
-                Fail(error, L"writing the cache file failed: " + DescribeNetworkError(error));
+            if (!WriteChunk(buffer)) {
                 chunkFailed = true;  // never read on into a file that is not there
             }
             buffer.clear();
         }
-        if (chunkFailed) {
-            Log::Error(L"Failed to read next binary data chunk");
-        }
-
         // A failed chunk fails the download whatever the file's size says:
         // bytes that were not written must not count as received.
         if (chunkFailed) {
-            result = false;
-            break;
+            Log::Error(L"Failed to read next binary data chunk");
+            return false;
         }
-        uint32_t current = 0;
-        if (file_->Size(current)) {
-            size = current;
+        if (ReportProgress(size, targetSize) || bytesRead == 0) {
+            return true;
         }
-        if (progress_ != nullptr) {
-            progress_->Received(size);
-        }
-        RunLog::Progress(size, targetSize, size >= targetSize);
-        if (size >= targetSize) {
-            break;
-        }
-        if (bytesRead == 0) {
-            break;
-        }
-        windowBytes += bytesRead;
-        if (Clock::now() >= pace_.deadline) {
-            Log::Error(L"The update's downloads have reached their time limit of [%lu] seconds; "
-                       L"the partial file is kept",
-                       static_cast<unsigned long>(
-                           std::chrono::duration_cast<std::chrono::seconds>(pace_.updateLimit)
-                               .count()));
-            Fail(ERROR_TIMEOUT, L"the update's downloads reached their time limit");
-            result = false;
-            break;
-        }
-        if (Clock::now() - windowStart >= pace_.window) {
-            if (windowBytes < pace_.floorBytes) {
-                Log::Error(L"The download is too slow: [%lu] bytes in the last [%lu] seconds, at "
-                           L"least [%lu] are needed; the partial file is kept",
-                           static_cast<unsigned long>(windowBytes),
-                           static_cast<unsigned long>(
-                               std::chrono::duration_cast<std::chrono::seconds>(pace_.window)
-                                   .count()),
-                           static_cast<unsigned long>(pace_.floorBytes));
-                Fail(ERROR_TIMEOUT, L"the server sends too slowly (" + std::to_wstring(windowBytes) +
-                                        L" bytes in the last " +
-                                        std::to_wstring(std::chrono::duration_cast<
-                                                            std::chrono::seconds>(pace_.window)
-                                                            .count()) +
-                                        L" seconds)");
-                result = false;
-                break;
-            }
-            windowStart = Clock::now();
-            windowBytes = 0;
+        if (!KeepsPace(window, bytesRead)) {
+            return false;
         }
     }
-    return result;
+}
+
+bool Downloader::WriteChunk(const ReadBuffer& buffer) {
+    Log::Info(L"Read: [%lu] bytes of data", static_cast<unsigned long>(buffer.size()));
+    if (!file_->Write(buffer.data(), buffer.size())) {
+        const DWORD error = ::GetLastError();
+        Fail(error, L"writing the cache file failed: " + DescribeNetworkError(error));
+        return false;
+    }
+    Log::Info(L"Written: [%lu] bytes of data", static_cast<unsigned long>(buffer.size()));
+    return true;
+}
+
+bool Downloader::ReportProgress(uint32_t& size, uint32_t targetSize) {
+    uint32_t current = 0;
+    if (file_->Size(current)) {
+        size = current;
+    }
+    if (progress_ != nullptr) {
+        progress_->Received(size);
+    }
+    RunLog::Progress(size, targetSize, size >= targetSize);
+    return size >= targetSize;
+}
+
+bool Downloader::KeepsPace(PaceWindow& window, DWORD bytesRead) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::duration_cast;
+    using std::chrono::seconds;
+    window.bytes += bytesRead;
+    if (Clock::now() >= pace_.deadline) {
+        Log::Error(L"The update's downloads have reached their time limit of [%lu] seconds; "
+                   L"the partial file is kept",
+                   static_cast<unsigned long>(duration_cast<seconds>(pace_.updateLimit).count()));
+        Fail(ERROR_TIMEOUT, L"the update's downloads reached their time limit");
+        return false;
+    }
+    if (Clock::now() - window.start < pace_.window) {
+        return true;
+    }
+    const auto windowSeconds = duration_cast<seconds>(pace_.window).count();
+    if (window.bytes < pace_.floorBytes) {
+        Log::Error(L"The download is too slow: [%lu] bytes in the last [%lu] seconds, at "
+                   L"least [%lu] are needed; the partial file is kept",
+                   static_cast<unsigned long>(window.bytes),
+                   static_cast<unsigned long>(windowSeconds),
+                   static_cast<unsigned long>(pace_.floorBytes));
+        Fail(ERROR_TIMEOUT, L"the server sends too slowly (" + std::to_wstring(window.bytes) +
+                                L" bytes in the last " + std::to_wstring(windowSeconds) +
+                                L" seconds)");
+        return false;
+    }
+    window = PaceWindow();
+    return true;
 }
 
 void Downloader::Fail(uint32_t code, std::wstring reason) {

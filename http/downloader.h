@@ -86,6 +86,24 @@ class Downloader {
     // ends, or a read or write fails or the server is too slow (false).
     [[nodiscard]] bool ReadToFile(uint32_t targetSize);
 
+    // Appends one chunk to the file; false (failure recorded) when the file
+    // did not take it.
+    [[nodiscard]] bool WriteChunk(const ReadBuffer& buffer);
+
+    // Reads the file's size into `size` (kept when it cannot be read) and
+    // reports it; true once the file has reached targetSize.
+    [[nodiscard]] bool ReportProgress(uint32_t& size, uint32_t targetSize);
+
+    // The bytes of the pace window under way.
+    struct PaceWindow {
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        uint64_t bytes = 0;
+    };
+    // Counts `bytesRead` into `window`; false (logged, failure recorded) when
+    // the update's downloads reached their deadline, or a window ended with
+    // fewer bytes than the pace's floor.
+    [[nodiscard]] bool KeepsPace(PaceWindow& window, DWORD bytesRead);
+
     void Fail(uint32_t code, std::wstring reason);
     void FailNetwork(DWORD error);
     void FailStatus(int32_t statusCode);

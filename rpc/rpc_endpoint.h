@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <rpc.h>
 
+#include "rpc/invoke.h"
+
 // The run-time calls that register and serve the endpoint. Tests replace
 // them to reach failures the platform does not produce on demand (an
 // endpoint already in use).
@@ -21,17 +23,6 @@ struct RpcRuntime {
     RPC_STATUS(RPC_ENTRY* epUnregister)(RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*);
     RPC_STATUS(RPC_ENTRY* bindingVectorFree)(RPC_BINDING_VECTOR**);
 };
-
-// Calls handled at once: the run time dispatches no more, and Invoke makes
-// any further one wait (and refuses it after kCallWaitMs).
-inline constexpr unsigned int kMaxConcurrentCalls = 32;
-inline constexpr DWORD kCallWaitMs = 10000;
-
-// The largest request the run time takes in; a larger one is refused before
-// anything is allocated for it. A valid instruction is far smaller (see
-// kMaxInstructionChars), so together with kMaxConcurrentCalls this bounds
-// what callers can make the worker hold.
-inline constexpr unsigned int kMaxRequestBytes = 1024 * 1024;
 
 // The interface's security callback: admits calls that arrive over the local
 // transport (ncalrpc) and refuses every other (logged).

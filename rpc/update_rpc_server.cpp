@@ -5,11 +5,8 @@
 #include <utility>
 
 #include "common/log.h"
-#include "common/unique_handle.h"
 #include "common/trace_scope.h"
 #include "rpc/request_messages.h"
-#include "rpc/rpc_endpoint.h"
-#include "rpc/update_rpc_interface.h"
 
 UpdateRpcServer::~UpdateRpcServer() {
     if (controllerTask_.valid()) {
@@ -110,44 +107,4 @@ void UpdateRpcServer::RunUpdateWorker(UpdateController* controller, UpdateReques
 UpdateRpcServer& TheUpdateRpcServer() {
     static UpdateRpcServer server;
     return server;
-}
-
-namespace {
-
-// Admits at most kMaxConcurrentCalls calls into Dispatch at once, whatever
-// the run time dispatches; a call that waits longer than kCallWaitMs for its
-// turn is refused.
-HANDLE CallSlots() {
-    static const Common::KernelHandle slots(
-        ::CreateSemaphoreW(nullptr, kMaxConcurrentCalls, kMaxConcurrentCalls, nullptr));
-    return slots.Get();
-}
-
-}  // namespace
-
-void Invoke(PRPC_ASYNC_STATE asyncHandle, handle_t, const wchar_t* request, wchar_t** response) {
-    TraceScope trace;
-    // Every call is completed exactly once, whatever its handling did.
-    const HANDLE slots = CallSlots();
-    const bool admitted = slots != nullptr && ::WaitForSingleObject(slots, kCallWaitMs) == WAIT_OBJECT_0;
-    try {
-        if (admitted) {
-            TheUpdateRpcServer().Dispatch(request, response);
-        } else {
-            Log::Error(L"Refusing a call: [%u] calls are being handled already",
-                       kMaxConcurrentCalls);
-        }
-    } catch (const std::exception& e) {
-        Log::Error(L"RPC Invoke failed: [%S]", e.what());
-    } catch (...) {
-        Log::Error(L"RPC Invoke failed with an unknown exception");
-    }
-    if (admitted) {
-        (void)::ReleaseSemaphore(slots, 1, nullptr);
-    }
-    const RPC_STATUS status = ::RpcAsyncCompleteCall(asyncHandle, nullptr);
-    if (status != RPC_S_OK) {
-        Log::Error(L"Call to RpcAsyncCompleteCall failed with: [%lu]",
-                   static_cast<unsigned long>(status));
-    }
 }
