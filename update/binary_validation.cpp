@@ -6,9 +6,6 @@
 #include <mutex>
 #include <vector>
 
-#include <cryptopp/files.h>
-
-#include "common/console_text.h"
 #include "common/contains_no_case.h"
 #include "common/checked_open.h"
 #include "common/file_system.h"
@@ -179,7 +176,7 @@ bool ValidateBinary(const std::wstring& path, const std::wstring& policyHash,
                     const std::wstring& ownPath) {
     Common::KernelHandle file = OpenForChecks(path);
     if (!file) {
-        throw CryptoPP::FileStore::OpenErr(ToConsoleNarrow(path));
+        Sha256::RaiseOpenError(path);
     }
     return ValidateOpenBinary(file, path, policyHash, ownPath);
 }

@@ -147,6 +147,10 @@ bool Sha256::IsDigestText(const std::wstring& text) {
            });
 }
 
+void Sha256::RaiseOpenError(const std::wstring& path) {
+    throw CryptoPP::FileStore::OpenErr(ToConsoleNarrow(path));
+}
+
 std::wstring Sha256::NormalizedDigest(const std::wstring& text) {
     if (!IsDigestText(text)) {
         return text;

@@ -31,6 +31,11 @@ class Sha256 {
     // text unchanged.
     [[nodiscard]] static std::wstring NormalizedDigest(const std::wstring& text);
 
+    // Raises the hashing library's FileStore::OpenErr for `path`: what
+    // CheckFile raises for a file it cannot open, for callers that found
+    // the file unusable before hashing it. The library's types stay here.
+    [[noreturn]] static void RaiseOpenError(const std::wstring& path);
+
     // The digest of the text's bytes in the console code page (no NUL).
     [[nodiscard]] std::wstring HashText(const std::wstring& text) const;
 };
