@@ -12,9 +12,6 @@ namespace Common {
 
 namespace {
 
-FileSystem realFileSystem;
-FileSystem* current = &realFileSystem;
-
 // A descriptor from its text form; false (error kept) when the text is bad.
 bool FromSddl(const wchar_t* sddl, LocalMemory& descriptor) {
     PSECURITY_DESCRIPTOR raw = nullptr;
@@ -96,16 +93,9 @@ KernelHandle FileSystem::Open(const std::wstring& path, DWORD access, DWORD shar
                                       nullptr));
 }
 
-FileSystem& Files() {
-    return *current;
-}
-
-ScopedFileSystem::ScopedFileSystem(FileSystem& replacement) : previous_(current) {
-    current = &replacement;
-}
-
-ScopedFileSystem::~ScopedFileSystem() {
-    current = previous_;
+FileSystem& FileSystem::Platform() {
+    static FileSystem platform;
+    return platform;
 }
 
 bool IsTrustedOwner(const std::wstring& ownerSid) {

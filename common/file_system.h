@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/scoped_override.h"
 #include "common/unique_handle.h"
 
 namespace Common {
@@ -20,12 +21,15 @@ struct FileFacts {
 // reparse point: a junction or link that somebody else planted is itself
 // opened (and judged), never what it points at.
 //
-// One process-wide instance; tests put one of their own in its place
+// A seam (scoped_override.h): tests put one of their own in its place
 // (ScopedFileSystem) to see the descriptors passed and to report facts that
 // the platform under test cannot produce.
 class FileSystem {
   public:
     virtual ~FileSystem() = default;
+
+    // The platform's own.
+    [[nodiscard]] static FileSystem& Platform();
 
     // Creates one folder with the descriptor `sddl`. ERROR_SUCCESS, or the
     // error (ERROR_ALREADY_EXISTS when it is there already).
@@ -43,19 +47,12 @@ class FileSystem {
 };
 
 // The instance in use.
-[[nodiscard]] FileSystem& Files();
+[[nodiscard]] inline FileSystem& Files() {
+    return Current<FileSystem>();
+}
 
-// Puts `replacement` in place of the instance in use for its lifetime.
-class ScopedFileSystem {
-  public:
-    explicit ScopedFileSystem(FileSystem& replacement);
-    ~ScopedFileSystem();
-    ScopedFileSystem(const ScopedFileSystem&) = delete;
-    ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
-
-  private:
-    FileSystem* previous_;
-};
+// Puts another file system in place of the instance in use for its lifetime.
+using ScopedFileSystem = ScopedOverride<FileSystem>;
 
 // Owners whose files the service trusts: SYSTEM, the Administrators group,
 // and the account the service's own process runs as.

@@ -1,5 +1,7 @@
 #include "common/trace_provider.h"
 
+#include "common/scoped_override.h"
+
 namespace {
 
 constexpr USHORT kEventVersion = 1;
@@ -46,15 +48,24 @@ void TraceProvider::Register() {
     }
 }
 
+EventWriter& EventWriter::Platform() {
+    static EventWriter platform;
+    return platform;
+}
+
+ULONG EventWriter::Write(REGHANDLE handle, PCEVENT_DESCRIPTOR descriptor, ULONG fieldCount,
+                         PEVENT_DATA_DESCRIPTOR fields) {
+    return ::EventWrite(handle, descriptor, fieldCount, fields);
+}
+
 namespace {
 
-ULONG WriteRow(const TraceEventRow* row, REGHANDLE handle, TraceProvider::EventWriter writer,
-               ULONG fieldCount, EVENT_DATA_DESCRIPTOR* fields) {
+ULONG WriteRow(const TraceEventRow* row, REGHANDLE handle, ULONG fieldCount,
+               EVENT_DATA_DESCRIPTOR* fields) {
     if (handle == 0 || row == nullptr) {
         return ERROR_SUCCESS;
     }
-    const TraceProvider::EventWriter write = writer != nullptr ? writer : &::EventWrite;
-    return write(handle, &row->descriptor, fieldCount, fields);
+    return Common::Current<EventWriter>().Write(handle, &row->descriptor, fieldCount, fields);
 }
 
 }  // namespace
@@ -63,7 +74,7 @@ ULONG TraceProvider::Write(TraceEnableBit bit, ULONG fieldCount,
                            EVENT_DATA_DESCRIPTOR* fields) const {
     for (const TraceEventRow& row : kTraceEventTable) {
         if (row.bit == bit) {
-            return WriteRow(&row, registrationHandle_, eventWriter_, fieldCount, fields);
+            return WriteRow(&row, registrationHandle_, fieldCount, fields);
         }
     }
     return ERROR_SUCCESS;
@@ -73,7 +84,7 @@ ULONG TraceProvider::WriteEvent(USHORT eventId, ULONG fieldCount,
                                 EVENT_DATA_DESCRIPTOR* fields) const {
     for (const TraceEventRow& row : kTraceEventTable) {
         if (row.descriptor.Id == eventId) {
-            return WriteRow(&row, registrationHandle_, eventWriter_, fieldCount, fields);
+            return WriteRow(&row, registrationHandle_, fieldCount, fields);
         }
     }
     return ERROR_SUCCESS;

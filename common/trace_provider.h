@@ -35,13 +35,24 @@ extern const TraceEventRow kTraceEventTable[9];
 // The event that carries one part of a crash report too large for one event.
 inline constexpr USHORT kCrashReportPartEventId = 2022;
 
+// Where the provider's events go: a seam (common/scoped_override.h) whose
+// platform instance calls EventWrite. Tests observe events through their own
+// (no ETW session ever exists under Wine).
+class EventWriter {
+  public:
+    virtual ~EventWriter() = default;
+
+    [[nodiscard]] static EventWriter& Platform();
+
+    virtual ULONG Write(REGHANDLE handle, PCEVENT_DESCRIPTOR descriptor, ULONG fieldCount,
+                        PEVENT_DATA_DESCRIPTOR fields);
+};
+
 // The system's ETW provider: its registration, the parameters of the session
 // that enabled it, and the enable mask that every log call tests.
 class TraceProvider {
   public:
     using Hook = void (*)();
-    using EventWriter = ULONG(WINAPI*)(REGHANDLE, PCEVENT_DESCRIPTOR, ULONG,
-                                       PEVENT_DATA_DESCRIPTOR);
 
     // {1F65ED87-2BC8-44DB-BF60-7D83314B0D0A}
     static const GUID kProviderId;
@@ -69,10 +80,6 @@ class TraceProvider {
     // The same for the event with `eventId`.
     ULONG WriteEvent(USHORT eventId, ULONG fieldCount, EVENT_DATA_DESCRIPTOR* fields) const;
 
-    // Replaces EventWrite (tests observe events through this: no ETW session
-    // ever exists under Wine). Null restores EventWrite.
-    void SetEventWriter(EventWriter writer) { eventWriter_ = writer; }
-
     // Crash reporting's entry points: the module-list writer and the crash
     // handler installer. Called on a capture-state request and, for the
     // events a session already enabled, right after registration.
@@ -95,7 +102,6 @@ class TraceProvider {
     ULONGLONG matchAnyKeyword_ = 0;
     ULONGLONG matchAllKeyword_ = 0;
     std::atomic<uint32_t> enableMask_{0};
-    EventWriter eventWriter_ = nullptr;  // null: EventWrite
     Hook writeModuleList_ = nullptr;
     Hook armCrashHandlers_ = nullptr;
 };

@@ -32,9 +32,9 @@ void WaitForKey(const char* prompt) {
 
 FrontEndRunner::FrontEndRunner() : doneEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-bool FrontEndRunner::Run(const RpcRuntime& runtime) {
+bool FrontEndRunner::Run() {
     TraceScope trace;
-    if (!StartListening(runtime)) {
+    if (!StartListening()) {
         Log::Error(L"The update endpoint could not be served; the worker ends");
         return false;
     }
@@ -50,7 +50,7 @@ bool FrontEndRunner::Run(const RpcRuntime& runtime) {
         }
     }
     Log::Info(L"kestrelGATE client auto update process completed");
-    StopListening(runtime);
+    StopListening();
     return true;
 }
 

@@ -18,7 +18,7 @@ class FrontEndRunner {
     // process registered it first) logs an ERROR and returns at once:
     // running on without serving would only keep callers waiting.
     // False when the endpoint could not be served (logged).
-    [[nodiscard]] bool Run(const RpcRuntime& runtime = PlatformRpcRuntime());
+    [[nodiscard]] bool Run();
 
     // Manual-reset, created non-signalled at static initialisation; only Run
     // signals it. Invalid if it could not be created.

@@ -85,7 +85,7 @@ bool Downloader::ReadChunk(ReadBuffer& buffer, DWORD& bytesRead) {
     const auto started = std::chrono::steady_clock::now();
     for (;;) {
         DWORD available = 0;
-        if (!::WinHttpQueryDataAvailable(request_->RequestHandle(), &available)) {
+        if (!request_->QueryDataAvailable(available)) {
             FailNetwork(::GetLastError());
             Log::Error(L"Call to WinHttpQueryDataAvailable failed with: [%lu]", error_.code);
             failed = true;
@@ -103,8 +103,7 @@ bool Downloader::ReadChunk(ReadBuffer& buffer, DWORD& bytesRead) {
         const DWORD room = static_cast<DWORD>(kReadChunkBytes) - bytesRead;
         const DWORD toRead = available < room ? available : room;
         DWORD read = 0;
-        if (!::WinHttpReadData(request_->RequestHandle(), buffer.data() + bytesRead, toRead,
-                               &read)) {
+        if (!request_->ReadData(buffer.data() + bytesRead, toRead, read)) {
             const DWORD error = ::GetLastError();
             Log::Error(L"Call to WinHttpReadData failed with: [%lu]", error);
             FailNetwork(error);

@@ -153,3 +153,13 @@ void HttpRequest::Close() {
     connection_.Reset();
     session_.Reset();
 }
+
+bool HttpRequest::QueryDataAvailable(DWORD& available) {
+    available = 0;
+    return ::WinHttpQueryDataAvailable(request_.Get(), &available) != FALSE;
+}
+
+bool HttpRequest::ReadData(uint8_t* buffer, DWORD size, DWORD& read) {
+    read = 0;
+    return ::WinHttpReadData(request_.Get(), buffer, size, &read) != FALSE;
+}

@@ -9,29 +9,38 @@
 #include "http/winhttp_handle.h"
 
 // One HTTP GET over TLS through WinHTTP. After Send the response headers have
-// arrived and the body can be read through RequestHandle().
+// arrived and the body is read with QueryDataAvailable and ReadData.
+// Its owner (Downloader) receives it through its constructor; a test can hand
+// it one of its own that overrides any step, body reading included.
 class HttpRequest {
   public:
     HttpRequest() = default;
-    ~HttpRequest() { Close(); }
+    virtual ~HttpRequest() { Close(); }
     HttpRequest(const HttpRequest&) = delete;
     HttpRequest& operator=(const HttpRequest&) = delete;
 
     // Sends the request; adds "Range: bytes=<rangeStart>-<expectedLength - 1>"
     // when rangeStart is not 0 and expectedLength is positive. False (logged)
     // at the first failing step; handles opened so far stay until Close.
-    [[nodiscard]] bool Send(const std::wstring& url, uint32_t rangeStart, int32_t expectedLength);
+    [[nodiscard]] virtual bool Send(const std::wstring& url, uint32_t rangeStart,
+                                    int32_t expectedLength);
 
     // Status code and Content-Length of the last response, as decimal numbers.
-    [[nodiscard]] bool GetRequestHeaders(int32_t& statusCode, int32_t& contentLength);
+    [[nodiscard]] virtual bool GetRequestHeaders(int32_t& statusCode, int32_t& contentLength);
 
     // One response header (a WINHTTP_QUERY_* info level) as text.
-    [[nodiscard]] bool QueryRequestHeader(DWORD infoLevel, std::wstring& text);
+    [[nodiscard]] virtual bool QueryRequestHeader(DWORD infoLevel, std::wstring& text);
+
+    // The body's bytes that can be read now without waiting for more to
+    // arrive (0 at its end). False (error kept) when the connection failed.
+    [[nodiscard]] virtual bool QueryDataAvailable(DWORD& available);
+
+    // Reads up to `size` bytes of the body; `read` 0 at its end. False
+    // (error kept) when the connection failed.
+    [[nodiscard]] virtual bool ReadData(uint8_t* buffer, DWORD size, DWORD& read);
 
     // Closes request, connection and session, in that order.
-    void Close();
-
-    [[nodiscard]] HINTERNET RequestHandle() const { return request_.Get(); }
+    virtual void Close();
 
     // The decimal value of a header text: its leading digits, 0 when there
     // are none, the largest 32-bit value when they exceed it.

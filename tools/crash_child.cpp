@@ -16,13 +16,20 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/scoped_override.h"
 #include "common/trace_provider.h"
 #include "tests/support/base64_decode.h"
 
 namespace {
 
-ULONG WINAPI PrintEvent(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
-                        PEVENT_DATA_DESCRIPTOR data) {
+// Prints each event instead of writing it: no ETW session exists under Wine.
+struct EventPrinter : EventWriter {
+    ULONG Write(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
+                PEVENT_DATA_DESCRIPTOR data) override;
+};
+
+ULONG EventPrinter::Write(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
+                          PEVENT_DATA_DESCRIPTOR data) {
     std::printf("event %u fields=%lu", descriptor->Id, count);
     auto text = [data](ULONG field) {
         return reinterpret_cast<const char*>(static_cast<uintptr_t>(data[field].Ptr));
@@ -55,7 +62,8 @@ int main(int argc, char** argv) {
     Log::Initialize();
     Log::destinations = LogDestination::Console;
     Log::threshold = static_cast<int32_t>(LogLevel::Info);
-    traceProvider.SetEventWriter(&PrintEvent);
+    static EventPrinter printer;
+    static const Common::ScopedOverride<EventWriter> seam(printer);
     if (argc > 2 && std::strcmp(argv[2], "--arm") == 0) {
         TraceProvider::EnableCallback(nullptr, 1, 0, 0x10, 0, nullptr, &traceProvider);
         TraceProvider::EnableCallback(nullptr, 2, 0, 0, 0, nullptr, &traceProvider);

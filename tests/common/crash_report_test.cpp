@@ -275,19 +275,23 @@ TEST(SendCrashReport, SmallReportsGoWholeLargeOnesInPartsThatReassembleExactly) 
     }
 }
 
-ULONG WINAPI FailingWriter(REGHANDLE, PCEVENT_DESCRIPTOR, ULONG, PEVENT_DATA_DESCRIPTOR) {
-    return ERROR_ARITHMETIC_OVERFLOW;  // what ETW says of an event over 64 KB
-}
+struct FailingWriter : EventWriter {
+    ULONG Write(REGHANDLE, PCEVENT_DESCRIPTOR, ULONG, PEVENT_DATA_DESCRIPTOR) override {
+        return ERROR_ARITHMETIC_OVERFLOW;  // what ETW says of an event over 64 KB
+    }
+};
 
 TEST(SendCrashReport, AFailedEventWriteIsLogged) {
     ScopedLogSettings settings(LogDestination::Console, 3);
     EnableTraceSession(1, 0x10);
-    traceProvider.SetEventWriter(&FailingWriter);
     StdoutCapture capture;
-    const std::string text(kMaxWholeReportChars + 1, 'A');
-    SendCrashReport(Log::moduleName, text.c_str(), text.size());
-    SendCrashReport(Log::moduleName, "QUJD", 4);
-    traceProvider.SetEventWriter(nullptr);
+    {
+        FailingWriter failing;
+        const Common::ScopedOverride<EventWriter> seam(failing);
+        const std::string text(kMaxWholeReportChars + 1, 'A');
+        SendCrashReport(Log::moduleName, text.c_str(), text.size());
+        SendCrashReport(Log::moduleName, "QUJD", 4);
+    }
     const std::string log = capture.Take();
     EXPECT_NE(std::string::npos,
               log.find("  ERROR : EventWrite of crash report part 1 of 2 failed with error 534\n"))

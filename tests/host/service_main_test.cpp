@@ -93,33 +93,44 @@ TEST(ServiceHost, AServiceRunNotStartedByTheServiceManagerLogsAndReturns) {
 // A worker whose endpoint another process registered first: it ends at once
 // with an ERROR instead of waiting 30 seconds without serving.
 TEST(FrontEndRunner, AWorkerWithoutItsEndpointEndsAtOnce) {
-    static int calls = 0;
-    const RpcRuntime endpointTaken = {
-        [](RPC_WSTR, unsigned int, RPC_WSTR, void*) -> RPC_STATUS {
+    // Every call counts; the endpoint is taken.
+    struct EndpointTaken : RpcRuntime {
+        int calls = 0;
+        RPC_STATUS UseProtseqEp(RPC_WSTR, unsigned int, RPC_WSTR, void*) override {
             ++calls;
             return RPC_S_DUPLICATE_ENDPOINT;
-        },
-        [](RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*, unsigned int, unsigned int, unsigned int,
-           RPC_IF_CALLBACK_FN*) -> RPC_STATUS { return ++calls, RPC_S_OK; },
-        [](RPC_BINDING_VECTOR**) -> RPC_STATUS { return ++calls, RPC_S_OK; },
-        [](RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*, RPC_WSTR) -> RPC_STATUS {
+        }
+        RPC_STATUS RegisterIf(RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*, unsigned int, unsigned int,
+                              unsigned int, RPC_IF_CALLBACK_FN*) override {
             return ++calls, RPC_S_OK;
-        },
-        [](RPC_WSTR, unsigned long, RPC_AUTH_KEY_RETRIEVAL_FN, void*) -> RPC_STATUS {
+        }
+        RPC_STATUS InqBindings(RPC_BINDING_VECTOR**) override { return ++calls, RPC_S_OK; }
+        RPC_STATUS EpRegister(RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*,
+                              RPC_WSTR) override {
             return ++calls, RPC_S_OK;
-        },
-        [](unsigned int, unsigned int, unsigned int) -> RPC_STATUS { return ++calls, RPC_S_OK; },
-        [](RPC_BINDING_HANDLE) -> RPC_STATUS { return ++calls, RPC_S_OK; },
-        [](RPC_IF_HANDLE, UUID*, unsigned int) -> RPC_STATUS { return ++calls, RPC_S_OK; },
-        [](RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*) -> RPC_STATUS {
+        }
+        RPC_STATUS RegisterAuthInfo(RPC_WSTR, unsigned long, RPC_AUTH_KEY_RETRIEVAL_FN,
+                                    void*) override {
             return ++calls, RPC_S_OK;
-        },
-        [](RPC_BINDING_VECTOR**) -> RPC_STATUS { return ++calls, RPC_S_OK; },
-    };
+        }
+        RPC_STATUS Listen(unsigned int, unsigned int, unsigned int) override {
+            return ++calls, RPC_S_OK;
+        }
+        RPC_STATUS StopListening(RPC_BINDING_HANDLE) override { return ++calls, RPC_S_OK; }
+        RPC_STATUS UnregisterIf(RPC_IF_HANDLE, UUID*, unsigned int) override {
+            return ++calls, RPC_S_OK;
+        }
+        RPC_STATUS EpUnregister(RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*) override {
+            return ++calls, RPC_S_OK;
+        }
+        RPC_STATUS BindingVectorFree(RPC_BINDING_VECTOR**) override { return ++calls, RPC_S_OK; }
+    } endpointTaken;
+    const Common::ScopedOverride<RpcRuntime> seam(endpointTaken);
+    int& calls = endpointTaken.calls;
     FrontEndRunner runner;
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    EXPECT_FALSE(runner.Run(endpointTaken));  // would wait 30 s per check if it served
+    EXPECT_FALSE(runner.Run());  // would wait 30 s per check if it served
     const std::string log = capture.Take();
     EXPECT_EQ(1, calls) << "nothing after the refused endpoint";
     EXPECT_NE(std::string::npos, log.find("  ERROR : RpcServerUseProtseqEp returned [1740]\n"));

@@ -36,39 +36,45 @@ struct Registration {
 } registration;
 unsigned int listenMaxCalls = 0;
 
-const RpcRuntime kRecordingRuntime = {
-    [](RPC_WSTR, unsigned int, RPC_WSTR, void*) -> RPC_STATUS { return Record("useProtseqEp"); },
-    [](RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*, unsigned int flags, unsigned int maxCalls,
-       unsigned int maxRpcSize, RPC_IF_CALLBACK_FN* callback) -> RPC_STATUS {
+struct RecordingRuntime : RpcRuntime {
+    RPC_STATUS UseProtseqEp(RPC_WSTR, unsigned int, RPC_WSTR, void*) override {
+        return Record("useProtseqEp");
+    }
+    RPC_STATUS RegisterIf(RPC_IF_HANDLE, UUID*, RPC_MGR_EPV*, unsigned int flags,
+                          unsigned int maxCalls, unsigned int maxRpcSize,
+                          RPC_IF_CALLBACK_FN* callback) override {
         registration = {flags, maxCalls, maxRpcSize, callback};
         return Record("registerIf");
-    },
-    [](RPC_BINDING_VECTOR** vector) -> RPC_STATUS {
+    }
+    RPC_STATUS InqBindings(RPC_BINDING_VECTOR** vector) override {
         const RPC_STATUS status = Record("inqBindings");
         *vector = status == RPC_S_OK ? &fakeVector : nullptr;
         return status;
-    },
-    [](RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*, RPC_WSTR) -> RPC_STATUS {
+    }
+    RPC_STATUS EpRegister(RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*, RPC_WSTR) override {
         return Record("epRegister");
-    },
-    [](RPC_WSTR, unsigned long, RPC_AUTH_KEY_RETRIEVAL_FN, void*) -> RPC_STATUS {
+    }
+    RPC_STATUS RegisterAuthInfo(RPC_WSTR, unsigned long, RPC_AUTH_KEY_RETRIEVAL_FN,
+                                void*) override {
         return Record("registerAuthInfo");
-    },
-    [](unsigned int, unsigned int maxCalls, unsigned int) -> RPC_STATUS {
+    }
+    RPC_STATUS Listen(unsigned int, unsigned int maxCalls, unsigned int) override {
         listenMaxCalls = maxCalls;
         return Record("listen");
-    },
-    [](RPC_BINDING_HANDLE) -> RPC_STATUS { return Record("stopListening"); },
-    [](RPC_IF_HANDLE, UUID*, unsigned int) -> RPC_STATUS { return Record("unregisterIf"); },
-    [](RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*) -> RPC_STATUS {
+    }
+    RPC_STATUS StopListening(RPC_BINDING_HANDLE) override { return Record("stopListening"); }
+    RPC_STATUS UnregisterIf(RPC_IF_HANDLE, UUID*, unsigned int) override {
+        return Record("unregisterIf");
+    }
+    RPC_STATUS EpUnregister(RPC_IF_HANDLE, RPC_BINDING_VECTOR*, UUID_VECTOR*) override {
         return Record("epUnregister");
-    },
-    [](RPC_BINDING_VECTOR** vector) -> RPC_STATUS {
+    }
+    RPC_STATUS BindingVectorFree(RPC_BINDING_VECTOR** vector) override {
         EXPECT_EQ(&fakeVector, *vector) << "only the vector the run time gave is freed";
         *vector = nullptr;
         return Record("bindingVectorFree");
-    },
-};
+    }
+} recordingRuntime;
 
 struct Outcome {
     std::vector<std::string> calls;
@@ -82,7 +88,8 @@ Outcome StartWith(const std::string& failingCall, RPC_STATUS status) {
     failure = status;
     ScopedLogSettings settings(LogDestination::Console, 6);
     StdoutCapture capture;
-    const bool started = StartListening(kRecordingRuntime);
+    const Common::ScopedOverride<RpcRuntime> seam(recordingRuntime);
+    const bool started = StartListening();
     return {calls, capture.Take(), started};
 }
 
@@ -134,7 +141,8 @@ TEST(StopListening, ReleasesTheBindingsOnceAndReportsASecondStop) {
     calls.clear();
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    StopListening(kRecordingRuntime);
+    const Common::ScopedOverride<RpcRuntime> seam(recordingRuntime);
+    StopListening();
     EXPECT_EQ((std::vector<std::string>{"stopListening", "unregisterIf", "epUnregister",
                                         "bindingVectorFree"}),
               calls);
@@ -143,7 +151,7 @@ TEST(StopListening, ReleasesTheBindingsOnceAndReportsASecondStop) {
     calls.clear();
     failing = "unregisterIf";
     failure = 1717;
-    StopListening(kRecordingRuntime);
+    StopListening();
     EXPECT_EQ((std::vector<std::string>{"stopListening", "unregisterIf"}), calls);
     EXPECT_EQ("  ERROR : RpcServerUnregisterIf UpdateRpc returned [1717]\n", capture.Take());
 }
@@ -161,7 +169,8 @@ TEST(StartListening, RegistersForLocalCallersWithBoundedCallsAndSizes) {
     // A whole instruction of the longest kind fits; ten of them do not.
     EXPECT_GT(kMaxRequestBytes, 2 * 65536u + 1024u);
     EXPECT_LT(kMaxRequestBytes, 10 * 2 * 65536u);
-    StopListening(kRecordingRuntime);
+    const Common::ScopedOverride<RpcRuntime> seam(recordingRuntime);
+    StopListening();
 }
 
 // The security callback, called directly with bindings of each transport

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.h"
+#include "common/scoped_override.h"
 #include "common/trace_provider.h"
 
 namespace testsupport {
@@ -35,42 +36,31 @@ struct RecordedEvent {
     }
 };
 
-// Replaces EventWrite for its lifetime and keeps a copy of every event.
-class EventRecorder {
+// Takes EventWrite's place for its lifetime and keeps a copy of every event.
+class EventRecorder : public EventWriter {
   public:
-    EventRecorder() {
-        std::lock_guard<std::mutex> lock(Mutex());
-        Storage().clear();
-        traceProvider.SetEventWriter(&Record);
-    }
-    ~EventRecorder() { traceProvider.SetEventWriter(nullptr); }
-
     std::vector<RecordedEvent> Events() const {
-        std::lock_guard<std::mutex> lock(Mutex());
-        return Storage();
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
     }
 
-  private:
-    static ULONG WINAPI Record(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
-                               PEVENT_DATA_DESCRIPTOR data) {
+    ULONG Write(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
+                PEVENT_DATA_DESCRIPTOR data) override {
         RecordedEvent event{*descriptor, {}};
         for (ULONG i = 0; i < count; ++i) {
             const auto* bytes =
                 reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(data[i].Ptr));
             event.fields.emplace_back(bytes, bytes + data[i].Size);
         }
-        std::lock_guard<std::mutex> lock(Mutex());
-        Storage().push_back(std::move(event));
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(event));
         return ERROR_SUCCESS;
     }
-    static std::mutex& Mutex() {
-        static std::mutex mutex;
-        return mutex;
-    }
-    static std::vector<RecordedEvent>& Storage() {
-        static std::vector<RecordedEvent> events;
-        return events;
-    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<RecordedEvent> events_;
+    Common::ScopedOverride<EventWriter> seam_{*this};
 };
 
 // Simulates what an ETW session does to the provider.
