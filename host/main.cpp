@@ -7,12 +7,14 @@
 
 #include "common/system_library.h"
 #include "common/trace_scope.h"
+#include "host/process_timings.h"
 #include "host/service_host.h"
 
 int wmain() {
     // Before anything loads a library at run time.
     Common::RestrictLibrarySearchToSystemFolder();
     TraceScope trace;
+    serviceHost.timings = ProcessTimings();
     serviceHost.Run(std::wstring(::GetCommandLineW()));
     return static_cast<int>(serviceHost.exitCode);
 }

@@ -32,7 +32,7 @@ void WaitForKey(const char* prompt) {
 
 FrontEndRunner::FrontEndRunner() : doneEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
-bool FrontEndRunner::Run() {
+bool FrontEndRunner::Run(std::chrono::milliseconds idleCheck) {
     TraceScope trace;
     if (!StartListening()) {
         Log::Error(L"The update endpoint could not be served; the worker ends");
@@ -40,7 +40,8 @@ bool FrontEndRunner::Run() {
     }
     Log::Info(L"kestrelGATE client auto update process triggered");
     for (;;) {
-        const DWORD waited = ::WaitForSingleObject(doneEvent.Get(), kCheckIntervalMs);
+        const DWORD waited =
+            ::WaitForSingleObject(doneEvent.Get(), static_cast<DWORD>(idleCheck.count()));
         if (waited == WAIT_TIMEOUT) {
             if (!TheUpdateRpcServer().IsWorkInProgress()) {
                 ::SetEvent(doneEvent.Get());
@@ -107,8 +108,9 @@ void ServiceHost::RunCommandLineMode() {
     if (ContainsNoCase(commandLine, L"-pos")) {
         WaitForKey("Press any key to start");
     }
+    (void)TheUpdateRpcServer(timings);  // created with this run's timings before anybody calls
     const ULONGLONG started = ::GetTickCount64();
-    if (!frontEnd.Run()) {
+    if (!frontEnd.Run(timings.idleCheck)) {
         // The service that started this worker sees it end at once.
         exitCode = kEndpointNotServed;
     }

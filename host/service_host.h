@@ -2,14 +2,16 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "common/unique_handle.h"
 #include "rpc/rpc_endpoint.h"
+#include "update/worker_timings.h"
 
 // The command-line serving loop: serves the RPC endpoint until, at one of
-// its 30-second checks, no update is in progress.
+// its checks (every 30 seconds in the product), no update is in progress.
 class FrontEndRunner {
   public:
     FrontEndRunner();
@@ -18,13 +20,11 @@ class FrontEndRunner {
     // process registered it first) logs an ERROR and returns at once:
     // running on without serving would only keep callers waiting.
     // False when the endpoint could not be served (logged).
-    [[nodiscard]] bool Run();
+    [[nodiscard]] bool Run(std::chrono::milliseconds idleCheck = WorkerTimings().idleCheck);
 
     // Manual-reset, created non-signalled at static initialisation; only Run
     // signals it. Invalid if it could not be created.
     Common::KernelHandle doneEvent;
-
-    static constexpr DWORD kCheckIntervalMs = 30000;
 };
 
 // The one process-wide host: chooses the run mode from the command line and
@@ -46,6 +46,8 @@ class ServiceHost {
     std::wstring commandLine;
     uint32_t checkPoint = 0;
     FrontEndRunner frontEnd;
+    // The worker's periods, set by the program before Run (ProcessTimings).
+    WorkerTimings timings;
 
   private:
     void RunCommandLineMode();

@@ -57,7 +57,8 @@ void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
     }
     Log::Info(L"No controller - creating new controller thread");
     try {
-        auto controller = std::make_unique<UpdateController>(finalPause_);
+        auto controller = std::make_unique<UpdateController>(timings_.finalPause, timings_.pace,
+                                                             timings_.installer);
         controllerTask_ = std::async(std::launch::async, &UpdateRpcServer::RunUpdateWorker,
                                      controller.get(), std::move(parsed));
         // Published before the answer: a query right after it sees the update.
@@ -104,7 +105,7 @@ void UpdateRpcServer::RunUpdateWorker(UpdateController* controller, UpdateReques
     controller->RunToCompletion(request);
 }
 
-UpdateRpcServer& TheUpdateRpcServer() {
-    static UpdateRpcServer server;
+UpdateRpcServer& TheUpdateRpcServer(const WorkerTimings& timings) {
+    static UpdateRpcServer server(timings);
     return server;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "update/update_controller.h"
+#include "update/worker_timings.h"
 
 // The longest instruction read, in UTF-16 code units; a longer one is refused
 // before it is parsed, as if it could not be parsed.
@@ -18,8 +19,7 @@ inline constexpr size_t kMaxInstructionChars = 64 * 1024;
 // begins and every query get the status of that one update.
 class UpdateRpcServer {
   public:
-    explicit UpdateRpcServer(UpdateController::Pause finalPause = UpdateController::Pause(5000))
-        : finalPause_(finalPause) {}
+    explicit UpdateRpcServer(const WorkerTimings& timings = WorkerTimings()) : timings_(timings) {}
     ~UpdateRpcServer();
 
     UpdateRpcServer(const UpdateRpcServer&) = delete;
@@ -44,7 +44,7 @@ class UpdateRpcServer {
   private:
     static void RunUpdateWorker(UpdateController* controller, UpdateRequest request);
 
-    UpdateController::Pause finalPause_;
+    WorkerTimings timings_;
     // Serialises the creation of the controller: exactly one per process.
     std::mutex beginMutex_;
     std::unique_ptr<UpdateController> ownedController_;
@@ -52,5 +52,6 @@ class UpdateRpcServer {
     std::future<void> controllerTask_;
 };
 
-// The process's dispatcher, which the RPC routine Invoke serves.
-[[nodiscard]] UpdateRpcServer& TheUpdateRpcServer();
+// The process's dispatcher, which the RPC routine Invoke serves. The first
+// call creates it with `timings`; later calls return that one.
+[[nodiscard]] UpdateRpcServer& TheUpdateRpcServer(const WorkerTimings& timings = WorkerTimings());

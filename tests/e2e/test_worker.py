@@ -358,7 +358,7 @@ class WorkerTest(unittest.TestCase):
 
     def test_idle_worker_ends_after_one_check_and_leaves_its_log_file(self):
         logs = wp.LOGS
-        self.worker = wp.Worker("idle")
+        self.worker = wp.Worker("idle", program="kgclient_update.exe")
         started = time.monotonic()
         self.assertEqual(self.worker.wait(timeout=CHECK + 60), 0)
         self.assertGreaterEqual(time.monotonic() - started, CHECK - 1)

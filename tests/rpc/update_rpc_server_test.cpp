@@ -22,7 +22,13 @@ namespace {
 
 using namespace testsupport;
 
-const UpdateController::Pause kShortPause(200);
+// A dispatcher's timings with a short pause after the final status.
+WorkerTimings ShortPause() {
+    WorkerTimings timings;
+    timings.finalPause = std::chrono::milliseconds(200);
+    return timings;
+}
+const WorkerTimings kShortPause = ShortPause();
 
 struct Answer {
     bool hasResponse = false;

@@ -1,0 +1,5 @@
+#include "host/process_timings.h"
+
+WorkerTimings ProcessTimings() {
+    return WorkerTimings();
+}
