@@ -12,6 +12,7 @@
 #include "common/base64.h"
 #include "common/pe_image.h"
 #include "tests/support/base64_decode.h"
+#include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -20,6 +21,8 @@ using testsupport::EnableTraceSession;
 using testsupport::EventRecorder;
 using testsupport::ScopedLogSettings;
 using testsupport::StdoutCapture;
+using testsupport::ChildRun;
+using testsupport::Count;
 
 std::string Encode(const std::string& input) {
     size_t length = 0;
@@ -303,60 +306,13 @@ TEST(SendCrashReport, AFailedEventWriteIsLogged) {
 }
 
 // Whole processes: tools/crash_child crashes with and without the handlers.
-struct ChildRun {
-    DWORD exitCode = 0;
-    std::string output;
-};
-
-ChildRun RunChild(const std::string& arguments) {
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring folder(self);
-    folder.resize(folder.find_last_of(L'\\') + 1);
-    const std::wstring output = folder + L"crash_child.out";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE file = ::CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = file;
-    startup.hStdError = file;
-    PROCESS_INFORMATION process = {};
-    std::wstring commandLine =
-        L"\"" + folder + L"crash_child.exe\" " + std::wstring(arguments.begin(), arguments.end());
-    ChildRun run;
-    if (::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                         &startup, &process)) {
-        ::WaitForSingleObject(process.hProcess, 60000);
-        ::GetExitCodeProcess(process.hProcess, &run.exitCode);
-        ::CloseHandle(process.hProcess);
-        ::CloseHandle(process.hThread);
-    }
-    ::CloseHandle(file);
-    FILE* in = _wfopen(output.c_str(), L"rb");
-    if (in != nullptr) {
-        char chunk[4096];
-        size_t read = 0;
-        while ((read = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
-            run.output.append(chunk, read);
-        }
-        std::fclose(in);
-    }
-    ::DeleteFileW(output.c_str());
-    return run;
-}
-
-size_t Count(const std::string& text, const std::string& piece) {
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++count;
-    }
-    return count;
+ChildRun RunCrashChild(const char* arguments) {
+    const std::string text(arguments);
+    return testsupport::RunChild(L"crash_child.exe", std::wstring(text.begin(), text.end()));
 }
 
 TEST(CrashHandlers, AnAccessViolationIsDumpedOnceAndEndsTheProcess) {
-    const ChildRun run = RunChild("access-violation --arm");
+    const ChildRun run = RunCrashChild("access-violation --arm");
     EXPECT_EQ(0xC0000005u, run.exitCode);
     // Dumped once: its first part (of many, a real dump being large) starts it.
     EXPECT_EQ(1u, Count(run.output, "event 2022 fields=4 part=0/")) << run.output;
@@ -373,7 +329,7 @@ TEST(CrashHandlers, AnAccessViolationIsDumpedOnceAndEndsTheProcess) {
 }
 
 TEST(CrashHandlers, AnAbortIsDumpedOnceAndExitsWithCode3) {
-    const ChildRun run = RunChild("abort --arm");
+    const ChildRun run = RunCrashChild("abort --arm");
     EXPECT_EQ(3u, run.exitCode);
     // Dumped once: its first part (of many, a real dump being large) starts it.
     EXPECT_EQ(1u, Count(run.output, "event 2022 fields=4 part=0/")) << run.output;
@@ -385,7 +341,7 @@ TEST(CrashHandlers, AnAbortIsDumpedOnceAndExitsWithCode3) {
 }
 
 TEST(CrashHandlers, WithoutASessionTheCrashTakesItsDefaultCourse) {
-    const ChildRun run = RunChild("access-violation");
+    const ChildRun run = RunCrashChild("access-violation");
     EXPECT_EQ(0xC0000005u, run.exitCode);
     EXPECT_EQ("", run.output);
 }

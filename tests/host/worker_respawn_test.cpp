@@ -13,9 +13,12 @@
 #include "tests/support/cache_folder.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
+#include "tests/support/text_checks.h"
 #include "update/download_cache.h"
 
 namespace {
+
+using testsupport::Count;
 
 using namespace testsupport;
 
@@ -43,14 +46,6 @@ std::wstring PendingRenames() {
         c = c == L'\0' ? L'|' : c;
     }
     return value;
-}
-
-size_t Count(const std::wstring& text, const std::wstring& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 // The error of opening `path` with `access` (all sharing allowed), or 0.

@@ -12,8 +12,11 @@
 #include "tests/support/fake_file_system.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
+#include "tests/support/text_checks.h"
 
 namespace {
+
+using testsupport::Has;
 
 using namespace testsupport;
 
@@ -39,10 +42,6 @@ DownloadRun RunDownloadTo(const std::wstring& url, const std::wstring& path,
 
 DownloadRun RunDownload(const std::wstring& url, const ScratchFile& file) {
     return RunDownloadTo(url, file.Path());
-}
-
-bool Has(const std::string& log, const std::string& line) {
-    return log.find(line) != std::string::npos;
 }
 
 TEST(Downloader, FetchesAFreshFile) {
@@ -383,9 +382,7 @@ TEST(Downloader, AFullVolumeIsRefusedOrFailsWithoutFalseWritesAndResumesOnceTher
     download.join();
     EXPECT_FALSE(full.result);
     EXPECT_TRUE(Has(full.log, "  ERROR : Failed to write to file: [")) << full.log;
-    std::ifstream partial(entry.c_str(), std::ios::binary);
-    const std::string kept((std::istreambuf_iterator<char>(partial)), std::istreambuf_iterator<char>());
-    partial.close();
+    const std::string kept = testsupport::FileBytes(entry);
     size_t claimed = 0;
     for (size_t at = full.log.find("Written: ["); at != std::string::npos;
          at = full.log.find("Written: [", at + 1)) {
@@ -400,10 +397,7 @@ TEST(Downloader, AFullVolumeIsRefusedOrFailsWithoutFalseWritesAndResumesOnceTher
     const DownloadRun resumed = RunDownloadTo(url, entry);
     EXPECT_TRUE(resumed.result) << resumed.log;
     EXPECT_TRUE(Has(resumed.log, "Attempting to continue a partial download")) << resumed.log;
-    std::ifstream done(entry.c_str(), std::ios::binary);
-    const std::string whole((std::istreambuf_iterator<char>(done)), std::istreambuf_iterator<char>());
-    done.close();
-    EXPECT_TRUE(whole == GeneratedBytes(0, size));
+    EXPECT_TRUE(testsupport::FileBytes(entry) == GeneratedBytes(0, size));
     ::DeleteFileW(entry.c_str());
 }
 

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/log_capture.h"
+#include "tests/support/text_checks.h"
 #include "tests/support/test_server.h"
 
 namespace {
@@ -234,13 +235,7 @@ TEST(UpdateRpcServer, ConcurrentBeginsStartExactlyOneUpdate) {
     EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
     const std::string log = capture.Take();
 
-    size_t started = 0;
-    for (size_t at = log.find("No controller - creating new controller thread");
-         at != std::string::npos;
-         at = log.find("No controller - creating new controller thread", at + 1)) {
-        ++started;
-    }
-    EXPECT_EQ(1u, started);
+    EXPECT_EQ(1u, testsupport::Count(log, "No controller - creating new controller thread"));
     for (const Answer& answer : answers) {
         EXPECT_TRUE(answer.text == StatusText(0) || answer.text == StatusText(3))
             << Narrow(answer.text);

@@ -13,8 +13,11 @@
 #include "tests/support/file_digest.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
+#include "tests/support/text_checks.h"
 
 namespace {
+
+using testsupport::Has;
 
 using namespace testsupport;
 
@@ -43,10 +46,6 @@ Validation Validate(const std::wstring& download, const std::wstring& hash,
     v.kept = file.Exists();
     v.log = capture.Take();
     return v;
-}
-
-bool Has(const std::string& log, const std::string& text) {
-    return log.find(text) != std::string::npos;
 }
 
 TEST(ValidateBinary, WithoutHashOrServiceSignatureTheFileIsKeptUnchecked) {

@@ -18,11 +18,15 @@
 #include "tests/support/file_digest.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
+#include "tests/support/text_checks.h"
 #include "update/download_cache.h"
 #include "update/run_summary.h"
 #include "update/sha256.h"
 
 namespace {
+
+using testsupport::Has;
+using testsupport::Count;
 
 using namespace testsupport;
 
@@ -89,10 +93,6 @@ class UpdateControllerTest : public testing::Test {
 
     std::wstring folder_;
 };
-
-bool Has(const std::string& log, const std::string& text) {
-    return log.find(text) != std::string::npos;
-}
 
 const std::wstring kInstallerUrl = kServer + L"/signed/installer-unsigned.exe";
 
@@ -394,11 +394,6 @@ TEST_F(UpdateControllerTest, NobodyChangesTheInstallerFromItsChecksToItsEnd) {
     EXPECT_TRUE(CacheExeFiles().empty()) << "the handle is closed before the cache is cleaned";
 }
 
-std::string ReadBytes(const std::wstring& path) {
-    std::ifstream file(path.c_str(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
 }
@@ -423,13 +418,13 @@ TEST_F(UpdateControllerTest, TheDownloadsOfOneUpdateEndAtItsDeadline) {
     const size_t first = log.find(error);
     ASSERT_NE(std::string::npos, first) << log;
     EXPECT_NE(std::string::npos, log.find(error, first + 1)) << "the second URL too\n" << log;
-    const std::string kept = ReadBytes(folder_ + hash + L".exe");
+    const std::string kept = testsupport::FileBytes(folder_ + hash + L".exe");
     EXPECT_GT(kept.size(), 0u);
-    EXPECT_LT(kept.size(), ReadBytes(SignedFixture(L"installer-unsigned.exe")).size());
+    EXPECT_LT(kept.size(), testsupport::FileBytes(SignedFixture(L"installer-unsigned.exe")).size());
 }
 
 TEST_F(UpdateControllerTest, ServerFaultsFallBackToTheNextUrlAndKeepThePartialFile) {
-    const std::string installer = ReadBytes(SignedFixture(L"installer-unsigned.exe"));
+    const std::string installer = testsupport::FileBytes(SignedFixture(L"installer-unsigned.exe"));
     const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
     const std::wstring entry = folder_ + hash + L".exe";
     const DownloadPace shortPace{std::chrono::milliseconds(1500), 64 * 1024};
@@ -473,14 +468,14 @@ TEST_F(UpdateControllerTest, ServerFaultsFallBackToTheNextUrlAndKeepThePartialFi
             UpdateController alone(kShortPause, shortPace);
             const std::string aloneLog = RunUpdate(alone, {{first + L"-alone"}, hash, L"--exit=0"});
             EXPECT_EQ(Failed, alone.GetStatus()) << c.what;
-            EXPECT_EQ(c.cached, ReadBytes(entry)) << c.what << "\n" << aloneLog;
+            EXPECT_EQ(c.cached, testsupport::FileBytes(entry)) << c.what << "\n" << aloneLog;
             ::DeleteFileW(entry.c_str());
         }
     }
 }
 
 TEST_F(UpdateControllerTest, ACachedFileLargerThanTheResourceIsReplaced) {
-    const std::string installer = ReadBytes(SignedFixture(L"installer-unsigned.exe"));
+    const std::string installer = testsupport::FileBytes(SignedFixture(L"installer-unsigned.exe"));
     const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
     WriteBytes(folder_ + hash + L".exe", installer + "trailing bytes of something else");
     UpdateController controller(kShortPause);
@@ -527,12 +522,7 @@ TEST_F(UpdateControllerTest, AnInstallerFindingAnotherInstallationIsRetried) {
         controller, {{kInstallerUrl + L"?busy"}, L"", L"--record=" + record.Path() + L" --exit=1618"});
     EXPECT_EQ(Failed, controller.GetStatus());
     const std::string runs = record.Read();
-    size_t starts = 0;
-    for (size_t at = runs.find("commandline="); at != std::string::npos;
-         at = runs.find("commandline=", at + 1)) {
-        ++starts;
-    }
-    EXPECT_EQ(3u, starts) << "the first run and two retries";
+    EXPECT_EQ(3u, Count(runs, "commandline=")) << "the first run and two retries";
     EXPECT_TRUE(Has(log, "retry [1] of [2]")) << log;
     EXPECT_TRUE(Has(log, "retry [2] of [2]")) << log;
 }
