@@ -23,8 +23,8 @@ PLAIN_EXE = r"C:\kgsvc\kgclient_update.exe"
 
 
 def wine(*args, timeout=120):
-    env = dict(os.environ, WINEPREFIX=wp.PREFIX, WINEDEBUG="-all")
-    out = subprocess.run(["wine", *args], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+    """Runs a program of the run's prefix (sc, reg, ...) through the build's wine-run."""
+    out = subprocess.run([wp.WINE_RUN, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                          stderr=subprocess.STDOUT, timeout=timeout)
     return out.returncode, out.stdout.decode("utf-8", "replace")
 
@@ -35,15 +35,7 @@ def processes(pattern):
     return wine_pids.prefix_processes(wp.PREFIX, pattern)
 
 
-def wait_until(condition, timeout=60, step=0.2):
-    """Polls condition until it holds or timeout seconds have passed; returns
-    its last value."""
-    end = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value or time.monotonic() > end:
-            return value
-        time.sleep(step)
+wait_until = wp.wait_until
 
 
 def kill_workers():

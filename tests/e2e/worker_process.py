@@ -113,15 +113,21 @@ def load(clients, request=None, request_file=None, **limits):
     return counters
 
 
+def wait_until(condition, timeout=60, step=0.2):
+    """Polls condition until it holds or timeout seconds have passed; returns
+    its last value. The one way the whole-process tests wait for an event."""
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > end:
+            return value
+        time.sleep(step)
+
+
 def wait_until_serving(deadline=60):
     """Waits until a query call completes (the endpoint is registered)."""
-    end = time.monotonic() + deadline
-    while time.monotonic() < end:
-        counters = load(1, QUERY, calls=1)
-        if counters["errors"] == 0:
-            return
-        time.sleep(0.5)
-    raise AssertionError("the worker never served its endpoint")
+    if not wait_until(lambda: load(1, QUERY, calls=1)["errors"] == 0, timeout=deadline, step=0.5):
+        raise AssertionError("the worker never served its endpoint")
 
 
 def server_requests(path_part):
