@@ -98,14 +98,14 @@ TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndHoldsTheCopyUntilStart
     wchar_t own[MAX_PATH];
     ::GetModuleFileNameW(nullptr, own, MAX_PATH);
     EXPECT_EQ(std::filesystem::file_size(own), std::filesystem::file_size(worker_));
-    EXPECT_EQ(1u, Count(PendingRenames(), L"kgclient_update_worker.exe"));
+    EXPECT_EQ(1u, Count(PendingRenames(), kWorkerFileName));
     EXPECT_TRUE(IsScheduledForDeletion(worker_));
     {
         // Each later copy (each service start until a restart): still one entry.
         copy.Reset();
         Common::KernelHandle again;
         ASSERT_TRUE(CopyWorkerExecutable(cache, path, again));
-        EXPECT_EQ(1u, Count(PendingRenames(), L"kgclient_update_worker.exe"));
+        EXPECT_EQ(1u, Count(PendingRenames(), kWorkerFileName));
     }
     ASSERT_TRUE(CopyWorkerExecutable(cache, path, copy));
 

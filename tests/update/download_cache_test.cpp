@@ -152,7 +152,7 @@ TEST_F(DownloadCacheTest, AnUnresolvedKnownFolderLeavesTheCacheUnusable) {
 TEST_F(DownloadCacheTest, CleanBinariesDeletesEveryExeFileButNothingElse) {
     const DownloadCache cache;
     const std::wstring& folder = cache.folder;
-    for (const wchar_t* name : {L"A.exe", L"partial.exe", L"kgclient_update_worker.exe",
+    for (const wchar_t* name : {L"A.exe", L"partial.exe", kWorkerFileName,
                                 L"notes.txt", L"setup.exe.log", L"locked.exe"}) {
         Touch(folder + name);
     }
@@ -170,7 +170,7 @@ TEST_F(DownloadCacheTest, CleanBinariesDeletesEveryExeFileButNothingElse) {
 
     EXPECT_FALSE(Exists(folder + L"A.exe"));
     EXPECT_FALSE(Exists(folder + L"partial.exe"));
-    EXPECT_FALSE(Exists(folder + L"kgclient_update_worker.exe"));
+    EXPECT_FALSE(Exists(folder + kWorkerFileName));
     EXPECT_TRUE(Exists(folder + L"notes.txt"));
     EXPECT_TRUE(Exists(folder + L"setup.exe.log"));
     EXPECT_TRUE(Exists(folder + L"locked.exe"));
@@ -201,7 +201,7 @@ TEST_F(DownloadCacheTest, ADownloadKeepsOnlyTheMostRecentOtherDownloads) {
         const FILETIME written = {time.LowPart, time.HighPart};
         ASSERT_TRUE(::SetFileTime(file.Get(), nullptr, nullptr, &written));
     }
-    Touch(folder + L"kgclient_update_worker.exe");
+    Touch(folder + kWorkerFileName);
     // The oldest is the current download; the next oldest is in use.
     Common::KernelHandle inUse(::CreateFileW((folder + names[1] + L".exe").c_str(), GENERIC_READ,
                                              0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -213,7 +213,7 @@ TEST_F(DownloadCacheTest, ADownloadKeepsOnlyTheMostRecentOtherDownloads) {
     for (size_t i = 0; i < names.size(); ++i) {
         EXPECT_EQ(kept[i], Exists(folder + names[i] + L".exe")) << i;
     }
-    EXPECT_TRUE(Exists(folder + L"kgclient_update_worker.exe"));
+    EXPECT_TRUE(Exists(folder + kWorkerFileName));
 }
 
 TEST_F(DownloadCacheTest, CleaningAnEmptyCacheLogsTheEnumerationError) {
@@ -274,7 +274,7 @@ TEST_F(DownloadCacheTest, AnExistingFolderGetsTheDescriptorAgainAndKeepsOnlyWhat
     const std::vector<Entry> entries = {
         {kDigest + L".exe", true, ""},
         {lower + L".exe", true, ""},
-        {L"kgclient_update_worker.exe", true, ""},
+        {kWorkerFileName, true, ""},
         {L"logs\\20261210-154800Z-1234.log", true, ""},
         {L"version.dll", false, "the service does not keep entries of that name"},
         {L"partial.exe", false, "the service does not keep entries of that name"},
