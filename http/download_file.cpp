@@ -28,8 +28,9 @@ bool DownloadFile::Examine(uint32_t& size) const {
 }
 
 bool DownloadFile::OpenExisting() {
-    Common::CheckedEntry entry = Common::OpenChecked(path_, kFileAccess, FILE_SHARE_READ,
-                                                     OPEN_EXISTING, Common::Expect::kPlainTrustedFile);
+    Common::CheckedEntry entry =
+        Common::OpenChecked(path_, kFileAccess, FILE_SHARE_READ, OPEN_EXISTING,
+                            Common::Expect::kPlainTrustedFile);
     if (!entry.Opened()) {
         if (entry.error != ERROR_FILE_NOT_FOUND && entry.error != ERROR_PATH_NOT_FOUND) {
             Log::Error(L"Failed to open file: [%s], with error: [%lu]", path_.c_str(), entry.error);

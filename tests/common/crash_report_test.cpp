@@ -212,7 +212,8 @@ TEST(WriteModuleList, WritesOneEventPerModuleOnlyWhenEnabled) {
             USHORT machine = 0;
             std::memcpy(&machine, event.fields[6].data(), sizeof(machine));
             EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, machine);
-            const std::string copy = testsupport::Base64Decode(reinterpret_cast<const char*>(event.fields[1].data()));
+            const std::string copy = testsupport::Base64Decode(
+                reinterpret_cast<const char*>(event.fields[1].data()));
             ASSERT_GE(copy.size(), 32u);
             EXPECT_EQ("RSDS", copy.substr(28, 4));
         }
