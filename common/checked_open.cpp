@@ -2,6 +2,9 @@
 
 namespace Common {
 
+namespace {
+
+// True when `facts` are those of what `expected` asks for.
 bool IsExpected(const FileFacts& facts, Expect expected) {
     switch (expected) {
         case Expect::kAnything:
@@ -14,6 +17,8 @@ bool IsExpected(const FileFacts& facts, Expect expected) {
     }
     return false;
 }
+
+}  // namespace
 
 CheckedEntry OpenChecked(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
                          Expect expected) {

@@ -34,7 +34,4 @@ struct CheckedEntry {
 [[nodiscard]] CheckedEntry OpenChecked(const std::wstring& path, DWORD access, DWORD share,
                                        DWORD disposition, Expect expected);
 
-// True when `facts` are those of what `expected` asks for.
-[[nodiscard]] bool IsExpected(const FileFacts& facts, Expect expected);
-
 }  // namespace Common

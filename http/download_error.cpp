@@ -4,7 +4,6 @@
 
 #include "common/redact_credentials.h"
 #include "common/system_error_text.h"
-#include "common/wide_format.h"
 
 namespace {
 
@@ -45,11 +44,9 @@ const NamedError kWinHttpErrors[] = {
 }  // namespace
 
 std::wstring DescribeNetworkError(DWORD error) {
-    wchar_t number[48];
     for (const NamedError& named : kWinHttpErrors) {
         if (named.code == error) {
-            Common::FormatWide(number, L" (WinHTTP error %lu)", static_cast<unsigned long>(error));
-            return named.text + std::wstring(number);
+            return named.text + std::wstring(L" (WinHTTP ") + Common::ErrorNumber(error) + L")";
         }
     }
     return Common::DescribeSystemError(error);

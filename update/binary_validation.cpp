@@ -13,7 +13,6 @@
 #include "common/system_error_text.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
-#include "common/wide_format.h"
 #include "update/product_version.h"
 #include "update/sha256.h"
 
