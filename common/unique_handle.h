@@ -105,4 +105,13 @@ struct LocalMemoryTraits {
 };
 using LocalMemory = UniqueHandle<LocalMemoryTraits>;
 
+// Open registry keys.
+struct RegistryKeyTraits {
+    using Handle = HKEY;
+    static Handle Invalid() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr; }
+    static void Close(Handle h) noexcept { ::RegCloseKey(h); }
+};
+using RegistryKey = UniqueHandle<RegistryKeyTraits>;
+
 }  // namespace Common

@@ -6,6 +6,7 @@
 
 #include "common/log.h"
 #include "common/trace_scope.h"
+#include "rpc/caller_identity.h"
 #include "rpc/request_messages.h"
 
 UpdateRpcServer::~UpdateRpcServer() {
@@ -35,8 +36,29 @@ void UpdateRpcServer::Dispatch(const wchar_t* request, wchar_t** response) {
     }
 }
 
+namespace {
+
+// Reads who sends the begin this thread serves, and says so in the log.
+Caller IdentifyBeginCaller() {
+    const Caller caller = IdentifyCaller();
+    Log::Info(L"Update begun by [%s] ([%s]), process [%lu] [%s], administrator [%s]",
+              caller.known ? caller.account.c_str() : L"an unknown caller", caller.sid.c_str(),
+              static_cast<unsigned long>(caller.processId), caller.image.c_str(),
+              caller.administrator ? L"yes" : L"no");
+    return caller;
+}
+
+// Why an update failed is told to the account that began it and to
+// administrators; other callers get the stage and the code only.
+bool MayReadFailureText(const Caller& asking, const Caller& begunBy) {
+    return asking.administrator || (asking.known && begunBy.known && asking.sid == begunBy.sid);
+}
+
+}  // namespace
+
 void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
     TraceScope trace;
+    const Caller caller = IdentifyBeginCaller();
     if (UpdateController* controller = CurrentController()) {
         Log::Info(L"Controller already exists");
         ComposeResponse(controller->GetStatus(), response);
@@ -60,7 +82,7 @@ void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
         auto controller = std::make_unique<UpdateController>(timings_.finalPause, timings_.pace,
                                                              timings_.installer);
         controllerTask_ = std::async(std::launch::async, &UpdateRpcServer::RunUpdateWorker,
-                                     controller.get(), std::move(parsed));
+                                     controller.get(), std::move(parsed), caller);
         // Published before the answer: a query right after it sees the update.
         ownedController_ = std::move(controller);
         currentController_.store(ownedController_.get(), std::memory_order_release);
@@ -76,11 +98,14 @@ void UpdateRpcServer::HandleQueryProgress(const wchar_t* request, wchar_t** resp
     TraceScope trace;
     if (UpdateController* controller = CurrentController()) {
         if (IsDetailedQuery(request)) {
+            UpdateFailure failure = controller->GetFailure();
+            if (failure.IsSet() && !MayReadFailureText(IdentifyCaller(), controller->BegunBy())) {
+                failure.text.clear();
+            }
             ComposeDetailedResponse(
                 controller->GetStatus(),
                 controller->progress.received.load(std::memory_order_relaxed),
-                controller->progress.total.load(std::memory_order_relaxed),
-                controller->GetFailure(), response);
+                controller->progress.total.load(std::memory_order_relaxed), failure, response);
         } else {
             ComposeResponse(controller->GetStatus(), response);
         }
@@ -101,8 +126,9 @@ bool UpdateRpcServer::IsWorkInProgress() {
     return controllerTask_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
 }
 
-void UpdateRpcServer::RunUpdateWorker(UpdateController* controller, UpdateRequest request) {
-    controller->RunToCompletion(request);
+void UpdateRpcServer::RunUpdateWorker(UpdateController* controller, UpdateRequest request,
+                                      Caller caller) {
+    controller->RunToCompletion(request, caller);
 }
 
 UpdateRpcServer& TheUpdateRpcServer(const WorkerTimings& timings) {

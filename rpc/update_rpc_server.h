@@ -42,7 +42,8 @@ class UpdateRpcServer {
     }
 
   private:
-    static void RunUpdateWorker(UpdateController* controller, UpdateRequest request);
+    static void RunUpdateWorker(UpdateController* controller, UpdateRequest request,
+                                Caller caller);
 
     WorkerTimings timings_;
     // Serialises the creation of the controller: exactly one per process.

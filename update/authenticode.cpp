@@ -65,6 +65,22 @@ std::wstring SignerName(PCCERT_CONTEXT certificate) {
     return name;
 }
 
+// The certificate's whole subject as X.500 text, every attribute in the
+// order it is encoded ("O=..., CN=..."); values with separators are quoted.
+std::wstring SubjectText(PCCERT_CONTEXT certificate) {
+    CERT_NAME_BLOB* subject = &certificate->pCertInfo->Subject;
+    const DWORD flags = CERT_X500_NAME_STR;
+    const DWORD length = ::CertNameToStrW(X509_ASN_ENCODING, subject, flags, nullptr, 0);
+    std::wstring text(length, L'\0');
+    if (length <= 1 ||
+        ::CertNameToStrW(X509_ASN_ENCODING, subject, flags, &text[0], length) <= 1) {
+        Log::Error(L"CertNameToStr failed with %x", ::GetLastError());
+        return std::wstring();
+    }
+    text.resize(length - 1);
+    return text;
+}
+
 // True when the certificate names code signing among its extended key usages.
 bool HasCodeSigningUsage(PCCERT_CONTEXT certificate) {
     DWORD size = 0;
@@ -91,7 +107,7 @@ bool HasCodeSigningUsage(PCCERT_CONTEXT certificate) {
 // no revocation lookups) of the file at `path`, or of the one open at `file`.
 // A signer certificate without the code-signing usage fails with
 // CERT_E_WRONG_USAGE: the platform's policy does not always enforce it.
-LONG RunTrustCheck(const std::wstring& path, HANDLE file, std::wstring* signerName) {
+LONG RunTrustCheck(const std::wstring& path, HANDLE file, SignerIdentity* signer) {
     WINTRUST_FILE_INFO fileInfo = {};
     fileInfo.cbStruct = sizeof(fileInfo);
     fileInfo.pcwszFilePath = path.c_str();
@@ -114,19 +130,21 @@ LONG RunTrustCheck(const std::wstring& path, HANDLE file, std::wstring* signerNa
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     LONG result = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &request);
     if (result == 0) {
-        CRYPT_PROVIDER_SGNR* signer = VerifiedSigner(request.hWVTStateData);
-        const PCCERT_CONTEXT certificate = signer != nullptr ? SignerCertificate(signer) : nullptr;
+        CRYPT_PROVIDER_SGNR* verified = VerifiedSigner(request.hWVTStateData);
+        const PCCERT_CONTEXT certificate =
+            verified != nullptr ? SignerCertificate(verified) : nullptr;
         if (certificate == nullptr) {
             result = TRUST_E_NO_SIGNER_CERT;
-        } else if ((result = CheckSignerChain(signer)) != 0) {
+        } else if ((result = CheckSignerChain(verified)) != 0) {
             Log::Error(L"File:[%s] is signed through a certificate chain the policy refuses",
                        path.c_str());
         } else if (!HasCodeSigningUsage(certificate)) {
             Log::Error(L"File:[%s] is signed with a certificate that is not for code signing",
                        path.c_str());
             result = CERT_E_WRONG_USAGE;
-        } else if (signerName != nullptr) {
-            *signerName = SignerName(certificate);
+        } else if (signer != nullptr) {
+            signer->name = SignerName(certificate);
+            signer->subject = SubjectText(certificate);
         }
     }
     request.dwStateAction = WTD_STATEACTION_CLOSE;
@@ -172,8 +190,8 @@ std::wstring DescribeTrustError(LONG result) {
     return std::wstring(L"WinVerifyTrust refused it (") + code + L")";
 }
 
-LONG ReadFileTrust(const std::wstring& path, std::wstring* signerName) {
-    const LONG result = RunTrustCheck(path, nullptr, signerName);
+LONG ReadFileTrust(const std::wstring& path, SignerIdentity* signer) {
+    const LONG result = RunTrustCheck(path, nullptr, signer);
     (void)ReportTrust(path, result);
     return result;
 }
@@ -183,10 +201,10 @@ bool VerifyFileTrust(const std::wstring& path) {
     return ReportTrust(path, RunTrustCheck(path, nullptr, nullptr));
 }
 
-bool VerifyFileTrust(HANDLE file, const std::wstring& path, std::wstring* signerName,
+bool VerifyFileTrust(HANDLE file, const std::wstring& path, SignerIdentity* signer,
                      LONG* result) {
     TraceScope trace;
-    const LONG trust = RunTrustCheck(path, file, signerName);
+    const LONG trust = RunTrustCheck(path, file, signer);
     if (result != nullptr) {
         *result = trust;
     }

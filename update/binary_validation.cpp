@@ -24,7 +24,7 @@ enum class OwnSignature { Absent, Valid, Broken };
 
 struct ServiceSigner {
     OwnSignature state = OwnSignature::Broken;
-    std::wstring name;
+    SignerIdentity signer;
     LONG code = 0;
 };
 
@@ -99,11 +99,29 @@ bool IsNotOlderOrDeleted(Common::KernelHandle& file, const std::wstring& path,
     return false;
 }
 
+// The release rule of a signed service: the downgrade rule, or for callers
+// that are not administrators, a newer release of this product only.
+bool PassesReleaseRule(Common::KernelHandle& file, const std::wstring& path,
+                       const std::wstring& ownPath, ReleaseRule rule, UpdateFailure* failure) {
+    if (rule == ReleaseRule::kNotOlder) {
+        return IsNotOlderOrDeleted(file, path, ownPath, failure);
+    }
+    std::wstring refusal;
+    if (IsNewerReleaseOfService(path, ownPath, &refusal)) {
+        return true;
+    }
+    Log::Error(L"Downloaded binary is not a newer release of this product. Deleting invalid "
+               L"file.");
+    DeleteRejected(file, path);
+    Report(failure, kStageSignature, 0, refusal);
+    return false;
+}
+
 }  // namespace
 
 bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
                         const std::wstring& policyHash, const std::wstring& ownPath,
-                        UpdateFailure* failure) {
+                        ReleaseRule rule, UpdateFailure* failure) {
     TraceScope trace;
     if (!policyHash.empty()) {
         std::wstring computed;
@@ -136,19 +154,19 @@ bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
                L"The update service's own signature does not verify (" +
                    Common::HresultNumber(own.code) +
                    L"); no download can pass until the service is reinstalled.");
-    } else if (IsSamePublisher(file.Get(), path, own.name, failure)) {
+    } else if (IsSamePublisher(file.Get(), path, own.signer, failure)) {
         Log::Info(L"Downloaded binary passed all certificate checks.");
-        return IsNotOlderOrDeleted(file, path, ownPath, failure);
+        return PassesReleaseRule(file, path, ownPath, rule, failure);
     }
     Log::Error(L"Downloaded binary failed certificate checks. Deleting invalid file.");
     DeleteRejected(file, path);
     return false;
 }
 
-bool IsSamePublisher(HANDLE file, const std::wstring& path, const std::wstring& serviceSigner,
+bool IsSamePublisher(HANDLE file, const std::wstring& path, const SignerIdentity& service,
                      UpdateFailure* failure) {
     TraceScope trace;
-    std::wstring signer;
+    SignerIdentity signer;
     LONG trust = 0;
     const bool tagged = HasCompanyTag(file, path, kCompanyTag, &signer, &trust);
     if (trust != 0) {
@@ -156,17 +174,26 @@ bool IsSamePublisher(HANDLE file, const std::wstring& path, const std::wstring& 
                L"The download's signature is refused: " + DescribeTrustError(trust) + L".");
         return false;
     }
-    // The tag alone is not enough ("Evil kestrelGATE Ltd" has it): the signer
-    // must be the service's own publisher. A renewed certificate keeps its
-    // subject name, so renewals keep passing.
-    const bool result = tagged && SameText(signer, serviceSigner);
+    // The tag alone is not enough ("Evil kestrelGATE Ltd" has it), nor is the
+    // name: another company can buy a certificate of the same common name.
+    // The whole subject must be the service's own publisher's. A renewed
+    // certificate keeps its subject, so renewals keep passing.
+    const bool sameName = SameText(signer.name, service.name);
+    const bool sameSubject = !signer.subject.empty() && SameText(signer.subject, service.subject);
+    const bool result = tagged && sameName && sameSubject;
     Log::Info(L"Signer of the download: [%s], signer of the update service: [%s]",
-              signer.c_str(), serviceSigner.c_str());
+              signer.name.c_str(), service.name.c_str());
+    Log::Info(L"Subject of the download's signer: [%s], of the update service's: [%s]",
+              signer.subject.c_str(), service.subject.c_str());
     Log::Info(L"IsSamePublisher returning: [%d]", result ? 1 : 0);
     if (!result) {
         Report(failure, kStageSignature, static_cast<LONG>(TRUST_E_SUBJECT_NOT_TRUSTED),
-               L"The download is signed by \"" + signer +
-                   L"\", not by the update service's publisher \"" + serviceSigner + L"\".");
+               tagged && sameName
+                   ? L"The download is signed by \"" + signer.subject +
+                         L"\", which only looks like the update service's publisher \"" +
+                         service.subject + L"\"."
+                   : L"The download is signed by \"" + signer.name +
+                         L"\", not by the update service's publisher \"" + service.name + L"\".");
     }
     return result;
 }
@@ -177,18 +204,19 @@ bool ValidateBinary(const std::wstring& path, const std::wstring& policyHash,
     if (!file) {
         Sha256::RaiseOpenError(path);
     }
-    return ValidateOpenBinary(file, path, policyHash, ownPath);
+    return ValidateOpenBinary(file, path, policyHash, ownPath, ReleaseRule::kNotOlder);
 }
 
 bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& tag,
-                   std::wstring* signer, LONG* trust) {
+                   SignerIdentity* signer, LONG* trust) {
     // An empty ENTER/EXIT pair first, then a second scope around the name
     // check: the trace of a validation has always read this way.
     { TraceScope trace; }
-    std::wstring subjectName;
-    if (!VerifyFileTrust(file, path, &subjectName, trust)) {
+    SignerIdentity identity;
+    if (!VerifyFileTrust(file, path, &identity, trust)) {
         return false;
     }
+    const std::wstring& subjectName = identity.name;
     TraceScope trace;
     bool result = false;
     if (!subjectName.empty()) {
@@ -199,7 +227,7 @@ bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& ta
     }
     Log::Info(L"HasCompanyTag returning: [%d]", result ? 1 : 0);
     if (signer != nullptr) {
-        *signer = subjectName;
+        *signer = identity;
     }
     return result;
 }
@@ -211,7 +239,7 @@ ServiceSigner ReadServiceSignature(const std::wstring& ownPath) {
     if (ownPath.empty()) {
         own.code = ERROR_FILE_NOT_FOUND;  // unknown is not "unsigned"
     } else {
-        own.code = ReadFileTrust(ownPath, &own.name);
+        own.code = ReadFileTrust(ownPath, &own.signer);
     }
     own.state = own.code == 0                     ? OwnSignature::Valid
                 : own.code == TRUST_E_NOSIGNATURE ? OwnSignature::Absent

@@ -29,11 +29,17 @@ inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 // these checks and the installer's start): the digest, the trust check and
 // the signer all come from that handle. A file that fails is deleted: `file`
 // is closed first and the entry at `path` itself is deleted.
-// A release older than the service is refused too (IsNotOlderThanService).
+// A release older than the service is refused too (IsNotOlderThanService);
+// with ReleaseRule::kNewerOnly, when the service is signed, anything but a
+// newer release of the service's own product (IsNewerReleaseOfService).
 // `failure` (when given) receives why a file failed.
+enum class ReleaseRule {
+    kNotOlder,   // begun by an administrator
+    kNewerOnly,  // begun by any other caller
+};
 [[nodiscard]] bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
                                       const std::wstring& policyHash, const std::wstring& ownPath,
-                                      UpdateFailure* failure = nullptr);
+                                      ReleaseRule rule, UpdateFailure* failure = nullptr);
 
 // Reads the signature of the executable at `ownPath` (the service's own) now
 // and keeps the result for the process's life: every later validation with
@@ -50,15 +56,17 @@ void KeepServiceSignature(const std::wstring& ownPath);
 // True when the file open at `file` passes VerifyFileTrust and its signer's
 // simple display name contains `tag`, ignoring the case of A to Z. Logs the
 // name ("Obtained certificate subject name") and the result; `signer` and
-// `trust` (when given) receive the name and the trust check's result.
+// `trust` (when given) receive the signer's names and the trust check's
+// result.
 [[nodiscard]] bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& tag,
-                                 std::wstring* signer = nullptr, LONG* trust = nullptr);
+                                 SignerIdentity* signer = nullptr, LONG* trust = nullptr);
 
 // True when the file open at `file` carries a valid signature (as
 // VerifyFileTrust) whose signer is the update service's own publisher: the
-// signer's name has the company tag (HasCompanyTag) and equals
-// `serviceSigner` (whole text, letter case ignored). Logs both names.
+// signer's name has the company tag (HasCompanyTag) and its whole subject
+// (every attribute, in order: organisation, locality, country, ...) equals
+// that of `service`, letter case ignored. Logs both names and subjects.
 // `failure` (when given) receives why it is refused.
 [[nodiscard]] bool IsSamePublisher(HANDLE file, const std::wstring& path,
-                                   const std::wstring& serviceSigner,
+                                   const SignerIdentity& service,
                                    UpdateFailure* failure = nullptr);

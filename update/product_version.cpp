@@ -121,3 +121,40 @@ bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath
     }
     return false;
 }
+
+bool IsNewerReleaseOfService(const std::wstring& path, const std::wstring& ownPath,
+                             std::wstring* refusal) {
+    TraceScope trace;
+    const ServiceVersion own = CheckServiceVersion(ownPath);
+    ProductVersion download;
+    std::wstring why;
+    if (!own.present) {
+        why = L"The update service carries no version resource, so no download can be shown to "
+              L"be a newer release of it; only an administrator may begin this update.";
+    } else if (!ReadProductVersion(path, download)) {
+        why = L"The download carries no version resource with a product name; a caller that is "
+              L"not an administrator may only install a newer release of " +
+              own.version.productName + L".";
+    } else if (::CompareStringOrdinal(download.productName.c_str(), -1,
+                                      own.version.productName.c_str(), -1,
+                                      TRUE) != CSTR_EQUAL) {
+        why = L"The download is " + download.productName + L", not " + own.version.productName +
+              L"; a caller that is not an administrator may only install a newer release of " +
+              own.version.productName + L".";
+    } else if (download.version <= own.version.version) {
+        why = L"The download is version " + download.Text() + L" of " + download.productName +
+              L", not newer than the installed version " + own.version.Text() +
+              L"; a caller that is not an administrator may only install a newer release.";
+    } else {
+        Log::Info(L"Downloaded binary is version [%s] of [%s], newer than the update service's "
+                  L"[%s]",
+                  download.Text().c_str(), download.productName.c_str(),
+                  own.version.Text().c_str());
+        return true;
+    }
+    Log::Error(L"Downloaded binary is not a newer release of the service: %s", why.c_str());
+    if (refusal != nullptr) {
+        *refusal = why;
+    }
+    return false;
+}

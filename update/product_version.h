@@ -32,3 +32,12 @@ void KeepServiceVersion(const std::wstring& ownPath);
 // `refusal` (when given) receives the refusal as a sentence.
 [[nodiscard]] bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath,
                                          std::wstring* refusal = nullptr);
+
+// The rule for downloads that a caller who is not an administrator asked
+// for: true only when the download at `path` carries a version resource whose
+// product name is the service's own (letter case ignored) and whose product
+// version is strictly higher than the service's. Anything else (no version
+// resource on either, another product, the same or a lower version) is
+// refused with an ERROR; `refusal` (when given) receives why.
+[[nodiscard]] bool IsNewerReleaseOfService(const std::wstring& path, const std::wstring& ownPath,
+                                           std::wstring* refusal = nullptr);

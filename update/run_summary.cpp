@@ -10,6 +10,7 @@ std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds)
     uint64_t bytes = 0;
     uint64_t seconds = runSeconds;
     std::wstring url;
+    std::wstring account;
     if (controller != nullptr) {
         static const wchar_t* const kResults[] = {L"Downloading", L"Installing", L"Completed",
                                                   L"Failed"};
@@ -19,11 +20,16 @@ std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds)
         bytes = controller->progress.received.load(std::memory_order_relaxed);
         seconds = controller->Seconds();
         url = controller->AttemptedUrl();
+        account = controller->BegunBy().Describe();
     }
     std::wstring text = std::wstring(kRunSummaryMarker) + L"result [" + result + L"], stage [" +
                         failure.stage + L"], code [" + std::to_wstring(failure.code) +
                         L"], bytes [" + std::to_wstring(bytes) + L"], seconds [" +
-                        std::to_wstring(seconds) + L"], url [" + url + L"]";
+                        std::to_wstring(seconds) + L"], ";
+    if (controller != nullptr) {
+        text += L"begun by [" + account + L"], ";
+    }
+    text += L"url [" + url + L"]";
     if (failure.IsSet()) {
         text += L", reason [" + failure.text + L"]";
     }

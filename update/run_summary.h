@@ -11,8 +11,10 @@ inline constexpr wchar_t kRunSummaryMarker[] = L"Run summary: ";
 
 // The summary of a run whose update is `controller` (null: none began):
 //   Run summary: result [Failed], stage [hash], code [0], bytes [62914560],
-//   seconds [41], url [https://host/a.exe], reason [The download's ...]
-// `result` is Completed, Failed, or "no update"; seconds are the update's
+//   seconds [41], begun by [HOST\user (S-1-5-21-...)], url [https://host/a.exe],
+//   reason [The download's ...]
+// `result` is Completed, Failed, or "no update" (then without "begun by");
+// seconds are the update's
 // (the run's `runSeconds` without one); the URL is the last one tried. Its
 // secrets are masked and control characters written visibly, as in any
 // logged line.

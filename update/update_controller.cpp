@@ -11,7 +11,9 @@
 #include "update/binary_validation.h"
 #include "update/download_cache.h"
 #include "update/installer_launch.h"
+#include "update/request_admission.h"
 #include "update/sha256.h"
+#include "update/update_policy.h"
 
 std::mutex statusMutex;
 
@@ -66,6 +68,11 @@ std::wstring UpdateController::AttemptedUrl() const {
     return attemptedUrl_;
 }
 
+Caller UpdateController::BegunBy() const {
+    std::lock_guard<std::mutex> facts(factsMutex_);
+    return caller_;
+}
+
 uint64_t UpdateController::Seconds() const {
     std::lock_guard<std::mutex> facts(factsMutex_);
     const auto end = ended_ == std::chrono::steady_clock::time_point{}
@@ -103,7 +110,10 @@ bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadP
 }
 
 bool UpdateController::ValidateBinary(const std::wstring& path) {
-    return ValidateOpenBinary(checkedFile, path, hash, OwnExecutablePath(), &attemptFailure);
+    const ReleaseRule rule =
+        BegunBy().administrator ? ReleaseRule::kNotOlder : ReleaseRule::kNewerOnly;
+    return ValidateOpenBinary(checkedFile, path, hash, OwnExecutablePath(), rule,
+                              &attemptFailure);
 }
 
 bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wstring& path) {
@@ -159,6 +169,18 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
                     L"The update request's hash is not a SHA-256 digest of 64 hexadecimal "
                     L"digits; nothing was downloaded."});
         return;
+    }
+    {
+        // Who asked, and what administrators decided, before anything is
+        // downloaded: read at every begin.
+        const UpdatePolicy policy = ReadUpdatePolicy();
+        std::vector<std::wstring> admitted;
+        UpdateFailure refusal;
+        if (!AdmitRequest(urls, args, BegunBy(), policy, admitted, refusal)) {
+            MarkFailed(L"Update controller refused the request.", refusal);
+            return;
+        }
+        urls = std::move(admitted);
     }
     if (!cache.IsUsable()) {
         MarkFailed(L"The download cache folder cannot be used; the update cannot run.",
@@ -220,8 +242,12 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
     MarkCompleted();
 }
 
-void UpdateController::RunToCompletion(const UpdateRequest& request) {
+void UpdateController::RunToCompletion(const UpdateRequest& request, const Caller& caller) {
     TraceScope trace;
+    {
+        std::lock_guard<std::mutex> facts(factsMutex_);
+        caller_ = caller;
+    }
     std::string message;
     try {
         Run(request.urls, request.hash, request.args);

@@ -10,6 +10,7 @@
 
 #include "common/unique_handle.h"
 #include "http/downloader.h"
+#include "update/caller.h"
 #include "update/installer_launch.h"
 #include "update/update_failure.h"
 #include "update/update_request.h"
@@ -45,9 +46,10 @@ class UpdateController {
     void Run(const std::vector<std::wstring>& urls, const std::wstring& hash,
              const std::wstring& args);
 
-    // Run, and an exception that escapes it ends the update as Failed (logged,
-    // status 3, the final pause) instead of leaving the status where it was.
-    void RunToCompletion(const UpdateRequest& request);
+    // Run for `caller` (who sent the begin), and an exception that escapes it
+    // ends the update as Failed (logged, status 3, the final pause) instead of
+    // leaving the status where it was.
+    void RunToCompletion(const UpdateRequest& request, const Caller& caller);
 
     [[nodiscard]] UpdateStatus GetStatus() const {
         return static_cast<UpdateStatus>(status.load(std::memory_order_relaxed));
@@ -61,6 +63,9 @@ class UpdateController {
     // start to its final status (or to now while it runs).
     [[nodiscard]] std::wstring AttemptedUrl() const;
     [[nodiscard]] uint64_t Seconds() const;
+
+    // Who began the update (an unknown caller until RunToCompletion).
+    [[nodiscard]] Caller BegunBy() const;
 
     // True when the cache file now holds a downloaded, validated installer,
     // held open in `checkedFile` (nobody can write, rename or delete it until
@@ -98,7 +103,8 @@ class UpdateController {
     void SetAttemptedUrl(const std::wstring& url);
     void MarkEnded();
 
-    mutable std::mutex factsMutex_;  // guards the four below
+    mutable std::mutex factsMutex_;  // guards the five below
+    Caller caller_;
     UpdateFailure failure_;
     std::wstring attemptedUrl_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();

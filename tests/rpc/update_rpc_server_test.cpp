@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "rpc/caller_identity.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/text_checks.h"
 #include "tests/support/test_server.h"
@@ -75,6 +76,36 @@ bool WaitUntil(Condition done) {
     return true;
 }
 
+// Stands in for the caller of the call being served.
+class FakeCallerIdentity : public CallerIdentity {
+  public:
+    Caller OfCurrentCall() override { return current; }
+    Caller current;
+};
+
+Caller Someone(const wchar_t* account, const wchar_t* sid, bool administrator) {
+    Caller caller;
+    caller.known = true;
+    caller.account = account;
+    caller.sid = sid;
+    caller.processId = 4321;
+    caller.image = L"C:\\kg\\caller.exe";
+    caller.administrator = administrator;
+    return caller;
+}
+
+// Begins in the tests below come from an administrator unless they say.
+class AsAdministrator {
+  public:
+    AsAdministrator() : seam_(identity_) {
+        identity_.current = Someone(L"KG\\admin", L"S-1-5-21-1-2-3-500", true);
+    }
+
+  private:
+    FakeCallerIdentity identity_;
+    ScopedCallerIdentity seam_;
+};
+
 TEST(UpdateRpcServer, AQueryBeforeAnyBeginAndUnknownInstructionsGetNoResponse) {
     UpdateRpcServer server(kShortPause);
     ScopedLogSettings settings(LogDestination::Console, 3);
@@ -117,6 +148,7 @@ TEST(UpdateRpcServer, AnInstructionLongerThan64KiBIsRefusedBeforeItIsParsed) {
 }
 
 TEST(UpdateRpcServer, TheFirstBeginStartsTheOnlyUpdateOfTheServer) {
+    const AsAdministrator administrator;
     UpdateRpcServer server(kShortPause);
     const std::wstring url = kServer + L"/signed/installer-unsigned.exe?first";
     EXPECT_EQ(StatusText(0), Ask(server, Begin(url, L"--sleep=1000 --exit=0")).text);
@@ -136,6 +168,7 @@ TEST(UpdateRpcServer, TheFirstBeginStartsTheOnlyUpdateOfTheServer) {
 }
 
 TEST(UpdateRpcServer, DetailedQueriesShowTheBytesReceivedGrowingToTheTotal) {
+    const AsAdministrator administrator;
     UpdateRpcServer server(kShortPause);
     const std::wstring detailed =
         L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":true}}";
@@ -241,6 +274,76 @@ TEST(UpdateRpcServer, ConcurrentBeginsStartExactlyOneUpdate) {
             << Narrow(answer.text);
     }
     EXPECT_EQ(1u, ServerRequests("/gen/10/race?client=", 1, true).size()) << "one download";
+}
+
+}  // namespace
+
+namespace {
+
+// Who asks decides what a begin may carry and who reads why it failed: the
+// begin is logged with its caller; the refusal's text goes to the account
+// that began the update and to administrators, the stage and code to anyone.
+TEST(UpdateRpcServer, TheCallerIsLoggedAndOnlyItAndAdministratorsReadWhyItFailed) {
+    FakeCallerIdentity identity;
+    const ScopedCallerIdentity seam(identity);
+    const Caller user = Someone(L"KG\\user", L"S-1-5-21-1-2-3-1001", false);
+    const Caller other = Someone(L"KG\\other", L"S-1-5-21-1-2-3-1002", false);
+    const Caller administrator = Someone(L"KG\\admin", L"S-1-5-21-1-2-3-500", true);
+    Caller unknown;
+
+    UpdateRpcServer server(kShortPause);
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    identity.current = user;
+    EXPECT_EQ(StatusText(0),
+              Ask(server, Begin(kServer + L"/gen/10/by-user", L"/l*v C:\\\\x.log")).text);
+    EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+    const std::string log = capture.Take();
+    EXPECT_TRUE(Has(log, "   INFO : Update begun by [KG\\user] ([S-1-5-21-1-2-3-1001]), process "
+                         "[4321] [C:\\kg\\caller.exe], administrator [no]\n"))
+        << log;
+    EXPECT_TRUE(ServerRequests("/by-user").empty()) << "nothing is downloaded";
+
+    const std::wstring detailed =
+        L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":true}}";
+    const std::wstring withText = L"\"text\":\"The installer arguments \\\"/l*v C:\\\\x.log\\\" are "
+                                  L"refused";
+    const std::wstring withoutText =
+        L"\"error\":{\"stage\":\"request\",\"code\":5,\"text\":\"\"}}}";
+    const struct {
+        const char* who;
+        const Caller& caller;
+        bool readsText;
+    } readers[] = {{"the same user", user, true},
+                   {"an administrator", administrator, true},
+                   {"another user", other, false},
+                   {"an unknown caller", unknown, false}};
+    for (const auto& reader : readers) {
+        identity.current = reader.caller;
+        const std::wstring answer = Ask(server, detailed).text;
+        EXPECT_NE(std::wstring::npos, answer.find(L"\"status\":3")) << reader.who;
+        EXPECT_EQ(reader.readsText, answer.find(withText) != std::wstring::npos)
+            << reader.who << ": " << Narrow(answer);
+        EXPECT_EQ(!reader.readsText, answer.find(withoutText) != std::wstring::npos)
+            << reader.who << ": " << Narrow(answer);
+    }
+}
+
+// A begin whose caller cannot be read is an ordinary user's: no arguments.
+TEST(UpdateRpcServer, ABeginFromACallerThatCannotBeReadGetsNoArguments) {
+    FakeCallerIdentity identity;
+    const ScopedCallerIdentity seam(identity);
+    UpdateRpcServer server(kShortPause);
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    EXPECT_EQ(StatusText(0), Ask(server, Begin(kServer + L"/gen/10/by-unknown", L"--exit=0")).text);
+    EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+    EXPECT_EQ(StatusText(3), Ask(server, kQuery).text);
+    const std::string log = capture.Take();
+    EXPECT_TRUE(Has(log, "   INFO : Update begun by [an unknown caller] ([]), process [0] [], "
+                         "administrator [no]\n"))
+        << log;
+    EXPECT_TRUE(ServerRequests("/by-unknown").empty());
 }
 
 }  // namespace

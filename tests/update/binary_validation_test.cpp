@@ -33,7 +33,7 @@ struct Validation {
 
 // Validates a scratch copy of the fixture `download` (validation deletes).
 Validation Validate(const std::wstring& download, const std::wstring& hash,
-                    const std::wstring& ownPath) {
+                    const std::wstring& ownPath, ReleaseRule rule = ReleaseRule::kNotOlder) {
     ScratchFile file(L"validate.exe");
     EXPECT_TRUE(::CopyFileW(SignedFixture(download).c_str(), file.Path().c_str(), FALSE));
     ScopedLogSettings settings(LogDestination::Console, 3);
@@ -41,7 +41,7 @@ Validation Validate(const std::wstring& download, const std::wstring& hash,
     Validation v;
     Common::KernelHandle held = OpenForChecks(file.Path());
     EXPECT_TRUE(held.IsValid());
-    v.result = ValidateOpenBinary(held, file.Path(), hash, ownPath, &v.failure);
+    v.result = ValidateOpenBinary(held, file.Path(), hash, ownPath, rule, &v.failure);
     held.Reset();
     v.kept = file.Exists();
     v.log = capture.Take();
@@ -94,7 +94,7 @@ TEST(ValidateBinary, ThePolicyHashMustMatchExactly) {
 }
 
 // A signed service runs only downloads of its own publisher: the signer's
-// whole name (letter case ignored) must be the service's signer's, with the
+// whole subject (letter case ignored) must be the service's signer's, with the
 // company tag, on a code-signing certificate that chains to a trusted root.
 TEST(ValidateBinary, ASignedServiceRunsOnlyItsOwnPublishersDownloads) {
     const std::string service = "signer of the update service: [KESTRELGATE Client Release Signing]";
@@ -127,6 +127,15 @@ TEST(ValidateBinary, ASignedServiceRunsOnlyItsOwnPublishersDownloads) {
          -2146762748, "The download is signed by \"Other Vendor Release Signing\""},
         {L"installer-split.exe", false, "   INFO : IsSamePublisher returning: [0]\n", -2146762748,
          "not by the update service's publisher"},
+        // The same common name, bought by a look-alike organisation, or with
+        // an attribute the service's subject does not have.
+        {L"installer-lookalike.exe", false,
+         "   INFO : Subject of the download's signer: [O=kestrelGATE Test Ltd, CN=KESTRELGATE "
+         "Client Release Signing], of the update service's: [O=kestrelGATE Test, CN=KESTRELGATE "
+         "Client Release Signing]\n",
+         -2146762748, "which only looks like the update service's publisher"},
+        {L"installer-country.exe", false, "   INFO : IsSamePublisher returning: [0]\n",
+         -2146762748, "signed by \"C=KG, O=kestrelGATE Test, CN=KESTRELGATE Client Release"},
         {L"installer-unsigned.exe", false, "failed WinVerifyTrustChecks, error: [-2146762496]\n",
          -2146762496, "The download's signature is refused: the download is not signed"},
         {L"installer-untrusted.exe", false, "failed WinVerifyTrustChecks, error: [-2146762487]\n",
@@ -217,6 +226,38 @@ TEST(ValidateBinary, AnOlderReleaseOfTheSameProductIsRefused) {
     }
 }
 
+// A caller that is not an administrator gets only a newer release of the
+// service's own product, when the service is signed: another product, the
+// same or a lower version, or no version resource at all are refused and
+// deleted. An unsigned service has no publisher check to rely on: as before.
+TEST(ValidateBinary, ACallerWhoIsNotAnAdministratorGetsOnlyANewerReleaseOfThisProduct) {
+    const struct {
+        const wchar_t* download;
+        const std::wstring& service;
+        bool valid;
+        const char* because;
+    } cases[] = {
+        {L"installer-newer.exe", kSignedService, true, ""},  // 99.0.0.0 of kestrelGATE Client
+        {L"installer-older.exe", kSignedService, false, "not newer than the installed version"},
+        {L"installer-otherproduct.exe", kSignedService, false, "The download is Other Product"},
+        {L"installer-signed.exe", kSignedService, false, "carries no version resource"},
+        {L"installer-older.exe", kUnsignedService, true, ""},
+    };
+    for (const auto& c : cases) {
+        const Validation v = Validate(c.download, L"", c.service, ReleaseRule::kNewerOnly);
+        EXPECT_EQ(c.valid, v.result) << Narrow(c.download) << v.log;
+        EXPECT_EQ(c.valid, v.kept) << Narrow(c.download);
+        EXPECT_EQ(c.valid ? L"" : std::wstring(kStageSignature), v.failure.stage);
+        EXPECT_NE(std::string::npos, Narrow(v.failure.text).find(c.because))
+            << Narrow(v.failure.text);
+    }
+    // The same version as the service's own: read it from the service itself.
+    const Validation same = Validate(L"service-signed.exe", L"", kSignedService,
+                                     ReleaseRule::kNewerOnly);
+    EXPECT_FALSE(same.result) << same.log;
+    EXPECT_TRUE(Has(same.log, "not newer than the installed version")) << same.log;
+}
+
 TEST(ValidateBinary, AnUnsignedDownloadWritesNoPublisherLine) {
     const Validation v = Validate(L"installer-unsigned.exe", L"", kSignedService);
     EXPECT_FALSE(v.result);
@@ -263,10 +304,11 @@ TEST(HasCompanyTag, MatchesTheSignerNameIgnoringCase) {
     ASSERT_TRUE(file.IsValid());
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    std::wstring signer;
+    SignerIdentity signer;
     LONG trust = -1;
     EXPECT_TRUE(HasCompanyTag(file.Get(), path, L"other VENDOR", &signer, &trust));
-    EXPECT_EQ(L"Other Vendor Release Signing", signer);
+    EXPECT_EQ(L"Other Vendor Release Signing", signer.name);
+    EXPECT_EQ(L"O=kestrelGATE Test, CN=Other Vendor Release Signing", signer.subject);
     EXPECT_EQ(0, trust);
     EXPECT_TRUE(HasCompanyTag(file.Get(), path, L"release signing"));
     EXPECT_FALSE(HasCompanyTag(file.Get(), path, L"kestrelGATE"));

@@ -32,6 +32,23 @@ using namespace testsupport;
 
 const UpdateController::Pause kShortPause(150);
 
+Caller AnAdministrator() {
+    Caller caller;
+    caller.known = true;
+    caller.account = L"KG\\admin";
+    caller.sid = L"S-1-5-21-1-2-3-500";
+    caller.administrator = true;
+    return caller;
+}
+
+Caller AUser() {
+    Caller caller;
+    caller.known = true;
+    caller.account = L"KG\\user";
+    caller.sid = L"S-1-5-21-1-2-3-1001";
+    return caller;
+}
+
 // Records every status value a reader on another thread sees, in order.
 class StatusWatcher {
   public:
@@ -68,12 +85,15 @@ class UpdateControllerTest : public testing::Test {
     void TearDown() override { testsupport::RemoveTree(folder_); }
 
     // Runs one update and returns its log; `seen` gets the statuses observed.
+    // Runs one update begun by `caller` (an administrator unless given) and
+    // returns its log; `seen` gets the statuses observed.
     std::string RunUpdate(UpdateController& controller, const UpdateRequest& request,
-                          std::vector<int>* seen = nullptr) {
+                          std::vector<int>* seen = nullptr,
+                          const Caller& caller = AnAdministrator()) {
         ScopedLogSettings settings(LogDestination::Console, 4);
         StdoutCapture capture;
         StatusWatcher watcher(controller);
-        controller.RunToCompletion(request);
+        controller.RunToCompletion(request, caller);
         const std::vector<int> statuses = watcher.Stop();
         if (seen != nullptr) {
             *seen = statuses;
@@ -181,7 +201,8 @@ TEST_F(UpdateControllerTest,
        ReportsInstallingWhileTheInstallerRunsAndTheFinalStatusDuringThePause) {
     UpdateController controller(UpdateController::Pause(1500));
     std::thread runner([&controller] {
-        controller.RunToCompletion({{kInstallerUrl}, L"", L"--sleep=1500 --exit=0"});
+        controller.RunToCompletion({{kInstallerUrl}, L"", L"--sleep=1500 --exit=0"},
+                                   AnAdministrator());
     });
     // Another thread reads while the installer runs, then during the pause.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -222,6 +243,39 @@ TEST_F(UpdateControllerTest, RefusesRunsThatCouldActOutsideTheCache) {
     }
     EXPECT_TRUE(ServerRequests("/refused-1").empty());
     EXPECT_TRUE(ServerRequests("/refused-2").empty());
+}
+
+// A caller that is not an administrator (or that could not be read) may not
+// add installer arguments that policy does not allow: refused before any
+// request, the text named. With no arguments it is carried out.
+TEST_F(UpdateControllerTest, ACallerWhoIsNotAnAdministratorCannotChooseTheArguments) {
+    const struct {
+        Caller caller;
+        const wchar_t* args;
+        bool refused;
+    } cases[] = {
+        {AUser(), L"/log C:\\Windows\\x.dll", true},
+        {Caller(), L"--exit=0", true},
+        {AUser(), L"", false},
+        {AnAdministrator(), L"--exit=0", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.caller.Describe() + L" " + c.args));
+        const std::wstring tag = L"?args-" + std::to_wstring(&c - cases);
+        UpdateController controller(kShortPause);
+        const std::string log =
+            RunUpdate(controller, {{kInstallerUrl + tag}, L"", c.args}, nullptr, c.caller);
+        EXPECT_EQ(c.refused ? Failed : Completed, controller.GetStatus()) << log;
+        EXPECT_EQ(c.refused, ServerRequests(Narrow(tag)).empty()) << "downloaded: " << log;
+        if (c.refused) {
+            const UpdateFailure failure = controller.GetFailure();
+            EXPECT_EQ(std::wstring(kStageRequest), failure.stage);
+            EXPECT_NE(std::wstring::npos,
+                      failure.text.find(L"The installer arguments \"" + std::wstring(c.args) +
+                                        L"\" are refused"))
+                << Narrow(failure.text);
+        }
+    }
 }
 
 // Each cause of a failure gives the answer its stage, its code and a
@@ -290,6 +344,9 @@ TEST_F(UpdateControllerTest, AFailedUpdateSaysWhereAndWhy) {
                                    std::to_wstring(failure.code) + L"], bytes ["))
             << Narrow(summary);
         EXPECT_NE(std::wstring::npos, summary.find(L", reason [" + failure.text + L"]"));
+        EXPECT_NE(std::wstring::npos,
+                  summary.find(L"], begun by [KG\\admin (S-1-5-21-1-2-3-500)], url ["))
+            << Narrow(summary);
         EXPECT_EQ(std::wstring::npos, summary.find(L"s3cret")) << Narrow(summary);
     }
     EXPECT_EQ(L"Run summary: result [no update], stage [], code [0], bytes [0], seconds [7], "
