@@ -24,6 +24,7 @@
 #include "tools/progress_display.h"
 #include "update/cache_layout.h"
 #include "update/run_summary.h"
+#include "update/update_policy.h"
 
 namespace {
 
@@ -62,6 +63,10 @@ constexpr wchar_t kUsageText[] =
     L"  last\n"
     L"        prints the summary of the last worker run that ended (its result, where\n"
     L"        and why it failed); works when no worker runs. Needs an administrator.\n"
+    L"  policy\n"
+    L"        prints the update policy in force (HKLM\\SOFTWARE\\Policies\\kestrelGATE\\Client\\\n"
+    L"        AutoUpdate): updates turned off, the allowed hosts and the arguments that\n"
+    L"        callers who are not administrators may pass; says when the key is ignored.\n"
     L"\n"
     L"options:\n"
     L"  --json        print the worker's answers as they came, one per line (null when\n"
@@ -77,7 +82,7 @@ constexpr wchar_t kUsageText[] =
     L"  4    the command line is not understood\n"
     L"  130  Ctrl-C while following; the update goes on in the worker\n";
 
-constexpr wchar_t kCommands[] = L"begin, query, watch, send, log, last";
+constexpr wchar_t kCommands[] = L"begin, query, watch, send, log, last, policy";
 
 int Usage(const std::wstring& problem) {
     std::fwprintf(stderr, L"kgupdate-ctl: %ls\n%ls", problem.c_str(), kUsageText);
@@ -575,6 +580,13 @@ int wmain(int argc, wchar_t** argv) {
             }
         }
         return PrintRunLogs(static_cast<size_t>(runs));
+    }
+    if (command == L"policy") {
+        if (!rest.empty()) {
+            return Usage(L"policy takes no options");
+        }
+        std::wprintf(L"%ls", ReadUpdatePolicy().Describe().c_str());
+        return kOk;
     }
     if (command == L"last") {
         return rest.empty() ? PrintLastSummary(false) : Usage(L"last takes no options");

@@ -319,7 +319,8 @@ class WorkerTest(unittest.TestCase):
         self.assertIn("  ERROR : Binary has failed Sha256 validation check. Deleting invalid file.",
                       untimed[-25:])
         self.assertRegex(untimed[-1], r"^   INFO : Run summary: result \[Failed\], stage \[hash\], code \[0\], "
-                                      r"bytes \[62914560\], seconds \[\d+\], url \[https://localhost/gen/62914560/"
+                                      r"bytes \[62914560\], seconds \[\d+\], begun by \[[^\]]+ \(S-1-[-\d]+\)\], "
+                                      r"url \[https://localhost/gen/62914560/"
                                       r"e2e-wrong-hash.exe\?token=\*\*\*\], reason \[The download's SHA-256 digest")
         self.assertNotIn("s3cret", "\n".join(kept))
 
@@ -333,6 +334,54 @@ class WorkerTest(unittest.TestCase):
         self.assertIn(newest + ":", output)
         self.assertIn("Run summary: result [Failed], stage [hash]", output)
 
+    def test_policy_key_and_the_caller_of_a_begin(self):
+        """Administrators' policy in the registry: kgupdate-ctl policy shows it,
+        a begin naming no allowed host is refused before any request, and the
+        worker logs who began the update (under Wine: an administrator)."""
+        key = r"HKLM\SOFTWARE\Policies\kestrelGATE\Client\AutoUpdate"
+
+        def reg(*arguments):
+            with open(os.devnull, "wb") as sink:
+                code = subprocess.run([wp.WINE_RUN, "reg", *arguments], stdin=subprocess.DEVNULL,
+                                      stdout=sink, stderr=sink, timeout=120).returncode
+            return code
+
+        self.addCleanup(reg, "delete", key, "/f")
+        code, output = wp.run_tool("kgupdate-ctl.exe", "policy")
+        self.assertEqual(code, 0, output)
+        self.assertIn("not present: updates run as built", output)
+
+        self.assertEqual(reg("add", key, "/v", "AllowedHosts", "/t", "REG_MULTI_SZ", "/d",
+                             r"updates.invalid\0mirror.invalid", "/f"), 0)
+        self.assertEqual(reg("add", key, "/v", "AllowedArguments", "/t", "REG_MULTI_SZ", "/d",
+                             "/passive", "/f"), 0)
+        code, output = wp.run_tool("kgupdate-ctl.exe", "policy")
+        output = output.replace("\r", "")
+        self.assertEqual(code, 0, output)
+        self.assertIn('  AllowedHosts: "updates.invalid", "mirror.invalid"\n', output)
+        self.assertIn('(callers that are not administrators): "/passive"\n', output)
+        self.assertIn("  UpdatesDisabled: no\n", output)
+
+        self.worker = wp.Worker("policy")
+        wp.wait_until_serving()
+        code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url", INSTALLER + "?e2e-policy",
+                                   "--wait")
+        self.assertEqual(code, 1, output)
+        self.assertIn("No URL of the request names a host that policy allows", output)
+        self.assertEqual(wp.server_requests("e2e-policy"), [])
+        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
+        begun = [l for l in self.worker.lines() if l.startswith("   INFO : Update begun by [")]
+        self.assertEqual(len(begun), 1, self.worker.lines())
+        self.assertRegex(begun[0], r"^   INFO : Update begun by \[[^\]]+\] \(\[S-1-5-[-\d]+\]\), "
+                                   r"process \[\d+\] \[[^\]]*kgupdate-ctl\.exe\], administrator \[yes\]$")
+        self.assertIn("WARNING : URL refused by policy: its host [localhost] is not among the allowed "
+                      "hosts: [" + INSTALLER + "?e2e-policy]", self.worker.lines())
+
+        self.assertEqual(reg("add", key, "/v", "UpdatesDisabled", "/t", "REG_DWORD", "/d", "1", "/f"), 0)
+        code, output = wp.run_tool("kgupdate-ctl.exe", "policy")
+        self.assertEqual(code, 0, output)
+        self.assertIn("  UpdatesDisabled: 1 (no update runs)", output)
+
     def test_kgupdate_ctl_usage_and_refusals(self):
         cases = [
             # arguments, exit code, a piece of what it prints
@@ -340,7 +389,8 @@ class WorkerTest(unittest.TestCase):
             (["-h"], 0, "  last\n"),
             (["/?"], 0, "  130  Ctrl-C while following"),
             (["frobnicate"], 4, 'unknown command "frobnicate"; the commands are begin, query, watch, '
-                                "send, log, last"),
+                                "send, log, last, policy"),
+            (["policy", "--all"], 4, "policy takes no options"),
             ([], 4, "no command given"),
             (["begin", "--url", "https://localhost/x.exe", "--hash", "abc"], 4,
              "--hash must be a SHA-256 digest: 64 hexadecimal digits (any case); nothing was sent"),
