@@ -38,7 +38,8 @@ std::wstring DescribeInstallerExitCode(DWORD code) {
 }
 
 bool RunInstaller(const std::wstring& folder, const std::wstring& path, const std::wstring& args,
-                  const InstallerPolicy& policy, UpdateFailure* failure) {
+                  const InstallerPolicy& policy, UpdateFailure* failure,
+                  Common::KernelHandle* stillRunning) {
     TraceScope trace;
     InstallerRun run = ExecuteInstaller(folder, path, args, policy.timeout);
     for (int retry = 1; run.Exited(ERROR_INSTALL_ALREADY_RUNNING) && retry <= policy.busyRetries;
@@ -63,6 +64,11 @@ bool RunInstaller(const std::wstring& folder, const std::wstring& path, const st
             const std::wstring why = Common::SystemErrorText(code);
             failure->text = L"The installer could not be started (" + Common::ErrorNumber(code) +
                             (why.empty() ? L"" : L": " + why) + L").";
+        } else if (end == InstallerEnd::Unknown) {
+            const std::wstring why = Common::SystemErrorText(code);
+            failure->text = L"How the installer ended cannot be read (" +
+                            Common::ErrorNumber(code) + (why.empty() ? L"" : L": " + why) +
+                            L"); it is not counted as a success.";
         } else if (end == InstallerEnd::TimedOut) {
             failure->text =
                 L"The installer was still running after " +
@@ -75,6 +81,9 @@ bool RunInstaller(const std::wstring& folder, const std::wstring& path, const st
                             (meaning.empty() ? L"" : L" (Windows Installer: " + meaning + L")") +
                             L".";
         }
+    }
+    if (end == InstallerEnd::TimedOut && stillRunning != nullptr) {
+        *stillRunning = std::move(run.process);
     }
     return succeeded;
 }
@@ -91,18 +100,47 @@ InstallerRun ExecuteInstaller(const std::wstring& folder, const std::wstring& pa
     if (!Common::StartProcess(path, commandLine, folder.c_str(), installer)) {
         const DWORD error = ::GetLastError();
         Log::Error(L"CreateProcess failed (%d)", static_cast<int>(error));
-        return InstallerRun{InstallerEnd::NotStarted, error};
+        return InstallerRun{InstallerEnd::NotStarted, error, {}};
     }
+    return AwaitInstaller(std::move(installer.process), timeout);
+}
+
+InstallerRun AwaitInstaller(Common::KernelHandle process, std::chrono::milliseconds timeout) {
     const DWORD waitMs = static_cast<DWORD>(timeout.count());
-    if (::WaitForSingleObject(installer.process.Get(), waitMs) == WAIT_TIMEOUT) {
+    const DWORD waited = ::WaitForSingleObject(process.Get(), waitMs);
+    if (waited == WAIT_TIMEOUT) {
         // Killing an installer half-way could leave the client broken.
         Log::Warning(L"The installer is still running after [%lu] seconds; it is left running "
                      L"and the update ends as failed",
                      static_cast<unsigned long>(waitMs / 1000));
-        return InstallerRun{InstallerEnd::TimedOut, WAIT_TIMEOUT};
+        InstallerRun run{InstallerEnd::TimedOut, WAIT_TIMEOUT, {}};
+        run.process = std::move(process);
+        return run;
     }
     DWORD code = 0;
-    (void)::GetExitCodeProcess(installer.process.Get(), &code);
+    if (waited != WAIT_OBJECT_0 || !::GetExitCodeProcess(process.Get(), &code)) {
+        const DWORD error = ::GetLastError() != ERROR_SUCCESS ? ::GetLastError()
+                                                              : ERROR_INVALID_HANDLE;
+        Log::Error(L"The installer's exit code cannot be read, error [%lu]",
+                   static_cast<unsigned long>(error));
+        return InstallerRun{InstallerEnd::Unknown, error, {}};
+    }
     Log::Info(L"Installation completed, exitcode: [%d]", static_cast<int>(code));
-    return InstallerRun{InstallerEnd::Exited, code};
+    return InstallerRun{InstallerEnd::Exited, code, {}};
+}
+
+InstallerRun AwaitLateInstaller(Common::KernelHandle process) {
+    TraceScope trace;
+    DWORD code = 0;
+    if (::WaitForSingleObject(process.Get(), INFINITE) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process.Get(), &code)) {
+        const DWORD error = ::GetLastError();
+        Log::Error(L"The end of the installer that ran past its time limit cannot be read, error "
+                   L"[%lu]",
+                   static_cast<unsigned long>(error));
+        return InstallerRun{InstallerEnd::Unknown, error, {}};
+    }
+    Log::Info(L"Installer ended after the time limit with exit code [%lu]",
+              static_cast<unsigned long>(code));
+    return InstallerRun{InstallerEnd::Exited, code, {}};
 }

@@ -33,6 +33,11 @@ std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds)
     if (failure.IsSet()) {
         text += L", reason [" + failure.text + L"]";
     }
+    DWORD lateCode = 0;
+    if (controller != nullptr && controller->LateInstallerExit(lateCode)) {
+        text += L", installer ended after the time limit with exit code [" +
+                std::to_wstring(lateCode) + L"]";
+    }
     (void)Common::RedactCredentials(text);
     (void)Common::EscapeControlCharacters(text);
     return text;

@@ -73,6 +73,12 @@ Caller UpdateController::BegunBy() const {
     return caller_;
 }
 
+bool UpdateController::LateInstallerExit(DWORD& code) const {
+    std::lock_guard<std::mutex> facts(factsMutex_);
+    code = lateInstallerCode_;
+    return lateInstallerEnded_;
+}
+
 uint64_t UpdateController::Seconds() const {
     std::lock_guard<std::mutex> facts(factsMutex_);
     const auto end = ended_ == std::chrono::steady_clock::time_point{}
@@ -229,13 +235,24 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         Log::Info(L"Beginning upgrade");
         status.fetch_add(1);  // Downloading -> Installing, as an increment (see MarkCompleted)
         UpdateFailure failure;
-        const bool installed = RunInstaller(cache.folder, path, args, installer_, &failure);
-        checkedFile.Reset();
+        Common::KernelHandle stillRunning;
+        const bool installed =
+            RunInstaller(cache.folder, path, args, installer_, &failure, &stillRunning);
         if (!installed) {
             Log::Error(L"Failed to update client");
             MarkFailed(L"Update controller failed to install binary.", failure);
+            if (stillRunning) {
+                // Reported at the limit, but this worker does not end while
+                // the installer runs: no second one may start beside it.
+                const InstallerRun late = AwaitLateInstaller(std::move(stillRunning));
+                std::lock_guard<std::mutex> facts(factsMutex_);
+                lateInstallerEnded_ = late.end == InstallerEnd::Exited;
+                lateInstallerCode_ = late.code;
+            }
+            checkedFile.Reset();
             return;
         }
+        checkedFile.Reset();
         Log::Info(L"Completed upgrade");
     }
     cache.CleanBinaries();

@@ -67,6 +67,10 @@ class UpdateController {
     // Who began the update (an unknown caller until RunToCompletion).
     [[nodiscard]] Caller BegunBy() const;
 
+    // True once an installer that ran past its time limit has ended; `code`
+    // receives the exit code it finally gave.
+    [[nodiscard]] bool LateInstallerExit(DWORD& code) const;
+
     // True when the cache file now holds a downloaded, validated installer,
     // held open in `checkedFile` (nobody can write, rename or delete it until
     // that handle is closed, after the installer has ended).
@@ -103,8 +107,10 @@ class UpdateController {
     void SetAttemptedUrl(const std::wstring& url);
     void MarkEnded();
 
-    mutable std::mutex factsMutex_;  // guards the five below
+    mutable std::mutex factsMutex_;  // guards the seven below
     Caller caller_;
+    bool lateInstallerEnded_ = false;
+    DWORD lateInstallerCode_ = 0;
     UpdateFailure failure_;
     std::wstring attemptedUrl_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();

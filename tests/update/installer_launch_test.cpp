@@ -9,12 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include "common/process_start.h"
+#include "common/unique_handle.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/text_checks.h"
 #include "tests/support/test_server.h"
 
 namespace {
 
 using namespace testsupport;
+using testsupport::Has;
 
 // A folder with a copy of the test installer in it, removed afterwards.
 class InstallerFolder {
@@ -115,6 +119,30 @@ TEST(RunInstaller, AMissingFileIsAFailedStart) {
     const std::string log = capture.Take();
     EXPECT_NE(std::string::npos, log.find("  ERROR : CreateProcess failed (2)\n")) << log;
     EXPECT_EQ(std::string::npos, log.find("Installation completed"));
+}
+
+// An installer whose end cannot be read has not succeeded: a handle that may
+// only wait (no query right) stands for any failure of GetExitCodeProcess.
+TEST(AwaitInstaller, AnExitCodeThatCannotBeReadIsNotSuccess) {
+    InstallerFolder dir(L"C:\\kg-await\\");
+    Common::StartedProcess started;
+    const std::wstring commandLine = L"\"" + dir.Installer() + L"\" /quiet /norestart --exit=0";
+    ASSERT_TRUE(Common::StartProcess(dir.Installer(), commandLine, dir.Folder().c_str(), started));
+    Common::KernelHandle waitOnly;
+    ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), started.process.Get(),
+                                  ::GetCurrentProcess(), waitOnly.Receive(), SYNCHRONIZE, FALSE,
+                                  0));
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    const InstallerRun run = AwaitInstaller(std::move(waitOnly), std::chrono::seconds(60));
+    const std::string log = capture.Take();
+    EXPECT_EQ(InstallerEnd::Unknown, run.end);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), run.code);
+    EXPECT_FALSE(run.Exited(0));
+    EXPECT_TRUE(Has(log, "  ERROR : The installer's exit code cannot be read, error [5]\n")) << log;
+    EXPECT_FALSE(Has(log, "Installation completed")) << log;
+    // The same process through a full handle: it exited with 0.
+    EXPECT_TRUE(AwaitInstaller(std::move(started.process), std::chrono::seconds(60)).Exited(0));
 }
 
 TEST(RunInstaller, StartsExactlyTheCacheEntryWhenItsPathHoldsABlank) {

@@ -19,6 +19,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
 #include "tests/support/text_checks.h"
+#include "tests/support/wait_until.h"
 #include "update/download_cache.h"
 #include "update/run_summary.h"
 #include "update/sha256.h"
@@ -542,31 +543,52 @@ TEST_F(UpdateControllerTest, ACachedFileLargerThanTheResourceIsReplaced) {
     EXPECT_TRUE(Has(log, "is larger than the resource of [")) << log;
 }
 
-TEST_F(UpdateControllerTest, AnInstallerThatNeverEndsFailsTheUpdateAndKeepsRunning) {
+// An installer past its time limit: the update reports Failed at the limit
+// (stage install, 258), but the run (and so the worker) does not end while
+// the installer still runs, so that no second worker starts another beside
+// it. Its final exit code reaches the log and the summary.
+TEST_F(UpdateControllerTest, AnInstallerPastItsTimeLimitFailsTheUpdateAndIsAwaited) {
     ScratchFile record(L"long-installer.txt");
+    ScratchFile release(L"long-installer-release.txt");
+    ::DeleteFileW(release.Path().c_str());
     InstallerPolicy quick;
     quick.timeout = std::chrono::milliseconds(1000);
     UpdateController controller(kShortPause, DownloadPace(), quick);
-    const std::string log = RunUpdate(
-        controller,
-        {{kInstallerUrl + L"?never-ends"}, L"", L"--record=" + record.Path() + L" --sleep=4000 --exit=0"});
-    EXPECT_EQ(Failed, controller.GetStatus());
-    EXPECT_TRUE(Has(log, "WARNING : The installer is still running after [1] seconds; it is left "
-                         "running and the update ends as failed\n"))
-        << log;
-    EXPECT_TRUE(record.Exists()) << "it was started";
+    std::atomic<bool> returned{false};
+    std::string log;
+    std::thread runner([&] {
+        log = RunUpdate(controller,
+                        {{kInstallerUrl + L"?never-ends"}, L"",
+                         L"--record=" + record.Path() + L" --wait-for=" + release.Path() +
+                             L" --exit=1603"});
+        returned = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return controller.GetStatus() == Failed; }));
     const UpdateFailure failure = controller.GetFailure();
     EXPECT_EQ(std::wstring(kStageInstall), failure.stage);
     EXPECT_EQ(258, failure.code);
     EXPECT_EQ(L"The installer was still running after 1 seconds; it is left running and the "
               L"update is counted as failed.",
               failure.text);
-    // It runs on after the update: wait for its end before the cache goes.
+    EXPECT_TRUE(record.Exists()) << "it was started";
+    // Well past the final pause: the run still waits for the installer.
+    std::this_thread::sleep_for(kShortPause * 4);
+    EXPECT_FALSE(returned) << "the run ended while its installer still ran";
+    std::ofstream(release.Path().c_str()) << "go";
+    runner.join();
+    EXPECT_EQ(Failed, controller.GetStatus());
+    EXPECT_TRUE(Has(log, "WARNING : The installer is still running after [1] seconds; it is left "
+                         "running and the update ends as failed\n"))
+        << log;
+    EXPECT_TRUE(Has(log, "   INFO : Installer ended after the time limit with exit code [1603]\n"))
+        << log;
+    const std::wstring summary = RunSummary(&controller, 0);
+    EXPECT_NE(std::wstring::npos,
+              summary.find(L", installer ended after the time limit with exit code [1603]"))
+        << Narrow(summary);
+    // Its file is no longer held: it can go now.
     const std::wstring entry = folder_ + Sha256().HashText(kInstallerUrl + L"?never-ends") + L".exe";
-    EXPECT_TRUE(::GetFileAttributesW(entry.c_str()) != INVALID_FILE_ATTRIBUTES) << "not cleaned";
-    for (int i = 0; i < 100 && !::DeleteFileW(entry.c_str()); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    EXPECT_TRUE(::DeleteFileW(entry.c_str())) << ::GetLastError();
 }
 
 TEST_F(UpdateControllerTest, AnInstallerFindingAnotherInstallationIsRetried) {
