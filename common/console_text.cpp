@@ -40,3 +40,10 @@ std::string ToNarrow(const std::wstring& text, UINT codePage) {
 std::string ToConsoleNarrow(const std::wstring& text) {
     return ToNarrow(text, ::GetConsoleCP());
 }
+
+size_t ToConsoleNarrowInto(const wchar_t* text, char* buffer, size_t capacity) {
+    const UINT codePage = ::GetConsoleCP();
+    const int written = ::WideCharToMultiByte(codePage, ConversionFlags(codePage), text, -1, buffer,
+                                              static_cast<int>(capacity), nullptr, nullptr);
+    return written > 0 ? static_cast<size_t>(written - 1) : 0;
+}

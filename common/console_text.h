@@ -12,3 +12,8 @@
 
 // The same conversion into an explicit code page.
 [[nodiscard]] std::string ToNarrow(const std::wstring& text, UINT codePage);
+
+// The same conversion as ToConsoleNarrow into `buffer` (no allocation, for a
+// crashing process); returns the bytes written, without a terminator. A text
+// that does not fit gives 0.
+[[nodiscard]] size_t ToConsoleNarrowInto(const wchar_t* text, char* buffer, size_t capacity);

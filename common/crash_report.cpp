@@ -24,6 +24,7 @@ LONG WINAPI DumpThrownException(EXCEPTION_POINTERS* pointers) {
 }  // namespace
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
+    Log::EnterCrashMode();
     const unsigned long code = pointers != nullptr ? pointers->ExceptionRecord->ExceptionCode : 0;
     Log::Error(L"An unhandled exception was thrown with error code %lu", code);
     WriteCrashDump(pointers);
@@ -34,6 +35,7 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
 }
 
 void OnAbortSignal(int) {
+    Log::EnterCrashMode();
     Log::Error(L"The process terminated abnormally");
     if (crashDumped != 0) {
         return;

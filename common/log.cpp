@@ -45,6 +45,7 @@ const LevelTraits& TraitsOf(LogLevel level) {
 
 INIT_ONCE initOnce = INIT_ONCE_STATIC_INIT;
 std::atomic<bool> initialized{false};
+std::atomic<bool> crashing{false};
 wchar_t modulePath[MAX_PATH];
 
 BOOL CALLBACK InitializeOnce(PINIT_ONCE, PVOID ranHere, PVOID*) {
@@ -124,6 +125,40 @@ void Log::FormatLine(wchar_t (&line)[kBufferChars], LogLevel level, const wchar_
     }
 }
 
+void Log::EnterCrashMode() {
+    crashing.store(true, std::memory_order_release);
+}
+
+void Log::WriteDuringCrash(LogLevel level, const wchar_t* format, va_list args) {
+    // The crash handlers' own texts: nothing of a caller's to mask or escape.
+    wchar_t message[kBufferChars];
+    Common::FormatWide(message, kBufferChars, format != nullptr ? format : L"", args);
+    const LevelTraits& traits = TraitsOf(level);
+    if (traceProvider.IsEnabled(traits.bit)) {
+        EVENT_DATA_DESCRIPTOR fields[2];
+        BuildLogEventPayload(fields, moduleName, message);
+        traceProvider.Write(traits.bit, 2, fields);
+    }
+    wchar_t line[kBufferChars];
+    FormatLine(line, level, message);
+    if (WantedByRunLog(level)) {
+        RunLog::WriteDuringCrash(line);
+    }
+    if (threshold < static_cast<int32_t>(level) || destinations == 0) {
+        return;
+    }
+    if ((destinations & LogDestination::Debugger) != 0) {
+        ::OutputDebugStringW(line);
+    }
+    if ((destinations & LogDestination::Console) != 0) {
+        char narrow[kBufferChars * 4];
+        const size_t bytes = ToConsoleNarrowInto(line, narrow, sizeof(narrow));
+        DWORD written = 0;
+        (void)::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), narrow, static_cast<DWORD>(bytes),
+                          &written, nullptr);
+    }
+}
+
 void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
     // Callers log a failure and then read the last error again: writing the
     // line must not change it.
@@ -132,6 +167,10 @@ void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
         DWORD error;
         ~RestoreLastError() { ::SetLastError(error); }
     } restore{lastError};
+    if (crashing.load(std::memory_order_acquire)) {
+        WriteDuringCrash(level, format, args);
+        return;
+    }
 
     const LevelTraits& traits = TraitsOf(level);
     const bool text = threshold >= static_cast<int32_t>(level) && destinations != 0;

@@ -49,6 +49,13 @@ class Log {
     // Whether a call of this level would write anything at all.
     [[nodiscard]] static bool IsWanted(LogLevel level);
 
+    // Called by the crash handlers first. From then on every line, of every
+    // thread, is formatted into storage on the stack (a crashing heap is not
+    // touched), written to the console without the C library's stream lock,
+    // and into the run log only when its lock can be had at once: a thread
+    // that crashed while holding a lock never waits for itself.
+    static void EnterCrashMode();
+
     // Text settings: written once by the entry point before other threads
     // start; 0 (no text) until then and in a service.
     static uint32_t destinations;
@@ -64,4 +71,5 @@ class Log {
 
   private:
     static void Write(LogLevel level, const wchar_t* format, va_list args);
+    static void WriteDuringCrash(LogLevel level, const wchar_t* format, va_list args);
 };

@@ -104,14 +104,17 @@ std::string TimeStamp() {
     return stamp;
 }
 
-bool WriteAt(HANDLE file, uint64_t offset, const std::string& bytes) {
+bool WriteAt(HANDLE file, uint64_t offset, const char* bytes, size_t size) {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD done = 0;
-    return bytes.empty() ||
-           (::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, &at) &&
-            done == bytes.size());
+    return size == 0 ||
+           (::WriteFile(file, bytes, static_cast<DWORD>(size), &done, &at) && done == size);
+}
+
+bool WriteAt(HANDLE file, uint64_t offset, const std::string& bytes) {
+    return WriteAt(file, offset, bytes.data(), bytes.size());
 }
 
 }  // namespace
@@ -339,6 +342,42 @@ void RunLog::Progress(uint64_t received, uint64_t total, bool force) {
                        static_cast<unsigned long long>(received),
                        static_cast<unsigned long long>(total));
     Write(LogLevel::Info, line);
+}
+
+void RunLog::WriteDuringCrash(const wchar_t* line) {
+    if (!IsOpen()) {
+        return;
+    }
+    State& run = state();
+    if (!::TryAcquireSRWLockExclusive(&run.lock)) {
+        return;
+    }
+    SYSTEMTIME now;
+    ::GetSystemTime(&now);
+    char bytes[Log::kBufferChars * 3 + 32];
+    const int stamp = std::snprintf(
+        bytes, sizeof(bytes), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ ",
+        static_cast<unsigned>(now.wYear), static_cast<unsigned>(now.wMonth),
+        static_cast<unsigned>(now.wDay), static_cast<unsigned>(now.wHour),
+        static_cast<unsigned>(now.wMinute), static_cast<unsigned>(now.wSecond),
+        static_cast<unsigned>(now.wMilliseconds));
+    const int text = stamp > 0 ? ::WideCharToMultiByte(CP_UTF8, 0, line, -1, bytes + stamp,
+                                                       static_cast<int>(sizeof(bytes)) - stamp,
+                                                       nullptr, nullptr)
+                               : 0;
+    if (text > 1) {
+        const size_t size = static_cast<size_t>(stamp) + static_cast<size_t>(text - 1);
+        if (run.file && WriteAt(run.file.Get(), run.size, bytes, size)) {
+            run.size += size;
+        }
+    }
+    ::ReleaseSRWLockExclusive(&run.lock);
+}
+
+void RunLog::RunLocked(void (*work)()) {
+    State& run = state();
+    ExclusiveLock hold(run.lock);
+    work();
 }
 
 void RunLog::Stop() {

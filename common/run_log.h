@@ -69,6 +69,14 @@ class RunLog {
     // Adds one finished line (written UTF-8, after its time). Never fails.
     static void Write(LogLevel level, const wchar_t* line);
 
+    // The same in a crashing process: appended after what the file holds,
+    // built on the stack, and only when the file's lock is free at once (the
+    // crashing thread may hold it); otherwise the line is left out.
+    static void WriteDuringCrash(const wchar_t* line);
+
+    // Runs `work` while holding the file's lock (tests: a crash there).
+    static void RunLocked(void (*work)());
+
     // Writes one INFO line with `message` into the file only (not the
     // console or ETW). The caller masks and escapes what it holds.
     static void Note(const wchar_t* message);

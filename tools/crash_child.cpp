@@ -4,9 +4,11 @@
 //   event <id> fields=<n> [part=<index>/<count>] [dump=<first bytes of the decoded minidump>]
 // (a minidump too large for one event comes as parts; the first starts it)
 //
-//   crash_child access-violation|abort [--arm]
+//   crash_child access-violation|abort|fault-holding-run-log-lock [--arm] [--run-log=FOLDER]
 // --arm: a session enables the crash event and asks for the provider's state,
-// which arms the crash handlers.
+// which arms the crash handlers. --run-log: the run's log file goes into
+// FOLDER (created). fault-holding-run-log-lock faults while this thread holds
+// the run log's lock.
 
 #include <windows.h>
 
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/run_log.h"
 #include "common/scoped_override.h"
 #include "common/trace_provider.h"
 #include "tests/support/base64_decode.h"
@@ -56,7 +59,8 @@ ULONG EventPrinter::Write(REGHANDLE, PCEVENT_DESCRIPTOR descriptor, ULONG count,
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: crash_child access-violation|abort [--arm]\n");
+        std::fprintf(stderr, "usage: crash_child access-violation|abort|fault-holding-run-log-lock "
+                             "[--arm] [--run-log=FOLDER]\n");
         return 2;
     }
     Log::Initialize();
@@ -64,12 +68,23 @@ int main(int argc, char** argv) {
     Log::threshold = static_cast<int32_t>(LogLevel::Info);
     static EventPrinter printer;
     static const Common::ScopedOverride<EventWriter> seam(printer);
-    if (argc > 2 && std::strcmp(argv[2], "--arm") == 0) {
-        TraceProvider::EnableCallback(nullptr, 1, 0, 0x10, 0, nullptr, &traceProvider);
-        TraceProvider::EnableCallback(nullptr, 2, 0, 0, 0, nullptr, &traceProvider);
+    for (int i = 2; i < argc; ++i) {
+        constexpr char kRunLog[] = "--run-log=";
+        if (std::strcmp(argv[i], "--arm") == 0) {
+            TraceProvider::EnableCallback(nullptr, 1, 0, 0x10, 0, nullptr, &traceProvider);
+            TraceProvider::EnableCallback(nullptr, 2, 0, 0, 0, nullptr, &traceProvider);
+        } else if (std::strncmp(argv[i], kRunLog, sizeof(kRunLog) - 1) == 0) {
+            const std::string folder(argv[i] + sizeof(kRunLog) - 1);
+            if (!RunLog::Start(std::wstring(folder.begin(), folder.end()),
+                               L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)")) {
+                return 2;
+            }
+        }
     }
     if (std::strcmp(argv[1], "access-violation") == 0) {
         *static_cast<volatile int*>(nullptr) = 1;
+    } else if (std::strcmp(argv[1], "fault-holding-run-log-lock") == 0) {
+        RunLog::RunLocked([] { *static_cast<volatile int*>(nullptr) = 1; });
     } else {
         std::abort();
     }

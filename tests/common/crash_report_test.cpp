@@ -4,6 +4,9 @@
 #include <psapi.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "common/base64.h"
 #include "common/pe_image.h"
 #include "tests/support/base64_decode.h"
+#include "tests/support/cache_folder.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 
@@ -339,6 +343,41 @@ TEST(CrashHandlers, AnAbortIsDumpedOnceAndExitsWithCode3) {
     EXPECT_NE(
         std::string::npos,
         run.output.find("   INFO : Finished dumping fault information for abnormal termination"));
+}
+
+// A fault while the run log's lock is held (in the run log's own code, or on
+// a heap corrupted under it): the handler does not wait for the lock, so the
+// dump is sent and the process ends; the run log only misses the crash's
+// lines. Without the lock held, they reach the file.
+TEST(CrashHandlers, AFaultWhileTheRunLogIsLockedIsDumpedAndEndsTheProcess) {
+    const struct {
+        const char* mode;
+        bool linesInFile;
+    } cases[] = {{"fault-holding-run-log-lock", false}, {"access-violation", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const std::wstring folder = L"C:\\kg-crash-run-log";
+        testsupport::RemoveTree(folder + L"\\");
+        const ChildRun run = RunCrashChild(
+            (std::string(c.mode) + " --arm --run-log=C:\\kg-crash-run-log").c_str());
+        EXPECT_TRUE(run.ended) << run.output;
+        EXPECT_EQ(0xC0000005u, run.exitCode);
+        EXPECT_EQ(1u, Count(run.output, "event 2022 fields=4 part=0/")) << run.output;
+        EXPECT_NE(std::string::npos,
+                  run.output.find("  ERROR : An unhandled exception was thrown with error code "
+                                  "3221225477\n"))
+            << run.output;
+        std::string file;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            std::ifstream in(entry.path());
+            file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        EXPECT_EQ(c.linesInFile,
+                  file.find("  ERROR : An unhandled exception was thrown with error code "
+                            "3221225477\n") != std::string::npos)
+            << file;
+        testsupport::RemoveTree(folder + L"\\");
+    }
 }
 
 TEST(CrashHandlers, WithoutASessionTheCrashTakesItsDefaultCourse) {

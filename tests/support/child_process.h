@@ -53,6 +53,11 @@ inline ChildRun RunChild(const std::wstring& program, const std::wstring& argume
             const Common::KernelHandle child(process.hProcess);
             const Common::KernelHandle thread(process.hThread);
             run.ended = ::WaitForSingleObject(child.Get(), waitMs) == WAIT_OBJECT_0;
+            if (!run.ended) {
+                // Ours: it does not outlive the test that started it.
+                (void)::TerminateProcess(child.Get(), 1);
+                (void)::WaitForSingleObject(child.Get(), waitMs);
+            }
             (void)::GetExitCodeProcess(child.Get(), &run.exitCode);
         }
     }
