@@ -81,7 +81,7 @@ void WriteModuleList() {
         ModuleEventFields module;
         module.path = path;
         module.loadAddress = reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll);
-        module.imageSize = info.SizeOfImage;
+        module.imageSize = static_cast<uint32_t>(info.SizeOfImage);
         module.moduleName = Log::moduleName;
         module.fileVersion = version;
         module.machine =

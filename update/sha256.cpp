@@ -128,7 +128,9 @@ bool Sha256::CheckOpenFile(HANDLE file, const std::wstring& path, const std::wst
 std::wstring Sha256::HashText(const std::wstring& text) const {
     TraceScope trace;
     Log::Info(L"Computing Sha256 hash for text: [%s]", text.c_str());
-    const std::string narrowText = ToConsoleNarrow(text);
+    const bool ascii =
+        std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; });
+    const std::string narrowText = ascii ? ToConsoleNarrow(text) : ToNarrow(text, CP_UTF8);
 
     std::string digest;
     CryptoPP::SHA256 hash;

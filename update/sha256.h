@@ -36,6 +36,9 @@ class Sha256 {
     // the file unusable before hashing it. The library's types stay here.
     [[noreturn]] static void RaiseOpenError(const std::wstring& path);
 
-    // The digest of the text's bytes in the console code page (no NUL).
+    // The digest of the text's bytes (no NUL): in the console code page while
+    // the text is all ASCII (the names that stored caches have), in UTF-8
+    // when it holds any other character, so that two texts differing only in
+    // characters a code page cannot hold never share a digest.
     [[nodiscard]] std::wstring HashText(const std::wstring& text) const;
 };

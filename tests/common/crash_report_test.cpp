@@ -205,7 +205,7 @@ TEST(WriteModuleList, WritesOneEventPerModuleOnlyWhenEnabled) {
         const std::string path(reinterpret_cast<const char*>(event.fields[0].data()));
         EXPECT_EQ(path.size() + 1, event.fields[0].size());
         EXPECT_EQ(sizeof(ULONG_PTR), event.fields[2].size()) << "load address, pointer-sized";
-        EXPECT_EQ(sizeof(ULONG_PTR), event.fields[3].size());
+        EXPECT_EQ(4u, event.fields[3].size()) << "image size, unsigned 32-bit as documented";
         EXPECT_EQ(std::wstring(Log::moduleName), event.WideField(4));
         EXPECT_EQ(2u, event.fields[6].size());
         if (path.size() >= 16 && path.compare(path.size() - 16, 16, "common_tests.exe") == 0) {
@@ -213,6 +213,12 @@ TEST(WriteModuleList, WritesOneEventPerModuleOnlyWhenEnabled) {
             ULONG_PTR loadAddress = 0;
             std::memcpy(&loadAddress, event.fields[2].data(), sizeof(loadAddress));
             EXPECT_EQ(reinterpret_cast<ULONG_PTR>(::GetModuleHandleW(nullptr)), loadAddress);
+            MODULEINFO self = {};
+            ASSERT_TRUE(::K32GetModuleInformation(::GetCurrentProcess(), ::GetModuleHandleW(nullptr),
+                                                  &self, sizeof(self)));
+            uint32_t imageSize = 0;
+            std::memcpy(&imageSize, event.fields[3].data(), sizeof(imageSize));
+            EXPECT_EQ(self.SizeOfImage, imageSize);
             USHORT machine = 0;
             std::memcpy(&machine, event.fields[6].data(), sizeof(machine));
             EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, machine);

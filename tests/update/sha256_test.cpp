@@ -12,6 +12,7 @@
 
 #include "common/console_text.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_server.h"
 
 namespace {
 
@@ -48,17 +49,38 @@ TEST(Sha256HashText, GivesTheFips180Vectors) {
               sha.HashText(L"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"));
 }
 
-TEST(Sha256HashText, HashesTheConsoleNarrowForm) {
+// The digest names a URL's cache file. ASCII texts keep the names they have
+// always had; texts beyond ASCII are hashed as UTF-8, so two URLs that differ
+// only in characters the code page cannot hold (each became its default
+// character) no longer share a file, and one's partial download is never
+// resumed with the other's bytes.
+TEST(Sha256HashText, AsciiNamesStayAndOtherTextsAreHashedAsUtf8) {
     const Sha256 sha;
-    // Characters outside the code page become its default character, so two
-    // URLs differing only there share a digest.
-    // The test prefix's code page (ANSI, no console) has neither character;
-    // in one that has both, the two forms differ and so must the digests.
-    const std::wstring a = L"https://host/\u4E2D.exe";
-    const std::wstring b = L"https://host/\u4E8C.exe";
-    const bool sameNarrowForm = ToConsoleNarrow(a) == ToConsoleNarrow(b);
-    EXPECT_EQ(sameNarrowForm, sha.HashText(a) == sha.HashText(b));
-    EXPECT_NE(sha.HashText(L"https://host/a.exe"), sha.HashText(L"https://host/b.exe"));
+    const struct {
+        std::wstring text;
+        const wchar_t* digest;
+    } known[] = {
+        // A stored cache's name: the digest of the URL's ASCII bytes.
+        {L"https://localhost/signed/installer-unsigned.exe",
+         L"43ED5C9AA33FCC946737C2990341CF40CB6F6F811A5E668F7AB04A0FCC11B305"},
+        // U+00E9 as the two UTF-8 bytes C3 A9.
+        {L"\u00E9", L"4A99557E4033C3539DE2EB65472017CAD5F9557F7A0625A09F1C3F6E2BA69C4C"},
+    };
+    for (const auto& k : known) {
+        EXPECT_EQ(std::wstring(k.digest), sha.HashText(k.text)) << testsupport::Narrow(k.text);
+    }
+    const struct {
+        std::wstring a;
+        std::wstring b;
+    } distinct[] = {
+        {L"https://host/\u4E2D.exe", L"https://host/\u4E8C.exe"},
+        {L"https://host/a\u00E9.exe", L"https://host/a\u00E8.exe"},
+        {L"https://host/\u0416.exe", L"https://host/\u0417.exe"},
+        {L"https://host/a.exe", L"https://host/b.exe"},
+    };
+    for (const auto& d : distinct) {
+        EXPECT_NE(sha.HashText(d.a), sha.HashText(d.b)) << testsupport::Narrow(d.a);
+    }
 }
 
 TEST(Sha256HashText, LogsTheTextAndTheDigest) {
