@@ -73,8 +73,9 @@ DWORD FileSystem::Inspect(HANDLE handle, FileFacts& facts) {
     }
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
-    const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                                          &owner, nullptr, nullptr, nullptr, &raw);
+    const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, wanted, &owner, nullptr,
+                                          nullptr, nullptr, &raw);
     const LocalMemory descriptor(raw);
     if (error != ERROR_SUCCESS) {
         return error;
@@ -82,7 +83,105 @@ DWORD FileSystem::Inspect(HANDLE handle, FileFacts& facts) {
     facts.attributes = information.dwFileAttributes;
     facts.links = information.nNumberOfLinks;
     facts.ownerSid = SidText(owner);
+    wchar_t* text = nullptr;
+    facts.descriptorSddl.clear();
+    if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(raw, SDDL_REVISION_1, wanted, &text,
+                                                               nullptr)) {
+        const LocalMemory ownedText(text);
+        facts.descriptorSddl = text;
+    }
     return ERROR_SUCCESS;
+}
+
+namespace {
+
+// NtCreateFile, for opens relative to a folder's handle: the Win32 file API
+// opens by path only. ntdll is mapped into every process before any of its
+// code runs, so it is taken from the loaded modules, never searched for.
+struct UnicodeText {
+    USHORT length;
+    USHORT maximumLength;
+    PWSTR buffer;
+};
+struct ObjectAttributes {
+    ULONG length;
+    HANDLE rootDirectory;
+    UnicodeText* objectName;
+    ULONG attributes;
+    PVOID securityDescriptor;
+    PVOID securityQualityOfService;
+};
+struct IoStatus {
+    union {
+        LONG status;
+        PVOID pointer;
+    };
+    ULONG_PTR information;
+};
+using NtCreateFileFunction = LONG(WINAPI*)(PHANDLE, ACCESS_MASK, ObjectAttributes*, IoStatus*,
+                                           PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID,
+                                           ULONG);
+using NtStatusToErrorFunction = ULONG(WINAPI*)(LONG);
+
+constexpr ULONG kObjCaseInsensitive = 0x40;
+constexpr ULONG kFileOpen = 1;
+constexpr ULONG kFileSynchronousIoNonalert = 0x20;
+constexpr ULONG kFileOpenForBackupIntent = 0x4000;
+constexpr ULONG kFileOpenReparsePoint = 0x00200000;
+
+}  // namespace
+
+KernelHandle FileSystem::OpenChild(HANDLE folder, const std::wstring& name, DWORD access,
+                                   DWORD share) {
+    static const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    static const auto create = reinterpret_cast<NtCreateFileFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
+    static const auto toError = reinterpret_cast<NtStatusToErrorFunction>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    // One name of the folder itself: no separator, stream or parent.
+    if (create == nullptr || toError == nullptr || name.empty() || name == L"." ||
+        name == L".." || name.size() * sizeof(wchar_t) > 0xFFFE ||
+        name.find_first_of(L"\\/:") != std::wstring::npos) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return KernelHandle();
+    }
+    std::wstring text = name;
+    UnicodeText unicode = {static_cast<USHORT>(text.size() * sizeof(wchar_t)),
+                           static_cast<USHORT>(text.size() * sizeof(wchar_t)), &text[0]};
+    ObjectAttributes object = {sizeof(ObjectAttributes), folder, &unicode, kObjCaseInsensitive,
+                               nullptr, nullptr};
+    IoStatus status = {};
+    HANDLE opened = nullptr;
+    const LONG result = create(&opened, access | SYNCHRONIZE, &object, &status, nullptr,
+                               FILE_ATTRIBUTE_NORMAL, share, kFileOpen,
+                               kFileSynchronousIoNonalert | kFileOpenForBackupIntent |
+                                   kFileOpenReparsePoint,
+                               nullptr, 0);
+    if (result < 0) {
+        ::SetLastError(toError(result));
+        return KernelHandle();
+    }
+    return KernelHandle(opened);
+}
+
+bool ListFolder(HANDLE folder, std::vector<std::wstring>& names) {
+    alignas(8) unsigned char buffer[16 * 1024];
+    FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
+    while (::GetFileInformationByHandleEx(folder, kind, buffer, sizeof buffer)) {
+        kind = FileFullDirectoryInfo;
+        for (size_t at = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                names.push_back(name);
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
+        }
+    }
+    return ::GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 KernelHandle FileSystem::Open(const std::wstring& path, DWORD access, DWORD share,

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "common/scoped_override.h"
 #include "common/unique_handle.h"
@@ -14,6 +15,9 @@ struct FileFacts {
     DWORD attributes = 0;
     DWORD links = 0;
     std::wstring ownerSid;  // string form (S-1-5-18, ...); empty when unknown
+    // Owner and access list as SDDL ("O:BAD:P(A;OICI;FA;;;SY)..."); empty
+    // when they cannot be read.
+    std::wstring descriptorSddl;
 };
 
 // The calls through which the service creates, judges, protects and deletes
@@ -44,6 +48,13 @@ class FileSystem {
     // Opens `path` itself, never a reparse point's target. Folders open too.
     [[nodiscard]] virtual KernelHandle Open(const std::wstring& path, DWORD access, DWORD share,
                                             DWORD disposition);
+
+    // Opens the existing entry `name` of the folder open at `folder`,
+    // relative to that handle (no path is walked again, so nothing swapped
+    // in on the way is followed), never a reparse point's target. An empty
+    // handle (error kept in GetLastError) when it fails.
+    [[nodiscard]] virtual KernelHandle OpenChild(HANDLE folder, const std::wstring& name,
+                                                 DWORD access, DWORD share);
 };
 
 // The instance in use.
@@ -57,6 +68,11 @@ using ScopedFileSystem = ScopedOverride<FileSystem>;
 // Owners whose files the service trusts: SYSTEM, the Administrators group,
 // and the account the service's own process runs as.
 [[nodiscard]] bool IsTrustedOwner(const std::wstring& ownerSid);
+
+// The names in the folder open at `folder` (with FILE_LIST_DIRECTORY), read
+// through that handle, without "." and "..". False (error kept) when they
+// cannot be read.
+[[nodiscard]] bool ListFolder(HANDLE folder, std::vector<std::wstring>& names);
 
 // A plain file: not a folder, not a reparse point, exactly one name.
 [[nodiscard]] bool IsPlainFile(const FileFacts& facts);

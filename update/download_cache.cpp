@@ -6,6 +6,7 @@
 #include <cwctype>
 #include <vector>
 
+#include "common/access_list.h"
 #include "common/checked_open.h"
 #include "common/file_system.h"
 #include "common/log.h"
@@ -63,6 +64,61 @@ DownloadCache::DownloadCache(const KNOWNFOLDERID& root) {
     folder = CacheFolderBelow(rootPath);
 }
 
+namespace {
+
+// What lets an account other than SYSTEM and Administrators change a level
+// of the folder chain: deleting or renaming it, changing its permissions or
+// owner, deleting what it holds.
+constexpr ACCESS_MASK kChainChangeRights = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD;
+// For the cache folder and its logs' folder also adding files or folders.
+constexpr ACCESS_MASK kCacheChangeRights =
+    kChainChangeRights | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+
+const GENERIC_MAPPING& FileRightsMapping() {
+    static const GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE,
+                                            FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    return mapping;
+}
+
+// Why the folder whose facts these are is not the service's own; empty when
+// it is: a folder (not a reparse point) of a trusted owner whose access list
+// gives nobody else any of `rights`.
+std::wstring NotOwnFolder(const Common::FileFacts& facts, ACCESS_MASK rights) {
+    if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return L"it is a reparse point";
+    }
+    if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return L"it is not a folder";
+    }
+    if (facts.descriptorSddl.empty()) {
+        return L"its owner and access list cannot be read";
+    }
+    const Common::AccessVerdict verdict =
+        Common::JudgeAccess(facts.descriptorSddl.c_str(), rights, FileRightsMapping());
+    return verdict.onlyTrusted ? std::wstring() : verdict.Describe();
+}
+
+// Why a file of one of the service's names is not the service's own; empty
+// when it is.
+std::wstring NotOwnFile(const Common::FileFacts& facts) {
+    if (!Common::IsPlainFile(facts)) {
+        return L"it is not a plain file";
+    }
+    if (!Common::IsTrustedOwner(facts.ownerSid)) {
+        return L"its owner [" + facts.ownerSid + L"] is not trusted";
+    }
+    return std::wstring();
+}
+
+std::wstring UniqueSuffix(const wchar_t* kind) {
+    wchar_t suffix[64];
+    Common::FormatWide(suffix, L".%s-%lu-%llu", kind, ::GetCurrentProcessId(),
+                       static_cast<unsigned long long>(::GetTickCount64()));
+    return suffix;
+}
+
+}  // namespace
+
 bool DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& handle,
                               Common::FileFacts& facts, bool& existed) {
     const DWORD created = Common::Files().CreateFolder(path, kFolderSddl);
@@ -77,7 +133,7 @@ bool DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& ha
     // Held without delete sharing: nobody renames or replaces it while the
     // cache is in use.
     Common::CheckedEntry entry = Common::OpenChecked(
-        path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+        path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, Common::Expect::kFolder);
     if (!entry.Opened()) {
         Log::Error(L"Failed to open directory: [%s], with error: [%lu]", path.c_str(),
@@ -100,254 +156,236 @@ bool DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& ha
     return true;
 }
 
-bool DownloadCache::ReplaceForeignFolder(const std::wstring& path, Common::KernelHandle& handle,
-                                         Common::FileFacts& facts) {
-    // Whoever created it may still hold it open with the rights it gave
-    // itself; a new folder has only the service's descriptor.
-    wchar_t suffix[64];
-    Common::FormatWide(suffix, L".foreign-%lu-%llu", ::GetCurrentProcessId(),
-                       static_cast<unsigned long long>(::GetTickCount64()));
-    const std::wstring aside = path + suffix;
-    Log::Warning(L"The cache folder [%s] is owned by [%s], not by SYSTEM or Administrators; "
-                 L"moving it to [%s] and creating a new one",
-                 path.c_str(), facts.ownerSid.c_str(), aside.c_str());
-    // Opened again for the move: the held handle shares no deletion, not
-    // even with this process. It is judged again, since it was let go.
-    handle.Reset();
-    Common::CheckedEntry again = Common::OpenChecked(
-        path, DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-        OPEN_EXISTING, Common::Expect::kFolder);
-    handle = std::move(again.handle);
-    const bool stillFolder = again.accepted;
-    if (!stillFolder || !Common::RenameThroughHandle(handle.Get(), aside)) {
-        Log::Error(L"The cache folder [%s] was created by another account and cannot be moved "
+bool DownloadCache::MoveAside(const std::wstring& path, const std::wstring& why) {
+    // Opened itself (a link too), with the right to rename it, and moved
+    // whole: nothing in it is opened, cleaned or deleted.
+    const std::wstring aside = path + UniqueSuffix(L"foreign");
+    Common::CheckedEntry entry = Common::OpenChecked(
+        path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        OPEN_EXISTING, Common::Expect::kAnything);
+    if (!entry.Opened() || !Common::RenameThroughHandle(entry.handle.Get(), aside)) {
+        const DWORD error = entry.Opened() ? ::GetLastError() : entry.error;
+        Log::Error(L"The cache folder [%s] is not the service's own (%s) and cannot be moved "
                    L"aside (error [%lu]); nothing is run from or downloaded to it until an "
                    L"administrator deletes it",
-                   path.c_str(), ::GetLastError());
+                   path.c_str(), why.c_str(), error);
         return false;
     }
-    handle.Reset();
-    bool existed = false;
-    if (!OpenLevel(path, handle, facts, existed)) {
+    Log::Warning(L"The cache folder [%s] is not the service's own (%s); moved it to [%s] and "
+                 L"creating a new one",
+                 path.c_str(), why.c_str(), aside.c_str());
+    return true;
+}
+
+bool DownloadCache::CreateCacheFolder(const std::wstring& path) {
+    // Made under a name of its own, judged through its handle, then renamed
+    // into place through that handle: what is judged is what is moved there.
+    const std::wstring fresh = path + UniqueSuffix(L"new");
+    const DWORD created = Common::Files().CreateFolder(fresh, kFolderSddl);
+    if (created != ERROR_SUCCESS) {
+        Log::Error(L"Failed to create directory: [%s], with error: [%lu]", fresh.c_str(), created);
         return false;
     }
-    if (existed) {
-        Log::Error(L"The cache folder [%s] was created again by somebody else; nothing is run "
-                   L"from or downloaded to it until an administrator deletes it",
-                   path.c_str());
+    Common::CheckedEntry entry = Common::OpenChecked(
+        fresh, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, Common::Expect::kAnything);
+    if (!entry.Opened() || entry.error != ERROR_SUCCESS) {
+        Log::Error(L"Failed to open directory: [%s], with error: [%lu]", fresh.c_str(),
+                   entry.error);
         return false;
     }
+    const std::wstring why = NotOwnFolder(entry.facts, kCacheChangeRights);
+    if (!why.empty()) {
+        Log::Error(L"The new cache folder [%s] is not the service's own (%s); nothing is run "
+                   L"from or downloaded to the cache until an administrator deletes it",
+                   fresh.c_str(), why.c_str());
+        return false;
+    }
+    if (!Common::RenameThroughHandle(entry.handle.Get(), path)) {
+        const DWORD error = ::GetLastError();
+        (void)Common::DeleteThroughHandle(entry.handle.Get());
+        Log::Error(L"Failed to put the new cache folder in place as [%s], with error: [%lu]; "
+                   L"nothing is run from or downloaded to the cache until an administrator "
+                   L"deletes what stands there",
+                   path.c_str(), error);
+        return false;
+    }
+    Log::Info(L"Created directory with protected access rules: [%s]", path.c_str());
+    return true;
+}
+
+namespace {
+
+// Opens the cache folder to judge it and hold it: no delete sharing, so that
+// nobody renames or replaces it while the cache is in use.
+Common::CheckedEntry OpenCacheFolder(const std::wstring& path) {
+    return Common::OpenChecked(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                               Common::Expect::kAnything);
+}
+
+bool IsOwnCacheFolder(const Common::CheckedEntry& entry) {
+    return entry.Opened() && entry.error == ERROR_SUCCESS &&
+           NotOwnFolder(entry.facts, kCacheChangeRights).empty();
+}
+
+}  // namespace
+
+bool DownloadCache::PrepareCacheFolder(const std::wstring& path) {
+    Common::CheckedEntry entry = OpenCacheFolder(path);
+    if (!IsOwnCacheFolder(entry)) {
+        if (entry.Opened() ||
+            (entry.error != ERROR_FILE_NOT_FOUND && entry.error != ERROR_PATH_NOT_FOUND)) {
+            const std::wstring why = entry.error != ERROR_SUCCESS
+                                         ? L"it cannot be examined, error " +
+                                               std::to_wstring(entry.error)
+                                         : NotOwnFolder(entry.facts, kCacheChangeRights);
+            entry.handle.Reset();
+            if (!MoveAside(path, why)) {
+                return false;
+            }
+        }
+        if (!CreateCacheFolder(path)) {
+            return false;
+        }
+        // Judged again through the handle that is then held.
+        entry = OpenCacheFolder(path);
+        if (!IsOwnCacheFolder(entry)) {
+            Log::Error(L"The cache folder [%s] is not the service's own right after it was "
+                       L"created (%s); nothing is run from or downloaded to the cache until an "
+                       L"administrator deletes it",
+                       path.c_str(),
+                       entry.error != ERROR_SUCCESS
+                           ? (L"error " + std::to_wstring(entry.error)).c_str()
+                           : NotOwnFolder(entry.facts, kCacheChangeRights).c_str());
+            return false;
+        }
+    }
+    if (!CleanCacheFolder(path, entry.handle.Get())) {
+        return false;
+    }
+    heldFolders_.push_back(std::move(entry.handle));
     return true;
 }
 
 bool DownloadCache::PrepareFolder(const std::wstring& root) {
     constexpr size_t kLevelCount = sizeof(kCacheFolderLevels) / sizeof(kCacheFolderLevels[0]);
     std::wstring path = root;
-    bool existed = false;
-    for (size_t i = 0; i < kLevelCount; ++i) {
+    for (size_t i = 0; i + 1 < kLevelCount; ++i) {
         path += L"\\";
         path += kCacheFolderLevels[i];
         Common::KernelHandle handle;
         Common::FileFacts facts;
+        bool existed = false;
         if (!OpenLevel(path, handle, facts, existed)) {
             return false;
         }
-        const bool foreign = existed && !Common::IsTrustedOwner(facts.ownerSid);
-        if (foreign && i + 1 == kLevelCount) {
-            if (!ReplaceForeignFolder(path, handle, facts)) {
-                return false;
-            }
-            existed = false;
-        } else if (foreign) {
-            // A parent that another account created: it gets the service's
-            // descriptor, so that account can no longer replace what is below.
-            Log::Warning(L"The folder [%s] is owned by [%s], not by SYSTEM or Administrators; "
-                         L"applying the protected access rules",
-                         path.c_str(), facts.ownerSid.c_str());
-            const DWORD applied = Common::Files().ApplySecurity(handle.Get(), kFolderSddl);
-            if (applied != ERROR_SUCCESS) {
-                Log::Error(L"Failed to apply the protected access rules to: [%s], with error: "
-                           L"[%lu]; nothing is run from or downloaded below it until an "
-                           L"administrator deletes it",
-                           path.c_str(), applied);
-                return false;
-            }
+        // Also one just created: somebody may have put another in its place.
+        const std::wstring why = NotOwnFolder(facts, kChainChangeRights);
+        if (!why.empty()) {
+            // Not taken over: other components may use it, and a descriptor
+            // set now would not end access already granted.
+            Log::Error(L"The folder [%s] is not the service's own (%s); the update cache below "
+                       L"it cannot be used. An administrator must delete the folder, or give it "
+                       L"SYSTEM or Administrators as owner and an access list that lets nobody "
+                       L"else delete, rename or change it or delete what it holds",
+                       path.c_str(), why.c_str());
+            return false;
         }
         heldFolders_.push_back(std::move(handle));
     }
-    if (existed) {
-        const DWORD applied =
-            Common::Files().ApplySecurity(heldFolders_.back().Get(), kFolderSddl);
-        if (applied != ERROR_SUCCESS) {
-            Log::Error(L"Failed to apply the protected access rules to: [%s], with error: [%lu]",
-                       path.c_str(), applied);
-            return false;
-        }
-        Log::Info(L"Applied the protected access rules to the existing directory: [%s]",
-                  path.c_str());
-        if (!RemoveForeignEntries(path, false)) {
-            return false;
-        }
-    }
-    return true;
+    return PrepareCacheFolder(path + L"\\" + kCacheFolderLevels[kLevelCount - 1]);
 }
 
 namespace {
 
-// Folders below the cache are never nested deeper by the service; a deeper
-// tree is somebody else's, and is not followed further.
-constexpr int kMaxDeleteDepth = 16;
-
-// The names in a folder, without "." and "..". The search is closed before
-// anything in it is deleted.
-std::vector<std::wstring> FolderEntries(const std::wstring& path) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry;
-    Common::FindHandle search(::FindFirstFileW((path + L"\\*").c_str(), &entry));
-    if (search.IsValid()) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name != L"." && name != L"..") {
-                names.push_back(name);
-            }
-        } while (::FindNextFileW(search.Get(), &entry));
-    }
-    return names;
-}
-
-// Opens `path` itself (never a link's target) to examine it, or with DELETE
-// access (and, for a folder's entries, listing access) to delete it, and
-// reads its facts. ERROR_SUCCESS or the error.
-DWORD OpenEntry(const std::wstring& path, bool forDeletion, Common::KernelHandle& handle,
-                Common::FileFacts& facts) {
-    Common::CheckedEntry entry = Common::OpenChecked(
-        path, (forDeletion ? DELETE | FILE_LIST_DIRECTORY : 0) | READ_CONTROL | FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-        Common::Expect::kAnything);
-    handle = std::move(entry.handle);
-    facts = std::move(entry.facts);
-    return entry.error;
-}
-
-// The names in the folder that `handle` is open on, read through that handle
-// (a search by path would be a second open, refused while it is held for
-// deletion). False (error kept) when they cannot be read.
-bool FolderEntries(HANDLE handle, std::vector<std::wstring>& names) {
-    alignas(8) unsigned char buffer[16 * 1024];
-    FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
-    while (::GetFileInformationByHandleEx(handle, kind, buffer, sizeof buffer)) {
-        kind = FileFullDirectoryInfo;
-        for (size_t at = 0;;) {
-            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + at);
-            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
-                names.push_back(name);
-            }
-            if (entry->NextEntryOffset == 0) {
-                break;
-            }
-            at += entry->NextEntryOffset;
-        }
-    }
-    return ::GetLastError() == ERROR_NO_MORE_FILES;
-}
-
-// Deletes what `handle` (opened by OpenEntry for deletion) is open on: a
-// file, link or junction itself, or a folder with everything in it. False
-// (error kept) when anything stayed.
-bool DeleteEntry(const std::wstring& path, HANDLE handle, const Common::FileFacts& facts,
-                 int depth) {
-    const bool folder = (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                        (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    if (folder) {
-        if (depth >= kMaxDeleteDepth) {
-            ::SetLastError(ERROR_DIRECTORY);
-            return false;
-        }
-        std::vector<std::wstring> names;
-        if (!FolderEntries(handle, names)) {
-            return false;
-        }
-        for (const std::wstring& name : names) {
-            const std::wstring childPath = path + L"\\" + name;
-            Common::KernelHandle child;
-            Common::FileFacts childFacts;
-            const DWORD error = OpenEntry(childPath, true, child, childFacts);
-            if (error != ERROR_SUCCESS) {
-                ::SetLastError(error);
-                return false;
-            }
-            if (!DeleteEntry(childPath, child.Get(), childFacts, depth + 1)) {
-                return false;
-            }
-        }  // each child goes when its handle closes, before its folder is deleted
-    }
-    return Common::DeleteThroughHandle(handle);
-}
-
-// Why an entry does not belong in the cache folder (or in the run logs'
-// folder); empty when it does.
-std::wstring ForeignReason(const std::wstring& name, const Common::FileFacts& facts,
-                           bool runLogFolder) {
-    const bool folder = (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool reparse = (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+// Why the entry `name` of the cache folder (or, with `runLogFolder`, of its
+// logs' folder) open at `child` is not the service's own; empty when it is.
+std::wstring NotOwnEntry(const std::wstring& name, const Common::FileFacts& facts,
+                         bool runLogFolder) {
     const bool logs = !runLogFolder && _wcsicmp(name.c_str(), kRunLogFolder) == 0;
-    const bool known = runLogFolder ? RunLog::IsFileName(name)
-                                    : logs || DownloadCache::IsCacheFileName(name);
-    if (!known) {
-        return L"the service does not keep entries of that name";
+    if (logs) {
+        return NotOwnFolder(facts, kCacheChangeRights);
     }
-    if (reparse || (logs ? !folder : !Common::IsPlainFile(facts))) {
-        return logs ? L"it is not a plain folder" : L"it is not a plain file";
-    }
-    if (!Common::IsTrustedOwner(facts.ownerSid)) {
-        return L"its owner [" + facts.ownerSid + L"] is not trusted";
-    }
-    return std::wstring();
+    return NotOwnFile(facts);
+}
+
+bool IsServiceName(const std::wstring& name, bool runLogFolder) {
+    return runLogFolder ? RunLog::IsFileName(name)
+                        : _wcsicmp(name.c_str(), kRunLogFolder) == 0 ||
+                              DownloadCache::IsCacheFileName(name);
 }
 
 }  // namespace
 
-bool DownloadCache::RemoveForeignEntries(const std::wstring& path, bool runLogFolder) const {
+bool DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
+                                     bool runLogFolder) const {
     TraceScope trace;
-    for (const std::wstring& name : FolderEntries(path)) {
-        const std::wstring entryPath = path + L"\\" + name;
-        const bool logs = !runLogFolder && _wcsicmp(name.c_str(), kRunLogFolder) == 0;
-        const bool known = runLogFolder ? RunLog::IsFileName(name) : logs || IsCacheFileName(name);
-        Common::KernelHandle handle;
-        Common::FileFacts facts;
-        DWORD error = OpenEntry(entryPath, false, handle, facts);
-        if (error == ERROR_FILE_NOT_FOUND) {
-            continue;  // gone since the search found it
-        }
-        if (error != ERROR_SUCCESS && known) {
-            // One of the service's own names in use elsewhere (an installer
-            // still running): what uses it is judged again when it is opened.
-            Log::Warning(L"Failed to examine cache entry: [%s], with error: [%lu]; it stays",
-                         name.c_str(), error);
+    std::vector<std::wstring> names;
+    if (!Common::ListFolder(folder, names)) {
+        Log::Error(L"Failed to list the cache folder [%s], with error: [%lu]", path.c_str(),
+                   ::GetLastError());
+        return false;
+    }
+    // Only entries of the service's own names are deleted, each opened
+    // through the folder's handle (nothing on a path is followed again).
+    for (const std::wstring& name : names) {
+        if (!IsServiceName(name, runLogFolder)) {
             continue;
         }
-        const std::wstring reason =
-            error == ERROR_SUCCESS ? ForeignReason(name, facts, runLogFolder) : std::wstring();
-        if (error == ERROR_SUCCESS && reason.empty()) {
-            if (logs && !RemoveForeignEntries(entryPath, true)) {
+        Common::KernelHandle child = Common::Files().OpenChild(
+            folder, name, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        Common::FileFacts facts;
+        if (!child || Common::Files().Inspect(child.Get(), facts) != ERROR_SUCCESS) {
+            continue;  // in use, or gone: judged in the check below
+        }
+        const std::wstring why = NotOwnEntry(name, facts, runLogFolder);
+        if (why.empty()) {
+            if (!runLogFolder && _wcsicmp(name.c_str(), kRunLogFolder) == 0 &&
+                !CleanCacheFolder(path + L"\\" + name, child.Get(), true)) {
                 return false;
             }
             continue;
         }
-        if (error == ERROR_SUCCESS) {
-            Log::Warning(L"Deleting cache entry: [%s], %s", name.c_str(), reason.c_str());
-            handle.Reset();
-            error = OpenEntry(entryPath, true, handle, facts);
-            if (error == ERROR_SUCCESS && !DeleteEntry(entryPath, handle.Get(), facts, 0)) {
-                error = ::GetLastError();
+        Log::Warning(L"Deleting cache entry: [%s], %s", name.c_str(), why.c_str());
+        (void)Common::DeleteThroughHandle(child.Get());
+    }
+    // A delete can be undone by whoever holds the entry, and entries of other
+    // names stay: the folder is usable only when nothing but the service's
+    // own is left in it.
+    names.clear();
+    if (!Common::ListFolder(folder, names)) {
+        Log::Error(L"Failed to list the cache folder [%s], with error: [%lu]", path.c_str(),
+                   ::GetLastError());
+        return false;
+    }
+    for (const std::wstring& name : names) {
+        std::wstring why = IsServiceName(name, runLogFolder)
+                               ? std::wstring()
+                               : L"the service does not keep entries of that name";
+        if (why.empty()) {
+            Common::KernelHandle child = Common::Files().OpenChild(
+                folder, name, FILE_READ_ATTRIBUTES | READ_CONTROL,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+            Common::FileFacts facts;
+            if (!child) {
+                const DWORD error = ::GetLastError();
+                if (error == ERROR_FILE_NOT_FOUND) {
+                    continue;  // its delete completed
+                }
+                why = L"it cannot be examined, error " + std::to_wstring(error);
+            } else if (Common::Files().Inspect(child.Get(), facts) != ERROR_SUCCESS) {
+                why = L"it cannot be examined";
+            } else {
+                why = NotOwnEntry(name, facts, runLogFolder);
             }
         }
-        if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
-            Log::Error(L"The cache folder holds [%s], which the service did not put there and "
-                       L"cannot examine or delete (error [%lu]); nothing is run from or "
-                       L"downloaded to the cache until an administrator deletes it",
-                       entryPath.c_str(), error);
+        if (!why.empty()) {
+            Log::Error(L"The cache folder holds [%s\\%s], which is not the service's own (%s); "
+                       L"nothing is run from or downloaded to the cache until an administrator "
+                       L"deletes it",
+                       path.c_str(), name.c_str(), why.c_str());
             return false;
         }
     }
@@ -402,12 +440,21 @@ std::wstring DownloadCache::GetFullPath(const std::wstring& name) const {
 
 void DownloadCache::DeleteFoundFile(const WIN32_FIND_DATAW& entry) const {
     TraceScope trace;
-    if (!IsUsable() || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (!IsUsable() || heldFolders_.empty() ||
+        (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return;
     }
-    const std::wstring path = folder + entry.cFileName;
     Log::Info(L"Deleting file: [%s]", entry.cFileName);
-    (void)Common::DeleteWithoutFollowing(path);  // a file in use stays
+    // Through the held folder's handle, the entry itself (a link, never what
+    // it points at); a folder or a file in use stays.
+    const Common::KernelHandle file = Common::Files().OpenChild(
+        heldFolders_.back().Get(), entry.cFileName, DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    Common::FileFacts facts;
+    if (file && Common::Files().Inspect(file.Get(), facts) == ERROR_SUCCESS &&
+        (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        (void)Common::DeleteThroughHandle(file.Get());
+    }
 }
 
 void DownloadCache::KeepNewestDownloads(const std::wstring& current) const {

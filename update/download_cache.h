@@ -19,16 +19,23 @@
 // the service puts there, and nobody else may write into it or read it:
 // - the folders it creates get kFolderSddl (SYSTEM and Administrators full
 //   control, protected from inheritance, owner Administrators);
-// - an existing cache folder that SYSTEM or Administrators own gets it again;
-//   one that another account owns (created by a user before the service) is
-//   moved aside and a fresh one created; a parent level that another account
-//   owns gets it again;
-// - every entry that is not an installer or partial download named as the
-//   service names them (64 hexadecimal digits and ".exe"), the worker copy or
-//   the run logs' folder with its run files, or that is not a plain file (a
-//   folder) of a trusted owner, is deleted without following links;
-// - a folder on the way that is a reparse point (a junction planted to send
-//   the service's writes, runs and deletions elsewhere) is refused.
+// - a folder is the service's own when, read through the handle then kept,
+//   its owner is trusted and its access list lets nobody else delete or
+//   rename it, change its permissions or owner, or delete what it holds
+//   (and, for the cache folder and its logs, add to it);
+// - a parent level that is not the service's own is not taken over: the
+//   cache is unusable until an administrator deletes or repairs it;
+// - a cache folder (or a file or link of its name) that is not the service's
+//   own is moved aside whole, and a new one is made under a temporary name,
+//   judged through its handle and renamed into place;
+// - in the service's own cache folder, only entries of the names the service
+//   gives (installers and partial downloads named by 64 hexadecimal digits
+//   and ".exe", the worker copy, the run logs' folder and its run files) that
+//   are not plain files of a trusted owner are deleted, each through a handle
+//   opened relative to the folder's; entries of any other name are never
+//   deleted, and make the cache unusable while they are there;
+// - a parent level that is a reparse point (a junction planted to send the
+//   service's writes, runs and deletions elsewhere) is refused.
 // When any of that fails the cache is unusable (one ERROR says what an
 // administrator must delete): nothing is written, run or deleted there then.
 // While the object lives it holds each folder below the known folder open
@@ -85,24 +92,36 @@ class DownloadCache {
     std::wstring folder;
 
   private:
-    // Creates or opens each level below `root`, refusing reparse points;
-    // resets, replaces and cleans levels that existed. False: unusable.
+    // Creates or opens each parent level below `root` (refusing any that is
+    // not the service's own), then the cache folder. False: unusable.
     [[nodiscard]] bool PrepareFolder(const std::wstring& root);
 
-    // Creates or opens one level and checks it; false (logged) when it is
-    // unusable. `existed` tells whether it was there already.
+    // Creates or opens one parent level; false (logged) when it is unusable.
+    // `existed` tells whether it was there already.
     [[nodiscard]] bool OpenLevel(const std::wstring& path, Common::KernelHandle& handle,
                                  Common::FileFacts& facts, bool& existed);
 
-    // Moves the cache folder that another account created aside (next to it)
-    // and creates a fresh one in its place. False (logged): unusable.
-    [[nodiscard]] bool ReplaceForeignFolder(const std::wstring& path, Common::KernelHandle& handle,
-                                            Common::FileFacts& facts);
+    // Uses the cache folder at `path` when it is the service's own (and
+    // cleans it); otherwise moves whatever stands there aside and creates a
+    // new one. False (logged): unusable.
+    [[nodiscard]] bool PrepareCacheFolder(const std::wstring& path);
 
-    // Deletes every entry of `path` that the service did not put there (see
-    // above); in the run logs' folder, every entry that is not a run file.
-    // False (one ERROR) when one could not be examined or deleted.
-    [[nodiscard]] bool RemoveForeignEntries(const std::wstring& path, bool runLogFolder) const;
+    // Renames what stands at `path` (a folder, a file or a link, whole) to a
+    // name beside it. False (logged): unusable.
+    [[nodiscard]] bool MoveAside(const std::wstring& path, const std::wstring& why);
+
+    // Creates the cache folder under a temporary name with kFolderSddl,
+    // judges it through its handle and renames it to `path` through that
+    // handle. False (logged): unusable.
+    [[nodiscard]] bool CreateCacheFolder(const std::wstring& path);
+
+    // In the service's own folder open at `folder`: deletes the entries of
+    // the service's names that are not its own (each opened through the
+    // folder's handle, no link followed), then checks that nothing but the
+    // service's own is left. In the run logs' folder, the run files. False
+    // (one ERROR naming what an administrator must delete): unusable.
+    [[nodiscard]] bool CleanCacheFolder(const std::wstring& path, HANDLE folder,
+                                        bool runLogFolder = false) const;
 
     Common::CoTaskMemText knownFolder_;
     std::vector<Common::KernelHandle> heldFolders_;

@@ -272,9 +272,9 @@ TEST(OpenForChecks, AnEntryThatIsNotAPlainFileOfATrustedOwnerIsDeletedItself) {
         FakeFileSystem::Override change;
     };
     const Case cases[] = {
-        {"another owner", {0, 0, L"S-1-5-21-1-2-3-1001"}},
-        {"a second name", {0, 2, L""}},
-        {"a reparse point", {FILE_ATTRIBUTE_REPARSE_POINT, 0, L""}},
+        {"another owner", {0, 0, L"S-1-5-21-1-2-3-1001", L""}},
+        {"a second name", {0, 2, L"", L""}},
+        {"a reparse point", {FILE_ATTRIBUTE_REPARSE_POINT, 0, L"", L""}},
     };
     for (const Case& c : cases) {
         ScratchFile target(L"checks-target.exe");

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
@@ -237,13 +238,16 @@ TEST_F(DownloadCacheTest, CreatesEachFolderWithTheProtectedDescriptor) {
     const DownloadCache cache;
     ASSERT_TRUE(cache.IsUsable());
     const std::wstring company = ProgramData() + L"\\kestrelGATE";
-    const std::vector<std::pair<std::wstring, std::wstring>> expected = {
-        {company, kProtected},
-        {company + L"\\Client", kProtected},
-        {company + L"\\Client\\AutoUpdate", kProtected},
-    };
-    EXPECT_EQ(expected, files.created);
-    EXPECT_TRUE(files.applied.empty()) << "a folder it created needs no second pass";
+    ASSERT_EQ(3u, files.created.size());
+    EXPECT_EQ(std::make_pair(company, kProtected), files.created[0]);
+    EXPECT_EQ(std::make_pair(company + L"\\Client", kProtected), files.created[1]);
+    // The cache folder is made under a name of its own, then renamed into place.
+    EXPECT_EQ(0u, files.created[2].first.rfind(company + L"\\Client\\AutoUpdate.new-", 0))
+        << Narrow(files.created[2].first);
+    EXPECT_EQ(kProtected, files.created[2].second);
+    EXPECT_TRUE(std::filesystem::is_directory(company + L"\\Client\\AutoUpdate"));
+    EXPECT_FALSE(Exists(files.created[2].first));
+    EXPECT_TRUE(files.applied.empty()) << "no descriptor is set on anything in place";
 
     // The descriptor protects the list from inheritance.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -258,70 +262,101 @@ TEST_F(DownloadCacheTest, CreatesEachFolderWithTheProtectedDescriptor) {
 
 const std::wstring kDigest = L"E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855";
 
-TEST_F(DownloadCacheTest, AnExistingFolderGetsTheDescriptorAgainAndKeepsOnlyWhatTheServicePutThere) {
-    { const DownloadCache first; }
+// No path below the cache folder is opened by its text: every entry is
+// opened through the handle of the folder that holds it.
+void ExpectNoEntryOpenedByPath(const FakeFileSystem& files) {
+    const std::wstring cacheFolder = ExpectedFolder();
+    for (const std::wstring& path : files.openedByPath) {
+        EXPECT_NE(0u, path.rfind(cacheFolder, 0)) << "opened by path: " << Narrow(path);
+    }
+}
+
+// In the service's own cache folder, entries of its own names that are not
+// its own (another owner, a second name, a link) are deleted, through the
+// folder's handle; its own stay. An entry of any other name is deleted by
+// nobody: it makes the cache unusable while it is there.
+TEST_F(DownloadCacheTest, AnOwnCacheFolderLosesOnlyEntriesThatWronglyBearItsNames) {
     const std::wstring folder = ExpectedFolder();
     const std::wstring lower = L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
     const std::wstring otherDigest(64, L'A');
     const std::wstring linkedDigest(64, L'B');
-    std::filesystem::create_directories(folder + L"logs");
-    std::filesystem::create_directories(folder + L"plugins\\deeper");
-    struct Entry {
-        std::wstring name;
-        bool kept;
-        std::string reason;  // of the WARNING line, when deleted
+    const std::wstring pointingDigest(64, L'C');
+    struct Case {
+        const char* what;
+        std::vector<std::wstring> planted;
+        bool usable;
+        std::vector<std::wstring> deleted;
+        std::string error;  // names the entry an administrator must delete
     };
-    const std::vector<Entry> entries = {
-        {kDigest + L".exe", true, ""},
-        {lower + L".exe", true, ""},
-        {kWorkerFileName, true, ""},
-        {L"logs\\20261210-154800Z-1234.log", true, ""},
-        {L"version.dll", false, "the service does not keep entries of that name"},
-        {L"partial.exe", false, "the service does not keep entries of that name"},
-        {L"KGCLIENT_update_worker.exe.local", false, "the service does not keep entries of that name"},
-        {L"plugins\\deeper\\x.dll", false, "the service does not keep entries of that name"},
-        {L"logs\\version.dll", false, "the service does not keep entries of that name"},
-        {otherDigest + L".exe", false, "its owner [S-1-5-21-1-2-3-1001] is not trusted"},
-        {linkedDigest + L".exe", false, "it is not a plain file"},
+    const Case cases[] = {
+        {"the service's own names",
+         {kDigest + L".exe", lower + L".exe", kWorkerFileName, L"logs\\20261210-154800Z-1234.log",
+          otherDigest + L".exe", linkedDigest + L".exe", pointingDigest + L".exe"},
+         true,
+         {otherDigest + L".exe", linkedDigest + L".exe", pointingDigest + L".exe"},
+         ""},
+        {"a library beside the worker", {kDigest + L".exe", L"version.dll"}, false, {},
+         "version.dll], which is not the service's own (the service does not keep entries of "
+         "that name)"},
+        {"a folder", {L"plugins\\x.dll"}, false, {}, "plugins], which is not the service's own"},
+        {"in the logs' folder", {L"logs\\version.dll"}, false, {}, "logs\\version.dll], which"},
     };
-    for (const Entry& entry : entries) {
-        Touch(folder + entry.name);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::RemoveTree(ProgramData() + L"\\kestrelGATE");
+        { const DownloadCache first; }
+        for (const std::wstring& name : c.planted) {
+            if (name.find(L'\\') != std::wstring::npos) {
+                std::filesystem::create_directories(folder + name.substr(0, name.find(L'\\')));
+            }
+            Touch(folder + name);
+        }
+        FakeFileSystem files;
+        files.overrides[otherDigest + L".exe"].ownerSid = L"S-1-5-21-1-2-3-1001";
+        files.overrides[linkedDigest + L".exe"].links = 2;
+        files.overrides[pointingDigest + L".exe"].addAttributes = FILE_ATTRIBUTE_REPARSE_POINT;
+        const Common::ScopedFileSystem seam(files);
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        const DownloadCache cache;
+        const std::string log = capture.Take();
+        EXPECT_EQ(c.usable, cache.IsUsable()) << log;
+        for (const std::wstring& name : c.planted) {
+            const bool deleted =
+                std::find(c.deleted.begin(), c.deleted.end(), name) != c.deleted.end();
+            EXPECT_EQ(!deleted, Exists(folder + name)) << Narrow(name);
+            EXPECT_EQ(deleted, log.find("WARNING : Deleting cache entry: [" + Narrow(name) +
+                                        "], ") != std::string::npos)
+                << Narrow(name) << log;
+        }
+        if (c.usable) {
+            EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
+        } else {
+            EXPECT_NE(std::string::npos,
+                      log.find("  ERROR : The cache folder holds [" + Narrow(folder) + c.error))
+                << log;
+        }
+        EXPECT_TRUE(files.applied.empty());
+        ExpectNoEntryOpenedByPath(files);
     }
-    FakeFileSystem files;
-    files.overrides[otherDigest + L".exe"].ownerSid = L"S-1-5-21-1-2-3-1001";
-    files.overrides[linkedDigest + L".exe"].links = 2;
-    const Common::ScopedFileSystem seam(files);
-
-    ScopedLogSettings settings(LogDestination::Console, 3);
-    StdoutCapture capture;
-    const DownloadCache cache;
-    const std::string log = capture.Take();
-    ASSERT_TRUE(cache.IsUsable()) << log;
-    const std::vector<std::pair<std::wstring, std::wstring>> reset = {
-        {ProgramData() + L"\\kestrelGATE\\Client\\AutoUpdate", kProtected}};
-    EXPECT_EQ(reset, files.applied);
-    for (const Entry& entry : entries) {
-        EXPECT_EQ(entry.kept, Exists(folder + entry.name)) << Narrow(entry.name);
-        const std::wstring top = entry.name.substr(0, entry.name.find(L'\\'));
-        const std::wstring shown = top == L"logs" ? entry.name.substr(5) : top;
-        const std::string warning =
-            "WARNING : Deleting cache entry: [" + Narrow(shown) + "], " + entry.reason + "\n";
-        EXPECT_EQ(!entry.kept, log.find(warning) != std::string::npos) << warning << log;
-    }
-    EXPECT_FALSE(Exists(folder + L"plugins")) << "a folder goes with what it holds";
-    EXPECT_TRUE(Exists(folder + L"logs")) << "the run logs' folder stays";
-    EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
 }
 
-TEST_F(DownloadCacheTest, AForeignEntryThatCannotBeDeletedMakesTheCacheUnusable) {
+// A delete can be undone or refused by whoever holds the entry: whatever is
+// still there after the deletions is judged again, and the cache is unusable
+// while it is.
+TEST_F(DownloadCacheTest, AnEntryStillThereAfterItsDeleteMakesTheCacheUnusable) {
     { const DownloadCache first; }
     const std::wstring folder = ExpectedFolder();
-    Touch(folder + L"version.dll");
+    const std::wstring planted = std::wstring(64, L'A') + L".exe";
+    Touch(folder + planted);
     Touch(folder + kDigest + L".exe");
-    // Held open by its planter, sharing read only: it cannot be deleted.
-    Common::KernelHandle held(::CreateFileW((folder + L"version.dll").c_str(), GENERIC_READ,
+    // Held open by its planter without delete sharing: it cannot be deleted.
+    Common::KernelHandle held(::CreateFileW((folder + planted).c_str(), GENERIC_READ,
                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.IsValid());
+    FakeFileSystem files;
+    files.overrides[planted].ownerSid = L"S-1-5-21-1-2-3-1001";
+    const Common::ScopedFileSystem seam(files);
 
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
@@ -331,10 +366,8 @@ TEST_F(DownloadCacheTest, AForeignEntryThatCannotBeDeletedMakesTheCacheUnusable)
     cache.CleanBinaries();
     const std::string log = capture.Take();
     EXPECT_NE(std::string::npos,
-              log.find("  ERROR : The cache folder holds [" + Narrow(folder) +
-                       "version.dll], which the service did not put there and cannot examine or "
-                       "delete (error [32]); nothing is run from or downloaded to the cache until "
-                       "an administrator deletes it\n"))
+              log.find("  ERROR : The cache folder holds [" + Narrow(folder) + Narrow(planted) +
+                       "], which is not the service's own ("))
         << log;
     EXPECT_TRUE(Exists(folder + kDigest + L".exe")) << "nothing else deleted";
 
@@ -342,76 +375,106 @@ TEST_F(DownloadCacheTest, AForeignEntryThatCannotBeDeletedMakesTheCacheUnusable)
     held.Reset();
     const DownloadCache later;
     EXPECT_TRUE(later.IsUsable());
-    EXPECT_FALSE(Exists(folder + L"version.dll"));
+    EXPECT_FALSE(Exists(folder + planted));
 }
 
-TEST_F(DownloadCacheTest, ACacheFolderAnotherAccountCreatedIsMovedAsideAndMadeAnew) {
-    { const DownloadCache first; }
-    const std::wstring folder = ExpectedFolder();
-    Touch(folder + kDigest + L".exe");
-    FakeFileSystem files;
-    files.overrides[L"\\AutoUpdate"].ownerSid = L"S-1-5-21-1-2-3-1001";
-    files.overrides[L"\\kestrelGATE"].ownerSid = L"S-1-5-21-1-2-3-1001";
-    const Common::ScopedFileSystem seam(files);
-
-    ScopedLogSettings settings(LogDestination::Console, 3);
-    StdoutCapture capture;
-    const DownloadCache cache;
-    const std::string log = capture.Take();
-    ASSERT_TRUE(cache.IsUsable()) << log;
-    EXPECT_FALSE(Exists(folder + kDigest + L".exe")) << "the new folder is empty";
-    // The old one stands beside it, as it was.
-    const std::wstring client = ProgramData() + L"\\kestrelGATE\\Client";
-    std::vector<std::wstring> aside;
-    for (const auto& entry : std::filesystem::directory_iterator(client)) {
-        const std::wstring name = entry.path().filename().wstring();
-        if (name.rfind(L"AutoUpdate.foreign-", 0) == 0) {
-            aside.push_back(name);
-        }
-    }
-    ASSERT_EQ(1u, aside.size());
-    EXPECT_TRUE(Exists(client + L"\\" + aside[0] + L"\\" + kDigest + L".exe"));
-    // The new folder gets the descriptor at its creation; the parent that the
-    // other account owns gets it too.
-    EXPECT_EQ(kProtected, files.created.back().second);
-    EXPECT_EQ(client + L"\\AutoUpdate", files.created.back().first);
-    const std::vector<std::pair<std::wstring, std::wstring>> reset = {
-        {ProgramData() + L"\\kestrelGATE", kProtected}};
-    EXPECT_EQ(reset, files.applied);
-    EXPECT_NE(std::string::npos,
-              log.find("WARNING : The cache folder [" + Narrow(client) +
-                       "\\AutoUpdate] is owned by [S-1-5-21-1-2-3-1001], not by SYSTEM or "
-                       "Administrators; moving it to ["))
-        << log;
-    EXPECT_NE(std::string::npos, log.find("WARNING : The folder [" + Narrow(ProgramData()) +
-                                          "\\kestrelGATE] is owned by [S-1-5-21-1-2-3-1001]"))
-        << log;
-}
-
-TEST_F(DownloadCacheTest, AReparsePointOnTheWayMakesTheCacheUnusable) {
-    // Wine makes no junctions: the seam reports one at each level in turn.
-    for (const wchar_t* level : {L"\\kestrelGATE", L"\\Client", L"\\AutoUpdate"}) {
+// A cache folder that is not the service's own (another owner, an access
+// list that lets others add or delete, a file or a link of that name) is
+// moved aside whole, never cleaned in place, and made anew. A parent level
+// that is not the service's own is not taken over: the cache is unusable. A
+// folder is judged also right after it was created.
+TEST_F(DownloadCacheTest, FoldersThatAreNotTheServicesOwnAreMovedAsideOrRefused) {
+    const std::wstring user = L"S-1-5-21-1-2-3-1001";
+    // As ProgramData passes its list down: users may add, and own what they add.
+    const std::wstring inherited =
+        L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;CI;0x6;;;BU)"
+        L"(A;OICIIO;GA;;;CO)";
+    struct Case {
+        const char* what;
+        std::wstring level;  // override key
+        std::wstring owner;
+        std::wstring sddl;
+        DWORD attributes;
+        bool usable;
+        bool movedAside;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"cache folder of a user", L"\\AutoUpdate", user, L"", 0, true, true,
+         "WARNING : The cache folder [%CACHE%] is not the service's own (its owner "
+         "S-1-5-21-1-2-3-1001 is not a trusted account); moved it to ["},
+        {"users may add files", L"\\AutoUpdate", L"", L"O:BAD:(A;;FA;;;BA)(A;;0x2;;;BU)", 0,
+         true, true, "(S-1-5-32-545 is allowed rights 0x00000002); moved it to ["},
+        {"a link of that name", L"\\AutoUpdate", L"", L"", FILE_ATTRIBUTE_REPARSE_POINT, true,
+         true, "(it is a reparse point); moved it to ["},
+        {"company folder of a user", L"\\kestrelGATE", user, L"", 0, false, false,
+         "  ERROR : The folder [%COMPANY%] is not the service's own (its owner "
+         "S-1-5-21-1-2-3-1001 is not a trusted account); the update cache below it cannot be "
+         "used. An administrator must delete the folder"},
+        {"users may delete what Client holds", L"\\Client", L"",
+         L"O:BAD:(A;;FA;;;BA)(A;;0x40;;;BU)", 0, false, false,
+         "(S-1-5-32-545 is allowed rights 0x00000040); the update cache below it"},
+        {"a parent with ProgramData's list", L"\\Client", L"", inherited, 0, true, false, ""},
+        {"a new cache folder of a user", L"\\AutoUpdate.new-*", user, L"", 0, false, false,
+         "  ERROR : The new cache folder [%CACHE%.new-"},
+        {"a junction as a parent", L"\\Client", L"", L"", FILE_ATTRIBUTE_REPARSE_POINT, false,
+         false, "  ERROR : Refusing the cache folder: [%CLIENT%] is a reparse point"},
+        {"a junction as the company folder", L"\\kestrelGATE", L"", L"",
+         FILE_ATTRIBUTE_REPARSE_POINT, false, false,
+         "  ERROR : Refusing the cache folder: [%COMPANY%] is a reparse point"},
+    };
+    const std::wstring company = ProgramData() + L"\\kestrelGATE";
+    const std::wstring client = company + L"\\Client";
+    const std::wstring cacheFolder = client + L"\\AutoUpdate";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::RemoveTree(company);
         { const DownloadCache first; }
-        const std::wstring folder = ExpectedFolder();
-        Touch(folder + L"kept.exe");
+        const bool fresh = c.level == L"\\AutoUpdate.new-*";  // no cache folder yet
+        if (fresh) {
+            testsupport::RemoveTree(cacheFolder);
+        } else {
+            Touch(cacheFolder + L"\\" + kDigest + L".exe");
+        }
         FakeFileSystem files;
-        files.overrides[level].addAttributes = FILE_ATTRIBUTE_REPARSE_POINT;
+        auto& change = files.overrides[c.level];
+        change.ownerSid = c.owner;
+        change.descriptorSddl = c.sddl;
+        change.addAttributes = c.attributes;
         const Common::ScopedFileSystem seam(files);
-
         ScopedLogSettings settings(LogDestination::Console, 3);
         StdoutCapture capture;
         const DownloadCache cache;
-        EXPECT_FALSE(cache.IsUsable()) << Narrow(level);
-        EXPECT_EQ(L"", cache.GetFullPath(L"setup"));
-        cache.CleanBinaries();
         const std::string log = capture.Take();
-        const std::wstring refused = folder.substr(0, folder.find(level) + wcslen(level));
-        EXPECT_NE(std::string::npos,
-                  log.find("  ERROR : Refusing the cache folder: [" + Narrow(refused) +
-                           "] is a reparse point or not a directory"))
-            << log;
-        EXPECT_TRUE(files.applied.empty()) << "nothing written there";
-        EXPECT_TRUE(Exists(folder + L"kept.exe")) << "nothing deleted there";
+        EXPECT_EQ(c.usable, cache.IsUsable()) << log;
+        std::vector<std::wstring> aside;
+        for (const auto& entry : std::filesystem::directory_iterator(client)) {
+            const std::wstring name = entry.path().filename().wstring();
+            if (name.rfind(L"AutoUpdate.foreign-", 0) == 0) {
+                aside.push_back(name);
+            }
+        }
+        ASSERT_EQ(c.movedAside ? 1u : 0u, aside.size());
+        if (c.movedAside) {
+            // Whole, as it was; the new folder is empty.
+            EXPECT_TRUE(Exists(client + L"\\" + aside[0] + L"\\" + kDigest + L".exe"));
+            EXPECT_FALSE(Exists(cacheFolder + L"\\" + kDigest + L".exe"));
+        } else if (!c.usable && !fresh) {
+            EXPECT_TRUE(Exists(cacheFolder + L"\\" + kDigest + L".exe")) << "nothing deleted";
+        }
+        std::string line = c.line;
+        for (const auto& [name, value] :
+             {std::make_pair(std::string("%CACHE%"), Narrow(cacheFolder)),
+              std::make_pair(std::string("%CLIENT%"), Narrow(client)),
+              std::make_pair(std::string("%COMPANY%"), Narrow(company))}) {
+            const size_t at = line.find(name);
+            if (at != std::string::npos) {
+                line.replace(at, name.size(), value);
+            }
+        }
+        EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
+        EXPECT_TRUE(files.applied.empty()) << "no descriptor is set on anything in place";
+        ExpectNoEntryOpenedByPath(files);
     }
 }
 

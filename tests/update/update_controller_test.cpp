@@ -118,7 +118,7 @@ class UpdateControllerTest : public testing::Test {
 const std::wstring kInstallerUrl = kServer + L"/signed/installer-unsigned.exe";
 
 TEST_F(UpdateControllerTest, InstallsCleansTheCacheAndCompletes) {
-    std::ofstream((folder_ + L"earlier-run.exe").c_str()) << "old";
+    std::ofstream((folder_ + std::wstring(64, L'C') + L".exe").c_str()) << "an earlier run's";
     ScratchFile record(L"installed.txt");
     UpdateController controller(kShortPause);
     const UpdateRequest request{
