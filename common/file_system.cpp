@@ -93,6 +93,33 @@ DWORD FileSystem::Inspect(HANDLE handle, FileFacts& facts) {
     return ERROR_SUCCESS;
 }
 
+KernelHandle FileSystem::CreateNewFile(const std::wstring& path, const wchar_t* sddl,
+                                       DWORD access, DWORD share) {
+    LocalMemory descriptor;
+    if (!FromSddl(sddl, descriptor)) {
+        return KernelHandle();
+    }
+    SECURITY_ATTRIBUTES attributes = {};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor.Get();
+    attributes.bInheritHandle = FALSE;
+    return KernelHandle(::CreateFileW(path.c_str(), access, share, &attributes, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+}
+
+KernelHandle ReopenForReading(KernelHandle file) {
+    // First a reader that lets the writer be (its handle shares reading
+    // only), then, the writer closed, the reader that shares reading only.
+    KernelHandle reader(::ReOpenFile(file.Get(), GENERIC_READ | READ_CONTROL,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+    if (!reader) {
+        return KernelHandle();
+    }
+    file.Reset();
+    return KernelHandle(::ReOpenFile(reader.Get(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, 0));
+}
+
 namespace {
 
 // NtCreateFile, for opens relative to a folder's handle: the Win32 file API

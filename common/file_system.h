@@ -49,6 +49,12 @@ class FileSystem {
     [[nodiscard]] virtual KernelHandle Open(const std::wstring& path, DWORD access, DWORD share,
                                             DWORD disposition);
 
+    // Creates the file `path`, which must not exist (a link there is not
+    // followed: the create fails), with the descriptor `sddl`, open with
+    // `access` and `share`. An empty handle (error kept) when it fails.
+    [[nodiscard]] virtual KernelHandle CreateNewFile(const std::wstring& path, const wchar_t* sddl,
+                                                     DWORD access, DWORD share);
+
     // Opens the existing entry `name` of the folder open at `folder`,
     // relative to that handle (no path is walked again, so nothing swapped
     // in on the way is followed), never a reparse point's target. An empty
@@ -68,6 +74,12 @@ using ScopedFileSystem = ScopedOverride<FileSystem>;
 // Owners whose files the service trusts: SYSTEM, the Administrators group,
 // and the account the service's own process runs as.
 [[nodiscard]] bool IsTrustedOwner(const std::wstring& ownerSid);
+
+// A handle to the file open at `file` (which was opened sharing read only)
+// for reading and sharing read only, made from that handle, not from a path;
+// `file` is closed. So a file written through one handle is then held for
+// reading without any moment in which it is open by path.
+[[nodiscard]] KernelHandle ReopenForReading(KernelHandle file);
 
 // The names in the folder open at `folder` (with FILE_LIST_DIRECTORY), read
 // through that handle, without "." and "..". False (error kept) when they

@@ -39,6 +39,32 @@ std::wstring WorkerAccount(DWORD processId) {
     return process ? Common::ProcessAccountSid(process.Get()) : std::wstring();
 }
 
+// Copies the bytes of the file at `source` into the file open at `target`.
+bool CopyBytes(const wchar_t* source, HANDLE target) {
+    const Common::KernelHandle from(::CreateFileW(source, GENERIC_READ,
+                                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                                  nullptr));
+    if (!from) {
+        return false;
+    }
+    std::vector<char> chunk(256 * 1024);
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(from.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read,
+                        nullptr)) {
+            return false;
+        }
+        if (read == 0) {
+            return true;
+        }
+        DWORD written = 0;
+        if (!::WriteFile(target, chunk.data(), read, &written, nullptr) || written != read) {
+            return false;
+        }
+    }
+}
+
 }  // namespace
 
 bool IsScheduledForDeletion(const std::wstring& path) {
@@ -144,29 +170,44 @@ bool CopyWorkerExecutable(const DownloadCache& cache, std::wstring& path,
     }
     path = cache.folder + kWorkerFileName;
     // An earlier copy that no longer runs, or anything else at that name,
-    // goes first; the copy then only ever creates a new file.
-    if (!Common::DeleteWithoutFollowing(path) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
-        Log::Error(L"Failed to delete the earlier copy [%s] error [%lu]", path.c_str(),
-                   ::GetLastError());
+    // goes first (through the folder's handle); the copy then only ever
+    // creates a new file.
+    const DWORD deleted = cache.DeleteEntry(kWorkerFileName);
+    if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) {
+        Log::Error(L"Failed to delete the earlier copy [%s] error [%lu]", path.c_str(), deleted);
     }
-    if (!::CopyFileExW(ownPath, path.c_str(), nullptr, nullptr, nullptr,
-                       COPY_FILE_FAIL_IF_EXISTS)) {
+    // Created new with the service's descriptor and written through the one
+    // handle that is then held until it has been started: what was written
+    // is what runs, and nobody can write, rename or delete it in between.
+    Common::KernelHandle written = Common::Files().CreateNewFile(
+        path, DownloadCache::kFileSddl, GENERIC_READ | GENERIC_WRITE | READ_CONTROL,
+        FILE_SHARE_READ);
+    if (!written) {
         // "move": the administrators' log searches know the line by this text.
         Log::Error(L"Failed to move file [%s] error [%lu]", path.c_str(), ::GetLastError());
         return false;
     }
-    Log::Verbose(L"Copied [%s] to [%s]", ownPath, path.c_str());
-    // Held from here until it has been started: what was copied is what runs.
-    Common::CheckedEntry entry = Common::OpenChecked(
-        path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING,
-        Common::Expect::kPlainTrustedFile);
-    if (!entry.accepted) {
-        Log::Error(L"The worker copy [%s] is not a plain file of a trusted owner, error [%lu]",
-                   path.c_str(), entry.error);
-        copy.Reset();
+    if (!CopyBytes(ownPath, written.Get())) {
+        Log::Error(L"Failed to move file [%s] error [%lu]", path.c_str(), ::GetLastError());
+        written.Reset();
+        (void)cache.DeleteEntry(kWorkerFileName);
         return false;
     }
-    copy = std::move(entry.handle);
+    Log::Verbose(L"Copied [%s] to [%s]", ownPath, path.c_str());
+    Common::FileFacts facts;
+    const DWORD inspected = Common::Files().Inspect(written.Get(), facts);
+    if (inspected != ERROR_SUCCESS || !Common::IsPlainFile(facts) ||
+        !Common::IsTrustedOwner(facts.ownerSid)) {
+        Log::Error(L"The worker copy [%s] is not a plain file of a trusted owner, error [%lu]",
+                   path.c_str(), inspected);
+        return false;
+    }
+    copy = Common::ReopenForReading(std::move(written));
+    if (!copy) {
+        Log::Error(L"The worker copy [%s] cannot be held for reading, error [%lu]", path.c_str(),
+                   ::GetLastError());
+        return false;
+    }
     // Once is enough: the list would otherwise grow by one entry at every
     // service start until the next restart.
     if (IsScheduledForDeletion(path)) {

@@ -440,21 +440,33 @@ std::wstring DownloadCache::GetFullPath(const std::wstring& name) const {
 
 void DownloadCache::DeleteFoundFile(const WIN32_FIND_DATAW& entry) const {
     TraceScope trace;
-    if (!IsUsable() || heldFolders_.empty() ||
-        (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (!IsUsable() || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return;
     }
     Log::Info(L"Deleting file: [%s]", entry.cFileName);
-    // Through the held folder's handle, the entry itself (a link, never what
-    // it points at); a folder or a file in use stays.
-    const Common::KernelHandle file = Common::Files().OpenChild(
-        heldFolders_.back().Get(), entry.cFileName, DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    Common::FileFacts facts;
-    if (file && Common::Files().Inspect(file.Get(), facts) == ERROR_SUCCESS &&
-        (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        (void)Common::DeleteThroughHandle(file.Get());
+    (void)DeleteEntry(entry.cFileName);  // a file in use stays
+}
+
+DWORD DownloadCache::DeleteEntry(const std::wstring& name) const {
+    if (!IsUsable() || heldFolders_.empty()) {
+        return ERROR_PATH_NOT_FOUND;
     }
+    const Common::KernelHandle file = Common::Files().OpenChild(
+        heldFolders_.back().Get(), name, DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!file) {
+        return ::GetLastError();
+    }
+    Common::FileFacts facts;
+    const DWORD inspected = Common::Files().Inspect(file.Get(), facts);
+    if (inspected != ERROR_SUCCESS) {
+        return inspected;
+    }
+    if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return ERROR_DIRECTORY;
+    }
+    return Common::DeleteThroughHandle(file.Get()) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 void DownloadCache::KeepNewestDownloads(const std::wstring& current) const {

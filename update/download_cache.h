@@ -62,9 +62,18 @@ class DownloadCache {
     // unusable or `name` is not a plain file name.
     [[nodiscard]] std::wstring GetFullPath(const std::wstring& name) const;
 
-    // Deletes one file that a search of the folder found, through a handle
-    // that does not follow a reparse point; directories stay.
+    // The access rules of the files the service creates in the folder.
+    static constexpr wchar_t kFileSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+    // Deletes one file that a search of the folder found (DeleteEntry);
+    // directories stay.
     void DeleteFoundFile(const WIN32_FIND_DATAW& entry) const;
+
+    // Deletes the file `name` of the folder through a handle opened relative
+    // to the folder's held handle (the entry itself, never a link's target;
+    // a folder stays). ERROR_SUCCESS, or the error (ERROR_FILE_NOT_FOUND when
+    // nothing is there).
+    [[nodiscard]] DWORD DeleteEntry(const std::wstring& name) const;
 
     // Deletes every "*.exe" file of the folder (installers, partial downloads,
     // the worker copy when not running). Files in use stay, silently.

@@ -212,43 +212,25 @@ class ServiceTest(unittest.TestCase):
             self.assertIn("kg-control.exe", f.read(), "the planted copy is loaded where nothing stops it")
         os.remove(MARKER)
 
-        # A user made the cache folder before the service and put the library there.
+        # A user made the cache folder before the service, writable by everybody
+        # (Wine shows that as an access list granting Everyone write), and put
+        # the library there: the service moves the folder aside whole, makes a
+        # new one, starts the worker from it, which never loads the library,
+        # and the update works.
         os.makedirs(wp.CACHE)
-        planted = os.path.join(wp.CACHE, "version.dll")
-        shutil.copy(PLANTED, planted)
+        os.chmod(wp.CACHE, 0o777)
+        shutil.copy(PLANTED, os.path.join(wp.CACHE, "version.dll"))
         self.create("kgupdate-planted", '"%s" -service' % BLANK_EXE)
-
-        # Held open by the user (sharing read only): it cannot be deleted, so
-        # no worker is started from that folder.
-        holder_out = os.path.join(wp.WORK, "e2e-holder.out")
-        with open(holder_out, "wb") as out:
-            holder = subprocess.Popen([wp.WINE_RUN, os.path.join(wp.BIN, "test_installer.exe"),
-                                       "--hold=" + wp.CACHE_WINDOWS + "\\version.dll",
-                                       "--sleep=300000"], stdin=subprocess.DEVNULL, stdout=out,
-                                      stderr=subprocess.STDOUT)
-        try:
-            self.assertTrue(wait_until(lambda: b"holding" in open(holder_out, "rb").read()),
-                            open(holder_out, "rb").read())
-            watch = Watch("kgupdate-planted")
-            code, output = wine("sc", "start", "kgupdate-planted")
-            self.assertEqual(code, 0, output)
-            Watch.check_sequence(self, watch.lines())
-            # The service has stopped: a worker it started would run by now.
-            self.assertEqual(processes(wp.WORKER_FILE), [])
-            self.assertFalse(os.path.exists(os.path.join(wp.CACHE, wp.WORKER_FILE)))
-            self.assertTrue(os.path.exists(planted), "held, so it stays")
-        finally:
-            holder.kill()
-            holder.wait()
-
-        # Free: the service deletes it, starts the worker, which never loads
-        # it, and the update works.
         watch = Watch("kgupdate-planted")
         code, output = wine("sc", "start", "kgupdate-planted")
         self.assertEqual(code, 0, output)
         Watch.check_sequence(self, watch.lines())
         self.assertEqual(len(self.wait_for_worker()), 1)
-        self.assertFalse(os.path.exists(planted))
+        self.assertFalse(os.path.exists(os.path.join(wp.CACHE, "version.dll")))
+        client = os.path.dirname(wp.CACHE)
+        aside = [n for n in os.listdir(client) if n.startswith(os.path.basename(wp.CACHE) + ".foreign-")]
+        self.assertEqual(len(aside), 1, os.listdir(client))
+        self.assertTrue(os.path.exists(os.path.join(client, aside[0], "version.dll")), "moved whole")
         code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url",
                                    "https://localhost/signed/installer-unsigned.exe?planted", "--args",
                                    "--exit=0", "--wait")

@@ -334,6 +334,31 @@ class WorkerTest(unittest.TestCase):
         self.assertIn(newest + ":", output)
         self.assertIn("Run summary: result [Failed], stage [hash]", output)
 
+    def test_a_cache_folder_others_may_write_is_moved_aside_and_the_update_completes(self):
+        """A cache folder that a user made before the service, writable by
+        everybody (Wine shows that as an access list granting Everyone write),
+        with a planted library in it: moved aside whole, a new folder made,
+        and the update completes from it."""
+        planted_folder = wp.CACHE
+        os.makedirs(planted_folder)
+        os.chmod(planted_folder, 0o777)
+        with open(os.path.join(planted_folder, "version.dll"), "wb") as f:
+            f.write(b"planted")
+        self.worker = wp.Worker("foreign-cache")
+        wp.wait_until_serving()
+        code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url", INSTALLER + "?e2e-foreign",
+                                   "--args", "--exit=0", "--wait")
+        self.assertEqual(code, 0, output)
+        client = os.path.dirname(wp.CACHE)
+        aside = [n for n in os.listdir(client) if n.startswith(os.path.basename(wp.CACHE) + ".foreign-")]
+        self.assertEqual(len(aside), 1, os.listdir(client))
+        with open(os.path.join(client, aside[0], "version.dll"), "rb") as f:
+            self.assertEqual(f.read(), b"planted")
+        self.assertFalse(os.path.exists(os.path.join(wp.CACHE, "version.dll")))
+        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
+        moved = [l for l in self.worker.lines() if "is not the service's own" in l]
+        self.assertTrue(moved and moved[0].startswith("WARNING : The cache folder ["), self.worker.lines())
+
     def test_policy_key_and_the_caller_of_a_begin(self):
         """Administrators' policy in the registry: kgupdate-ctl policy shows it,
         a begin naming no allowed host is refused before any request, and the

@@ -11,6 +11,7 @@
 #include "common/process_start.h"
 #include "common/unique_handle.h"
 #include "tests/support/cache_folder.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
 #include "tests/support/text_checks.h"
@@ -116,6 +117,31 @@ TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndHoldsTheCopyUntilStart
     EXPECT_FALSE(::MoveFileW(worker_.c_str(), (cache_ + L"renamed.exe").c_str()));
     copy.Reset();
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), OpenError(worker_, GENERIC_WRITE));
+}
+
+// The copy is created new, with the service's own descriptor, and written
+// through the handle that is then held: no moment in which another writer,
+// or a file somebody put at that name, could take its place.
+TEST_F(WorkerRespawnTest, TheCopyIsCreatedNewWithTheProtectedDescriptorAndHeldFromItsWriting) {
+    FakeFileSystem files;
+    const Common::ScopedFileSystem seam(files);
+    const DownloadCache cache;
+    std::wstring path;
+    Common::KernelHandle copy;
+    ASSERT_TRUE(CopyWorkerExecutable(cache, path, copy));
+    ASSERT_FALSE(files.created.empty());
+    EXPECT_EQ(std::make_pair(worker_, FakeFileSystem::Canonical(DownloadCache::kFileSddl)),
+              files.created.back());
+    for (const std::wstring& opened : files.openedByPath) {
+        EXPECT_NE(worker_, opened) << "the copy is never opened again by its path";
+    }
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), OpenError(worker_, GENERIC_WRITE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), OpenError(worker_, DELETE));
+    // Held for reading only: the program can be started from it.
+    Common::StartedProcess started;
+    ASSERT_TRUE(Common::StartProcess(path, L"\"" + path + L"\" --gtest_list_tests", nullptr,
+                                     started, DETACHED_PROCESS));
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(started.process.Get(), 60000));
 }
 
 TEST_F(WorkerRespawnTest, ALockedCopyFailsAndStartsNothing) {

@@ -34,6 +34,19 @@ class FakeFileSystem : public Common::FileSystem {
         return FileSystem::CreateFolder(path, sddl);
     }
 
+    Common::KernelHandle CreateNewFile(const std::wstring& path, const wchar_t* sddl,
+                                       DWORD access, DWORD share) override {
+        Common::KernelHandle handle = FileSystem::CreateNewFile(path, sddl, access, share);
+        const DWORD error = ::GetLastError();
+        std::lock_guard<std::mutex> lock(mutex_);
+        created.push_back({path, Canonical(sddl)});
+        if (handle) {
+            opened[handle.Get()] = path;
+        }
+        ::SetLastError(error);
+        return handle;
+    }
+
     DWORD ApplySecurity(HANDLE handle, const wchar_t* sddl) override {
         std::lock_guard<std::mutex> lock(mutex_);
         applied.push_back({PathOf(handle), Canonical(sddl)});
