@@ -224,6 +224,16 @@ void Downloader::Fail(uint32_t code, std::wstring reason) {
 }
 
 void Downloader::FailNetwork(DWORD error) {
+    // A request cut by the update's deadline failed by the deadline, whatever
+    // WinHTTP calls it.
+    if (std::chrono::steady_clock::now() >= pace_.deadline) {
+        Log::Error(L"The update's downloads have reached their time limit of [%lu] seconds; "
+                   L"the partial file is kept",
+                   static_cast<unsigned long>(
+                       std::chrono::duration_cast<std::chrono::seconds>(pace_.updateLimit).count()));
+        Fail(ERROR_TIMEOUT, L"the update's downloads reached their time limit");
+        return;
+    }
     Fail(error, DescribeNetworkError(error));
 }
 
@@ -269,6 +279,7 @@ bool Downloader::Download(const std::wstring& url) {
         progress_->Start(existingSize, 0);  // the length is unknown until the server answers
     }
 
+    request_->SetDeadline(pace_.deadline);
     // The plain request first: only a good answer says how long the resource is.
     int32_t statusCode = 0;
     int32_t contentLength = 0;

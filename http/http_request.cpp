@@ -1,5 +1,7 @@
 #include "http/http_request.h"
 
+#include <climits>
+
 #include <cstdint>
 #include <vector>
 
@@ -69,6 +71,9 @@ bool HttpRequest::Send(const std::wstring& url, uint32_t rangeStart, int32_t exp
         Log::Error(L"Call to WinHttpOpenRequest failed with: [%lu]", ::GetLastError());
         return false;
     }
+    if (!ApplyDeadline()) {
+        return false;
+    }
 
     if (rangeStart != 0 && expectedLength > 0) {
         wchar_t header[kRangeHeaderChars];
@@ -89,6 +94,35 @@ bool HttpRequest::Send(const std::wstring& url, uint32_t rangeStart, int32_t exp
     if (!::WinHttpReceiveResponse(request_.Get(), nullptr)) {
         Log::Error(L"Call to WinHttpReceiveResponse failed with: [%lu]", ::GetLastError());
         return false;
+    }
+    return true;
+}
+
+bool HttpRequest::ApplyDeadline() {
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+    if (deadline_ == std::chrono::steady_clock::time_point::max()) {
+        return true;
+    }
+    const auto left = duration_cast<milliseconds>(deadline_ - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        Log::Error(L"The update's time limit has passed; no request is sent");
+        ::SetLastError(ERROR_TIMEOUT);
+        return false;
+    }
+    // WinHTTP's own limits (resolve: none, connect: 60 s, send and receive:
+    // 30 s each, for every step), none beyond the deadline; the response
+    // headers as a whole too, so that no trickle of header lines holds it.
+    const int cap = left.count() > INT_MAX ? INT_MAX : static_cast<int>(left.count());
+    const auto within = [cap](int limit) { return limit < cap ? limit : cap; };
+    if (!::WinHttpSetTimeouts(request_.Get(), cap, within(60000), within(30000), within(30000))) {
+        Log::Warning(L"Call to WinHttpSetTimeouts failed with: [%lu]", ::GetLastError());
+    }
+    DWORD headers = static_cast<DWORD>(cap);
+    if (!::WinHttpSetOption(request_.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers,
+                            sizeof(headers))) {
+        Log::Warning(L"Call to WinHttpSetOption (response time limit) failed with: [%lu]",
+                     ::GetLastError());
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -42,11 +43,22 @@ class HttpRequest {
     // Closes request, connection and session, in that order.
     virtual void Close();
 
+    // No step of a later Send (resolving, connecting, sending, waiting for
+    // the response headers however slowly they come) lasts past `deadline`:
+    // WinHTTP's time limits are cut to what is left.
+    void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
+
     // The decimal value of a header text: its leading digits, 0 when there
     // are none, the largest 32-bit value when they exceed it.
     [[nodiscard]] static int32_t ParseHeaderNumber(const std::wstring& text);
 
   private:
+    // Cuts the time limits of the session and the request to the deadline.
+    // False (error ERROR_TIMEOUT) when it has passed already.
+    [[nodiscard]] bool ApplyDeadline();
+
+    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+
     // Asks the session for TLS 1.2 and 1.3 (TLS 1.2 alone where 1.3 is unknown).
     void RequestModernTls();
 

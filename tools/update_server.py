@@ -20,6 +20,8 @@ Faults are path prefixes, any number of them before the resource:
                              resource from its start (Content-Range bytes 0-...)
     /_/no-length/...         no Content-Length; the body ends with the connection
     /_/slow=B/...            send at about B bytes per second
+    /_/stall-headers=S/...   send the status line, then nothing for S seconds,
+                             then the rest of the answer as usual
 
 Every response appends one line to the request log (tab-separated):
     port  status  body_bytes_sent  range_header_or_-  path
@@ -159,6 +161,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
         length = max(0, end - start + 1)
         self.send_response(status)
+        if "stall-headers" in faults:
+            self.stall_headers(float(faults["stall-headers"]))
         self.send_header("Content-Type", "application/octet-stream")
         if status == 206:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
@@ -169,6 +173,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(length))
         self.end_headers()
         self.send_body(faults, read, start, length)
+
+    def stall_headers(self, seconds):
+        """Sends what is ready of the headers (the status line), then waits."""
+        self.flush_headers()
+        self.wfile.flush()
+        time.sleep(seconds)
 
     @staticmethod
     def parse_range(text, size):

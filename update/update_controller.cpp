@@ -216,6 +216,25 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
             path = cache.GetFullPath(name);
             Log::Info(L"Filename will be: [%s]", path.c_str());
         }
+        if (DownloadPace::Clock::now() >= pace_.deadline) {
+            // The limit bounds the whole update, not only its body reads: no
+            // further URL is tried once it has passed.
+            Log::Error(L"The update has reached its time limit of [%lu] seconds; no further URL "
+                       L"is tried",
+                       static_cast<unsigned long>(
+                           std::chrono::duration_cast<std::chrono::seconds>(pace_.updateLimit)
+                               .count()));
+            attemptFailure.stage = kStageDownload;
+            attemptFailure.code = ERROR_TIMEOUT;
+            attemptFailure.text = L"The update's downloads reached their time limit of " +
+                                  std::to_wstring(std::chrono::duration_cast<std::chrono::seconds>(
+                                                      pace_.updateLimit)
+                                                      .count()) +
+                                  L" seconds.";
+            MarkFailed(L"Update controller failed to download and validate binary.",
+                       attemptFailure);
+            return;
+        }
         if (!path.empty()) {
             cache.KeepNewestDownloads(path);
         }

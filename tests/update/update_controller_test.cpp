@@ -460,6 +460,9 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
 // serve, and never costs the partial file that the second one resumes.
 // A trickle just above the pace floor would hold the update for weeks: every
 // URL's download together ends at the update's deadline, the partial file kept.
+// One time limit bounds the whole update, from its begin to the installer's
+// start: a body that trickles, response headers that trickle, and the URLs
+// still to try. The partial file is kept; no URL is tried after the limit.
 TEST_F(UpdateControllerTest, TheDownloadsOfOneUpdateEndAtItsDeadline) {
     const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
     DownloadPace pace;
@@ -470,15 +473,30 @@ TEST_F(UpdateControllerTest, TheDownloadsOfOneUpdateEndAtItsDeadline) {
     const std::string log =
         RunUpdate(controller, {{trickle + L"?deadline-1", trickle + L"?deadline-2"}, hash, L""});
     EXPECT_EQ(Failed, controller.GetStatus());
-    const std::string error =
-        "  ERROR : The update's downloads have reached their time limit of [2] seconds; the "
-        "partial file is kept\n";
-    const size_t first = log.find(error);
-    ASSERT_NE(std::string::npos, first) << log;
-    EXPECT_NE(std::string::npos, log.find(error, first + 1)) << "the second URL too\n" << log;
+    EXPECT_TRUE(Has(log, "  ERROR : The update's downloads have reached their time limit of [2] "
+                         "seconds; the partial file is kept\n"))
+        << log;
+    EXPECT_TRUE(Has(log, "  ERROR : The update has reached its time limit of [2] seconds; no "
+                         "further URL is tried\n"))
+        << log;
+    EXPECT_TRUE(ServerRequests("?deadline-2").empty()) << "the second URL is never asked";
+    EXPECT_EQ(ERROR_TIMEOUT, controller.GetFailure().code);
     const std::string kept = testsupport::FileBytes(folder_ + hash + L".exe");
     EXPECT_GT(kept.size(), 0u);
     EXPECT_LT(kept.size(), testsupport::FileBytes(SignedFixture(L"installer-unsigned.exe")).size());
+
+    // Headers that stall for longer than the whole limit (and than WinHTTP's
+    // own 30 s): the wait for them ends at the limit, and the next URL is not
+    // tried.
+    const std::wstring slowHeaders = kServer + L"/_/stall-headers=40/gen/1000/x.exe";
+    UpdateController headers(kShortPause, pace);
+    const std::string headersLog =
+        RunUpdate(headers, {{slowHeaders + L"?headers-1", slowHeaders + L"?headers-2"}, L"", L""});
+    EXPECT_EQ(Failed, headers.GetStatus());
+    const UpdateFailure failure = headers.GetFailure();
+    EXPECT_EQ(std::wstring(kStageDownload), failure.stage);
+    EXPECT_EQ(ERROR_TIMEOUT, failure.code) << Narrow(failure.text) << headersLog;
+    EXPECT_TRUE(ServerRequests("?headers-2").empty()) << headersLog;
 }
 
 TEST_F(UpdateControllerTest, ServerFaultsFallBackToTheNextUrlAndKeepThePartialFile) {
