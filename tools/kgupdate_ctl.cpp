@@ -167,6 +167,13 @@ int PrintLastSummary(bool asHint);
 // Sends one instruction; the answer goes to `response`. kOk, kNoResponse (no
 // answer: "null" printed with --json) or kUnreachable (with the last run's
 // summary as a hint).
+// One answer as it came, with what could act on a terminal (C1, separators,
+// bidirectional controls) as JSON escapes: the same JSON.
+void PrintJson(std::wstring answer) {
+    Common::EscapeControlCharactersForJson(answer);
+    std::wprintf(L"%ls\n", answer.c_str());
+}
+
 int Exchange(Session& session, const std::wstring& request, std::wstring& response, bool json) {
     bool hasResponse = false;
     if (!session.Send(request, response, hasResponse)) {
@@ -180,7 +187,7 @@ int Exchange(Session& session, const std::wstring& request, std::wstring& respon
         return kNoResponse;
     }
     if (json) {
-        std::wprintf(L"%ls\n", response.c_str());
+        PrintJson(response);
     }
     return kOk;
 }
@@ -297,7 +304,7 @@ int FollowUpdate(Session& session, bool json) {
         }
         const int status = ResponseStatus(response);
         if (json) {
-            std::wprintf(L"%ls\n", response.c_str());
+            PrintJson(response);
             std::fflush(stdout);
         } else {
             display.Show(status, ResponseNumber(response, L"received"),
@@ -503,7 +510,7 @@ int Begin(Session& session, const std::vector<std::wstring>& urls, const std::ws
     }
     if (hasExisting) {
         if (json) {
-            std::wprintf(L"%ls\n", existing.c_str());
+            PrintJson(existing);
         }
         std::fwprintf(stderr,
                       L"kgupdate-ctl: the worker already has an update (status: %ls); this begin "

@@ -133,6 +133,13 @@ TEST(EscapeControlCharacters, KeepsOnlyTheGivenCharactersOfReadBackText) {
         {std::string("nul\0end\n", 8), "nul\\x00end\n"},
         {"del\x7f", "del\\x7f"},
         {"caf\xc3\xa9 stays", "caf\xc3\xa9 stays"},  // UTF-8 bytes are not control characters
+        // C1 (U+009B, a terminal's CSI), the separators and the bidirectional
+        // overrides and isolates, in their UTF-8 form.
+        {"csi\xc2\x9b" "2J", "csi\\x9b" "2J"},
+        {"line\xe2\x80\xa8para\xe2\x80\xa9", "line\\u2028para\\u2029"},
+        {"exe.\xe2\x80\xaegpj", "exe.\\u202egpj"},
+        {"\xe2\x81\xa6iso\xe2\x81\xa9", "\\u2066iso\\u2069"},
+        {"dash \xe2\x80\x94 stays", "dash \xe2\x80\x94 stays"},  // U+2014
     };
     for (const auto& [raw, shown] : cases) {
         std::string text = raw;
@@ -140,6 +147,31 @@ TEST(EscapeControlCharacters, KeepsOnlyTheGivenCharactersOfReadBackText) {
             << testing::PrintToString(raw);
         EXPECT_EQ(shown, text) << testing::PrintToString(raw);
     }
+}
+
+// The wide form, as the log writes a caller's text.
+TEST(EscapeControlCharacters, WritesC1SeparatorsAndBidirectionalControlsVisibly) {
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"a\r\nb", L"a\\r\\nb"},
+        {L"csi\u009b2J", L"csi\\x9b2J"},
+        {L"nel\u0085", L"nel\\x85"},
+        {L"line\u2028para\u2029", L"line\\u2028para\\u2029"},
+        {L"setup\u202Egpj.exe", L"setup\\u202egpj.exe"},
+        {L"\u202A\u202B\u202C\u202D", L"\\u202a\\u202b\\u202c\\u202d"},
+        {L"\u2066\u2067\u2068\u2069", L"\\u2066\\u2067\\u2068\\u2069"},
+        {L"caf\u00e9 \u2014 \u4E2D stay", L"caf\u00e9 \u2014 \u4E2D stay"},
+    };
+    for (const auto& [raw, shown] : cases) {
+        std::wstring text = raw;
+        EXPECT_EQ(raw != shown, Common::EscapeControlCharacters(text));
+        EXPECT_EQ(shown, text);
+        std::wstring json = L"{\"text\":\"" + raw + L"\"}";
+        Common::EscapeControlCharactersForJson(json);
+        EXPECT_EQ(std::wstring::npos, json.find_first_of(L"\r\n\u009b\u0085\u2028\u2029\u202E\u2066"));
+    }
+    std::wstring json = L"{\"text\":\"\u202Eexe\"}";
+    Common::EscapeControlCharactersForJson(json);
+    EXPECT_EQ(L"{\"text\":\"\\u202eexe\"}", json);
 }
 
 }  // namespace
