@@ -1,6 +1,9 @@
 #include "common/pe_image.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -100,4 +103,144 @@ DWORD CopyDebugDirectory(const void* loadAddress, uint8_t* buffer, size_t& size)
     }
     size = needed;
     return ERROR_SUCCESS;
+}
+
+namespace {
+
+// The file offset of the relative virtual address `rva`, through the section
+// that holds it; false when none does.
+bool FileOffsetOf(const IMAGE_SECTION_HEADER* sections, WORD count, DWORD rva, size_t& offset) {
+    for (WORD i = 0; i < count; ++i) {
+        const IMAGE_SECTION_HEADER& section = sections[i];
+        const DWORD extent = section.Misc.VirtualSize > section.SizeOfRawData
+                                 ? section.Misc.VirtualSize
+                                 : section.SizeOfRawData;
+        if (rva >= section.VirtualAddress && rva - section.VirtualAddress < extent) {
+            const DWORD into = rva - section.VirtualAddress;
+            if (into >= section.SizeOfRawData) {
+                return false;  // not backed by the file
+            }
+            offset = static_cast<size_t>(section.PointerToRawData) + into;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The first entry of the resource directory at `directory` (an offset in
+// the resource section's bytes), or, with `id` not 0, the entry of that id.
+bool DirectoryEntry(const uint8_t* resources, size_t size, size_t directory, WORD id,
+                    IMAGE_RESOURCE_DIRECTORY_ENTRY& found) {
+    if (directory > size || size - directory < sizeof(IMAGE_RESOURCE_DIRECTORY)) {
+        return false;
+    }
+    IMAGE_RESOURCE_DIRECTORY header;
+    std::memcpy(&header, resources + directory, sizeof(header));
+    const size_t count =
+        static_cast<size_t>(header.NumberOfNamedEntries) + header.NumberOfIdEntries;
+    const size_t first = directory + sizeof(IMAGE_RESOURCE_DIRECTORY);
+    if (count > (size - first) / sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY)) {
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        IMAGE_RESOURCE_DIRECTORY_ENTRY entry;
+        std::memcpy(&entry, resources + first + i * sizeof(entry), sizeof(entry));
+        if (id == 0 || (!entry.NameIsString && entry.Id == id)) {
+            found = entry;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool FindVersionResource(const uint8_t* file, size_t size, size_t& offset, size_t& length) {
+    IMAGE_DOS_HEADER dos;
+    if (size < sizeof(dos)) {
+        return false;
+    }
+    std::memcpy(&dos, file, sizeof(dos));
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
+        static_cast<size_t>(dos.e_lfanew) > size ||
+        size - static_cast<size_t>(dos.e_lfanew) < sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER)) {
+        return false;
+    }
+    const size_t nt = static_cast<size_t>(dos.e_lfanew);
+    DWORD signature = 0;
+    std::memcpy(&signature, file + nt, sizeof(signature));
+    IMAGE_FILE_HEADER fileHeader;
+    std::memcpy(&fileHeader, file + nt + sizeof(DWORD), sizeof(fileHeader));
+    const size_t optional = nt + sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER);
+    const size_t sectionsAt = optional + fileHeader.SizeOfOptionalHeader;
+    if (signature != IMAGE_NT_SIGNATURE || sectionsAt > size ||
+        fileHeader.NumberOfSections > (size - sectionsAt) / sizeof(IMAGE_SECTION_HEADER)) {
+        return false;
+    }
+    // The resource directory's place, from the optional header of either kind.
+    WORD magic = 0;
+    if (fileHeader.SizeOfOptionalHeader < sizeof(magic)) {
+        return false;
+    }
+    std::memcpy(&magic, file + optional, sizeof(magic));
+    IMAGE_DATA_DIRECTORY resourceDirectory = {};
+    size_t directories = 0;
+    DWORD directoryCount = 0;
+    if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC &&
+        fileHeader.SizeOfOptionalHeader >= offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)) {
+        directories = optional + offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+        std::memcpy(&directoryCount,
+                    file + optional + offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes),
+                    sizeof(directoryCount));
+    } else if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC &&
+               fileHeader.SizeOfOptionalHeader >=
+                   offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory)) {
+        directories = optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
+        std::memcpy(&directoryCount,
+                    file + optional + offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes),
+                    sizeof(directoryCount));
+    } else {
+        return false;
+    }
+    const size_t resourceAt =
+        directories + IMAGE_DIRECTORY_ENTRY_RESOURCE * sizeof(IMAGE_DATA_DIRECTORY);
+    if (directoryCount <= IMAGE_DIRECTORY_ENTRY_RESOURCE ||
+        resourceAt + sizeof(IMAGE_DATA_DIRECTORY) > sectionsAt) {
+        return false;
+    }
+    std::memcpy(&resourceDirectory, file + resourceAt, sizeof(resourceDirectory));
+    std::vector<IMAGE_SECTION_HEADER> sections(fileHeader.NumberOfSections);
+    if (!sections.empty()) {
+        std::memcpy(sections.data(), file + sectionsAt,
+                    sections.size() * sizeof(IMAGE_SECTION_HEADER));
+    }
+    size_t base = 0;
+    if (resourceDirectory.VirtualAddress == 0 || resourceDirectory.Size == 0 ||
+        !FileOffsetOf(sections.data(), fileHeader.NumberOfSections,
+                      resourceDirectory.VirtualAddress, base) ||
+        base > size) {
+        return false;
+    }
+    const uint8_t* resources = file + base;
+    const size_t available = std::min<size_t>(size - base, resourceDirectory.Size);
+    // Type RT_VERSION, then the first name, then the first language.
+    IMAGE_RESOURCE_DIRECTORY_ENTRY entry;
+    if (!DirectoryEntry(resources, available, 0, 16, entry) || !entry.DataIsDirectory ||
+        !DirectoryEntry(resources, available, entry.OffsetToDirectory, 0, entry) ||
+        !entry.DataIsDirectory ||
+        !DirectoryEntry(resources, available, entry.OffsetToDirectory, 0, entry) ||
+        entry.DataIsDirectory || entry.OffsetToData > available ||
+        available - entry.OffsetToData < sizeof(IMAGE_RESOURCE_DATA_ENTRY)) {
+        return false;
+    }
+    IMAGE_RESOURCE_DATA_ENTRY data;
+    std::memcpy(&data, resources + entry.OffsetToData, sizeof(data));
+    size_t at = 0;
+    if (!FileOffsetOf(sections.data(), fileHeader.NumberOfSections, data.OffsetToData, at) ||
+        at > size || size - at < data.Size) {
+        return false;
+    }
+    offset = at;
+    length = data.Size;
+    return true;
 }

@@ -23,3 +23,11 @@
 // The NT headers at the module's DOS header's offset, or null when they are
 // not readable or not valid.
 [[nodiscard]] const IMAGE_NT_HEADERS* NtHeadersOf(const void* loadAddress);
+
+// Finds the version resource (the first language of the first name of type
+// RT_VERSION) in the bytes of an executable file (as on disk, not mapped as
+// an image): `offset` and `length` receive where its data lies in `file`.
+// False when the file is no PE image, has no such resource, or any structure
+// on the way lies outside the bytes given.
+[[nodiscard]] bool FindVersionResource(const uint8_t* file, size_t size, size_t& offset,
+                                       size_t& length);

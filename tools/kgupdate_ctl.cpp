@@ -428,6 +428,44 @@ bool ReadWholeFile(const std::wstring& path, std::string& text) {
     return true;
 }
 
+// The last line of a run log that is the worker's summary: its time stamp,
+// then exactly "   INFO : " and the marker. A caller's text logged inside
+// another line (its control characters written visibly, so it cannot start
+// a line) is never taken for one.
+bool LastSummaryLine(const std::string& text, const std::string& marker, std::string& found) {
+    constexpr size_t kStampChars = 25;  // "2026-12-10T15:48:00.123Z "
+    const std::string prefix = "   INFO : " + marker;
+    const auto isStamp = [](const std::string& line) {
+        static const char kShape[] = "dddd-dd-ddTdd:dd:dd.dddZ ";
+        for (size_t i = 0; i < kStampChars; ++i) {
+            const char c = line[i];
+            if (kShape[i] == 'd' ? (c < '0' || c > '9') : c != kShape[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    size_t end = text.size();
+    while (end > 0) {
+        const size_t start = text.rfind('\n', end - 1);
+        const size_t from = start == std::string::npos ? 0 : start + 1;
+        std::string line = text.substr(from, end - from);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.size() > kStampChars + prefix.size() && isStamp(line) &&
+            line.compare(kStampChars, prefix.size(), prefix) == 0) {
+            found = line;
+            return true;
+        }
+        if (start == std::string::npos) {
+            break;
+        }
+        end = start;
+    }
+    return false;
+}
+
 // Prints the summary line of the newest run log that has one (a worker that
 // still runs has none yet). As a hint (after "not reachable"), only when
 // there is one, to standard error. kUpdateFailed for a failed run.
@@ -445,21 +483,17 @@ int PrintLastSummary(bool asHint) {
         if (!ReadWholeFile(folder + *name, text)) {
             continue;
         }
-        const size_t at = text.rfind(marker);
-        if (at == std::string::npos) {
+        std::string line;
+        if (!LastSummaryLine(text, marker, line)) {
             continue;
         }
-        const size_t lineStart = text.rfind('\n', at);
-        const size_t lineEnd = text.find('\n', at);
-        std::string line = text.substr(lineStart == std::string::npos ? 0 : lineStart + 1,
-                                       lineEnd == std::string::npos ? std::string::npos
-                                                                    : lineEnd - lineStart - 1);
         (void)Common::EscapeControlCharacters(line, "");
         FILE* out = asHint ? stderr : stdout;
         std::fprintf(out, "%s%S%S:\n%s\n",
                      asHint ? "kgupdate-ctl: the last worker run that ended, from " : "== ",
                      folder.c_str(), name->c_str(), line.c_str());
-        return line.find("result [Failed]") != std::string::npos ? kUpdateFailed : kOk;
+        const std::string failed = "   INFO : " + marker + "result [Failed]";
+        return line.compare(25, failed.size(), failed) == 0 ? kUpdateFailed : kOk;
     }
     if (!asHint) {
         std::fwprintf(stderr, L"kgupdate-ctl: no run log in %ls holds a run's summary yet\n",

@@ -90,7 +90,7 @@ void DeleteRejected(Common::KernelHandle& file, const std::wstring& path) {
 bool IsNotOlderOrDeleted(Common::KernelHandle& file, const std::wstring& path,
                          const std::wstring& ownPath, UpdateFailure* failure) {
     std::wstring refusal;
-    if (IsNotOlderThanService(path, ownPath, &refusal)) {
+    if (IsNotOlderThanService(file.Get(), path, ownPath, &refusal)) {
         return true;
     }
     Log::Error(L"Downloaded binary is an older release. Deleting invalid file.");
@@ -107,7 +107,7 @@ bool PassesReleaseRule(Common::KernelHandle& file, const std::wstring& path,
         return IsNotOlderOrDeleted(file, path, ownPath, failure);
     }
     std::wstring refusal;
-    if (IsNewerReleaseOfService(path, ownPath, &refusal)) {
+    if (IsNewerReleaseOfService(file.Get(), path, ownPath, &refusal)) {
         return true;
     }
     Log::Error(L"Downloaded binary is not a newer release of this product. Deleting invalid "

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/pe_image.h"
+#include "common/unique_handle.h"
 #include "common/trace_scope.h"
 #include "common/wide_format.h"
 
@@ -45,17 +47,10 @@ std::wstring ProductVersion::Text() const {
     return text;
 }
 
-bool ReadProductVersion(const std::wstring& path, ProductVersion& read) {
-    TraceScope trace;
-    DWORD ignored = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0 || size > kMaxVersionResourceBytes) {
-        return false;
-    }
-    std::vector<BYTE> data(size);
-    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) {
-        return false;
-    }
+namespace {
+
+// The product version and name of a version resource's bytes.
+bool ParseVersionBlock(std::vector<BYTE>& data, ProductVersion& read) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     if (!::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
@@ -90,16 +85,63 @@ bool ReadProductVersion(const std::wstring& path, ProductVersion& read) {
     return !read.productName.empty();
 }
 
+}  // namespace
+
+bool ReadProductVersion(const std::wstring& path, ProductVersion& read) {
+    TraceScope trace;
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0 || size > kMaxVersionResourceBytes) {
+        return false;
+    }
+    std::vector<BYTE> data(size);
+    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) {
+        return false;
+    }
+    return ParseVersionBlock(data, read);
+}
+
+bool ReadProductVersion(HANDLE file, ProductVersion& read) {
+    TraceScope trace;
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
+        return false;
+    }
+    const Common::KernelHandle mapping(
+        ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!mapping) {
+        return false;
+    }
+    const void* view = ::MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0);
+    if (view == nullptr) {
+        return false;
+    }
+    size_t offset = 0;
+    size_t length = 0;
+    std::vector<BYTE> data;
+    if (FindVersionResource(static_cast<const uint8_t*>(view),
+                            static_cast<size_t>(size.QuadPart), offset, length) &&
+        length > 0 && length <= kMaxVersionResourceBytes) {
+        // A copy with room after it, as the version functions expect of
+        // a block they did not read themselves.
+        data.assign(static_cast<const BYTE*>(view) + offset,
+                    static_cast<const BYTE*>(view) + offset + length);
+        data.resize(length * 2);
+    }
+    (void)::UnmapViewOfFile(view);
+    return !data.empty() && ParseVersionBlock(data, read);
+}
+
 void KeepServiceVersion(const std::wstring& ownPath) {
     (void)CheckServiceVersion(ownPath);
 }
 
-bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath,
+bool IsNotOlderThanService(HANDLE file, const std::wstring& path, const std::wstring& ownPath,
                            std::wstring* refusal) {
     TraceScope trace;
     const ServiceVersion own = CheckServiceVersion(ownPath);
     ProductVersion download;
-    if (!own.present || !ReadProductVersion(path, download)) {
+    if (!own.present || !ReadProductVersion(file, download)) {
         return true;
     }
     Log::Info(L"Downloaded binary is version [%s] of [%s]; the update service is version [%s] "
@@ -122,7 +164,7 @@ bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath
     return false;
 }
 
-bool IsNewerReleaseOfService(const std::wstring& path, const std::wstring& ownPath,
+bool IsNewerReleaseOfService(HANDLE file, const std::wstring& path, const std::wstring& ownPath,
                              std::wstring* refusal) {
     TraceScope trace;
     const ServiceVersion own = CheckServiceVersion(ownPath);
@@ -131,7 +173,7 @@ bool IsNewerReleaseOfService(const std::wstring& path, const std::wstring& ownPa
     if (!own.present) {
         why = L"The update service carries no version resource, so no download can be shown to "
               L"be a newer release of it; only an administrator may begin this update.";
-    } else if (!ReadProductVersion(path, download)) {
+    } else if (!ReadProductVersion(file, download)) {
         why = L"The download carries no version resource with a product name; a caller that is "
               L"not an administrator may only install a newer release of " +
               own.version.productName + L".";
@@ -152,7 +194,8 @@ bool IsNewerReleaseOfService(const std::wstring& path, const std::wstring& ownPa
                   own.version.Text().c_str());
         return true;
     }
-    Log::Error(L"Downloaded binary is not a newer release of the service: %s", why.c_str());
+    Log::Error(L"Downloaded binary [%s] is not a newer release of the service: %s", path.c_str(),
+               why.c_str());
     if (refusal != nullptr) {
         *refusal = why;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 
@@ -14,30 +16,35 @@ struct ProductVersion {
 
 // Reads the version resource of the executable at `path`: its fixed product
 // version and the ProductName of its first translation. False when the file
-// has no version resource, or one without a product name. The caller holds
-// the file open without write or delete sharing, so what is read is what the
-// other checks read.
+// has no version resource, or one without a product name.
 [[nodiscard]] bool ReadProductVersion(const std::wstring& path, ProductVersion& read);
+
+// The same from the file open at `file` (with read access), through a
+// read-only mapping of that handle: what is read is what the other checks
+// of the held file read, not a second open of its path.
+[[nodiscard]] bool ReadProductVersion(HANDLE file, ProductVersion& read);
 
 // Reads the version resource of the executable at `ownPath` (the service's
 // own) now and keeps it for the process's life, like its signature: later
 // checks with that `ownPath` use what was read then.
 void KeepServiceVersion(const std::wstring& ownPath);
 
-// The downgrade rule: false (ERROR with both versions) when the download at
-// `path` and the service at `ownPath` both carry a version resource with the
+// The downgrade rule: false (ERROR with both versions) when the download open
+// at `file` (named `path`) and the service at `ownPath` both carry a version resource with the
 // same product name (letter case ignored) and the download's product version
 // is lower than the service's. A download without a version resource, or of
 // another product, passes, as does any download when the service has none.
 // `refusal` (when given) receives the refusal as a sentence.
-[[nodiscard]] bool IsNotOlderThanService(const std::wstring& path, const std::wstring& ownPath,
+[[nodiscard]] bool IsNotOlderThanService(HANDLE file, const std::wstring& path,
+                                         const std::wstring& ownPath,
                                          std::wstring* refusal = nullptr);
 
 // The rule for downloads that a caller who is not an administrator asked
-// for: true only when the download at `path` carries a version resource whose
+// for: true only when the download open at `file` (named `path`) carries a version resource whose
 // product name is the service's own (letter case ignored) and whose product
 // version is strictly higher than the service's. Anything else (no version
 // resource on either, another product, the same or a lower version) is
 // refused with an ERROR; `refusal` (when given) receives why.
-[[nodiscard]] bool IsNewerReleaseOfService(const std::wstring& path, const std::wstring& ownPath,
+[[nodiscard]] bool IsNewerReleaseOfService(HANDLE file, const std::wstring& path,
+                                           const std::wstring& ownPath,
                                            std::wstring* refusal = nullptr);

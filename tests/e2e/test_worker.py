@@ -407,6 +407,22 @@ class WorkerTest(unittest.TestCase):
         self.assertEqual(code, 0, output)
         self.assertIn("  UpdatesDisabled: 1 (no update runs)", output)
 
+    def test_kgupdate_ctl_last_reads_only_the_workers_own_summary_line(self):
+        """A request's text logged by the worker may hold the summary's marker:
+        only a line that starts with it after the time stamp is a summary."""
+        os.makedirs(wp.LOGS)
+        stamp = "2026-12-10T15:48:00.123Z "
+        planted = stamp + '   INFO : RPC Invoke: raw request: [{"id":"x","note":"   INFO : Run summary: ' \
+                          'result [Completed], stage []"}]'
+        real = stamp + "   INFO : Run summary: result [Failed], stage [hash], code [0], bytes [1], " \
+                       "seconds [1], url [], reason [x]"
+        with open(os.path.join(wp.LOGS, "20261210-154800Z-77.log"), "w", encoding="utf-8") as f:
+            f.write(real + "\n" + planted + "\n")
+        code, output = wp.run_tool("kgupdate-ctl.exe", "last")
+        self.assertEqual(code, 1, output)
+        self.assertIn("Run summary: result [Failed], stage [hash]", output)
+        self.assertNotIn("result [Completed]", output)
+
     def test_kgupdate_ctl_usage_and_refusals(self):
         cases = [
             # arguments, exit code, a piece of what it prints

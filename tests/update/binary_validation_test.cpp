@@ -10,6 +10,7 @@
 #include "common/file_system.h"
 #include "common/unique_handle.h"
 #include "tests/support/fake_file_system.h"
+#include "update/product_version.h"
 #include "tests/support/file_digest.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
@@ -256,6 +257,44 @@ TEST(ValidateBinary, ACallerWhoIsNotAnAdministratorGetsOnlyANewerReleaseOfThisPr
                                      ReleaseRule::kNewerOnly);
     EXPECT_FALSE(same.result) << same.log;
     EXPECT_TRUE(Has(same.log, "not newer than the installed version")) << same.log;
+}
+
+// The version comes from the held handle (a read-only mapping of it), not
+// from a second open of the path: what is judged is the file checked, even
+// when another file has taken its name since.
+TEST(ReadProductVersion, ReadsTheFileHeldOpenNotWhatItsPathNowNames) {
+    const struct {
+        const wchar_t* fixture;
+        bool present;
+        const wchar_t* product;
+        const wchar_t* version;
+    } cases[] = {
+        {L"installer-older.exe", true, L"kestrelGATE Client", L"0.9.0.0"},
+        {L"installer-newer.exe", true, L"kestrelGATE Client", L"99.0.0.0"},
+        {L"installer-otherproduct.exe", true, L"Other Product", L"0.1.0.0"},
+        {L"installer-signed.exe", false, L"", L""},
+        {L"service-signed.exe", true, L"kestrelGATE Client", L"1.0.0."},
+    };
+    for (const auto& c : cases) {
+        ScratchFile held(L"version-held.exe");
+        ScratchFile moved(L"version-moved.exe");
+        ::DeleteFileW(moved.Path().c_str());
+        ASSERT_TRUE(::CopyFileW(SignedFixture(c.fixture).c_str(), held.Path().c_str(), FALSE));
+        Common::KernelHandle file(::CreateFileW(held.Path().c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file.IsValid());
+        // Another file takes the name of the one held.
+        ASSERT_TRUE(::MoveFileW(held.Path().c_str(), moved.Path().c_str()));
+        ASSERT_TRUE(::CopyFileW(SignedFixture(L"installer-otherproduct.exe").c_str(),
+                                held.Path().c_str(), FALSE));
+        ProductVersion read;
+        EXPECT_EQ(c.present, ReadProductVersion(file.Get(), read)) << Narrow(c.fixture);
+        EXPECT_EQ(std::wstring(c.product), read.productName) << Narrow(c.fixture);
+        EXPECT_EQ(0u, read.Text().rfind(c.version, 0)) << Narrow(read.Text());
+        file.Reset();
+        ::DeleteFileW(moved.Path().c_str());
+    }
 }
 
 TEST(ValidateBinary, AnUnsignedDownloadWritesNoPublisherLine) {
