@@ -42,10 +42,10 @@ installer_file() {
     local name=$1 mib=$2
     local file=$server_work/www/$name
     mkdir -p "$server_work/www"
-    if [ ! -f "$file" ] || [ "$file" -ot "$build/bin/test_installer.exe" ] ||
+    if [ ! -f "$file" ] || [ "$file" -ot "$build/test-bin/test_installer.exe" ] ||
         [ "$(stat -c %s "$file")" != $((mib * 1024 * 1024)) ]; then
         # No pipe: with pipefail, a writer cut off by head would fail the script.
-        cp "$build/bin/test_installer.exe" "$file"
+        cp "$build/test-bin/test_installer.exe" "$file"
         head -c $((mib * 1024 * 1024 - $(stat -c %s "$file"))) /dev/urandom >>"$file"
     fi
     echo "$file"
@@ -55,7 +55,7 @@ installer_file() {
 wait_serving() {
     local query='{"id":"queryAutoUpdateProgress"}'
     for _ in $(seq 120); do
-        "$wine_run" "$build/bin/rpc_load.exe" --clients 1 --request "$query" --calls 1 >"$work/probe.out" 2>&1 &&
+        "$wine_run" "$build/test-bin/rpc_load.exe" --clients 1 --request "$query" --calls 1 >"$work/probe.out" 2>&1 &&
             return 0
         sleep 0.5
     done

@@ -27,7 +27,7 @@ for run in 1 2 3; do
     kill "$worker" 2>/dev/null || true
     wait "$worker" 2>/dev/null || true
     seconds=$(python3 -c "print(f'{$ended - $started:.3f}')")
-    "$wine_run" "$build/bin/download_bench.exe" --bare "https://localhost/big-installer.exe?bare$run" \
+    "$wine_run" "$build/test-bin/download_bench.exe" --bare "https://localhost/big-installer.exe?bare$run" \
         >"$work/download-bare.out" 2>&1 || { cat "$work/download-bare.out"; exit 1; }
     reads=$(sed -n 's/^reads=\([0-9.]*\).*/\1/p' "$work/download-bare.out")
     best_update=$(python3 -c "print(min(x for x in [$seconds, ${best_update:-1e9}]))")

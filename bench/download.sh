@@ -19,7 +19,7 @@ baseline=$(python3 -c "print(f'{$bytes / 1e6 / $seconds:.1f}')")
 best_ours=
 best_reads=
 for _ in 1 2 3; do
-    "$wine_run" "$build/bin/download_bench.exe" https://localhost/big.bin "Z:$work/ours.bin" \
+    "$wine_run" "$build/test-bin/download_bench.exe" https://localhost/big.bin "Z:$work/ours.bin" \
         >"$work/download.out" 2>&1 || { cat "$work/download.out"; exit 1; }
     read -r ours reads < <(sed -n 's/^ours=\([0-9.]*\) reads=\([0-9.]*\).*/\1 \2/p' "$work/download.out")
     best_ours=$(python3 -c "print(min(x for x in [$ours, ${best_ours:-1e9}]))")

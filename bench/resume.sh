@@ -10,7 +10,7 @@ start_server
 bytes=$(stat -c %s "$file")
 half=$((bytes / 2))
 : >"$server_work/requests.log"
-"$wine_run" "$build/bin/resume_bench.exe" "Z:$work/resume.bin" \
+"$wine_run" "$build/test-bin/resume_bench.exe" "Z:$work/resume.bin" \
     "https://localhost/_/close-after=$half/resume.bin" https://localhost/resume.bin \
     >"$work/resume.out" 2>&1 || { cat "$work/resume.out"; exit 1; }
 cmp -s "$file" "$work/resume.bin" || { echo "resume: the file differs from the served one"; exit 1; }

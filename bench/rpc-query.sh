@@ -16,7 +16,7 @@ query='{"id":"queryAutoUpdateProgress"}'
 seconds=5
 
 run_load() {  # clients -> sets qps, p99 and errors; no summary fails the benchmark
-    "$wine_run" "$build/bin/rpc_load.exe" --clients "$1" --request "$query" --seconds $seconds \
+    "$wine_run" "$build/test-bin/rpc_load.exe" --clients "$1" --request "$query" --seconds $seconds \
         >"$work/rpc_load.out" 2>&1 || true
     local line
     line=$(sed -n 's/.*errors=\([0-9]*\).*qps=\([0-9.]*\).*p99_us=\([0-9.]*\).*/\2 \3 \1/p' "$work/rpc_load.out")
@@ -79,7 +79,7 @@ stop_worker() {  # only the worker this script started, by its id
 }
 
 # The bare server.
-(cd "$build/bin" && exec "$wine_run" bare_rpc_server.exe >/dev/null 2>&1) &
+(cd "$build/test-bin" && exec "$wine_run" bare_rpc_server.exe >/dev/null 2>&1) &
 bare=$!
 wait_serving
 bare_idle_kib=$(worker=$bare peak_kib)
@@ -109,7 +109,7 @@ start_worker burst
 burst_idle_kib=$(peak_kib)
 python3 -c "import sys; sys.stdout.write('{\"id\":\"queryAutoUpdateProgress\",\"pad\":\"' + 'x' * (1024 * 1024) + '\"}')" \
     >"$work/burst-1mb.json"
-"$wine_run" "$build/bin/rpc_load.exe" --clients 32 --request-file "Z:$work/burst-1mb.json" --calls 8 \
+"$wine_run" "$build/test-bin/rpc_load.exe" --clients 32 --request-file "Z:$work/burst-1mb.json" --calls 8 \
     >"$work/burst.out" 2>&1 || true
 burst_kib=$(peak_kib)
 echo "rpc-query: burst of 256 requests of 1 MB: $(sed -n 's/.*\(clients=.*\)/\1/p' "$work/burst.out")"

@@ -14,7 +14,7 @@ start_wine
 bytes=$(stat -c %s "$file")
 seconds=$(best_seconds 3 openssl dgst -sha256 "$file")
 baseline=$(python3 -c "print(f'{$bytes / 1e6 / $seconds:.1f}')")
-"$wine_run" "$build/bin/sha256_file_bench.exe" "Z:$file" 3 >"$work/sha256-file.out" 2>&1
+"$wine_run" "$build/test-bin/sha256_file_bench.exe" "Z:$file" 3 >"$work/sha256-file.out" 2>&1
 ours=$(sed -n 's/^MBps=\([0-9.]*\).*/\1/p' "$work/sha256-file.out")
 [ -n "$ours" ] || { cat "$work/sha256-file.out"; exit 1; }
 result sha256-file "$ours" "$baseline" MB/s

@@ -45,8 +45,10 @@ set_tests_properties(small_volume_unmount PROPERTIES FIXTURES_CLEANUP small_volu
 if(CMAKE_CROSSCOMPILING)
     set_tests_properties(test_server_start PROPERTIES FIXTURES_REQUIRED wine)
     set(KG_TEST_WORK_DIR_NATIVE "Z:${KG_TEST_WORK_DIR}")
+    set(KG_SHIPPED_DIR_NATIVE "Z:${KG_SHIPPED_DIR}")
 else()
     set(KG_TEST_WORK_DIR_NATIVE "${KG_TEST_WORK_DIR}")
+    set(KG_SHIPPED_DIR_NATIVE "${KG_SHIPPED_DIR}")
 endif()
 
 # kg_add_unit_test(<name> [NETWORK] [MANIFEST] SOURCES <files...> LIBRARIES <targets...>)
@@ -61,7 +63,8 @@ function(kg_add_unit_test name)
     endif()
     target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
     target_compile_definitions(${name} PRIVATE KG_TEST_SOURCE_DIR="${KG_TEST_SOURCE_DIR}"
-                                               KG_TEST_WORK_DIR="${KG_TEST_WORK_DIR_NATIVE}")
+                                               KG_TEST_WORK_DIR="${KG_TEST_WORK_DIR_NATIVE}"
+                                               KG_SHIPPED_DIR="${KG_SHIPPED_DIR_NATIVE}")
     add_test(NAME ${name} COMMAND ${name})
     set(fixtures "")
     if(CMAKE_CROSSCOMPILING)

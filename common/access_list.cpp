@@ -103,6 +103,27 @@ AccessVerdict JudgeAccess(const wchar_t* sddl, ACCESS_MASK rights,
     return JudgeAccess(descriptor, rights, mapping);
 }
 
+const GENERIC_MAPPING& FileRightsMapping() {
+    static const GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE,
+                                            FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    return mapping;
+}
+
+std::wstring WhyNotOwnFolder(const FileFacts& facts, ACCESS_MASK rights) {
+    if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return L"it is a reparse point";
+    }
+    if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return L"it is not a folder";
+    }
+    if (facts.descriptorSddl.empty()) {
+        return L"its owner and access list cannot be read";
+    }
+    const AccessVerdict verdict =
+        JudgeAccess(facts.descriptorSddl.c_str(), rights, FileRightsMapping());
+    return verdict.onlyTrusted ? std::wstring() : verdict.Describe();
+}
+
 const GENERIC_MAPPING& KeyRightsMapping() {
     static const GENERIC_MAPPING mapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
     return mapping;

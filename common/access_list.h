@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "common/file_system.h"
+
 namespace Common {
 
 // Whether a security descriptor leaves an object to the trusted accounts
@@ -38,5 +40,22 @@ struct AccessVerdict {
 // permissions, its owner, or the key itself.
 inline constexpr ACCESS_MASK kKeyChangeRights =
     KEY_SET_VALUE | KEY_CREATE_SUB_KEY | WRITE_DAC | WRITE_OWNER | DELETE;
+
+// What lets an account change a folder on the way to what the service keeps:
+// deleting or renaming it, changing its permissions or owner, deleting what
+// it holds.
+inline constexpr ACCESS_MASK kFolderChainChangeRights =
+    DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD;
+// For a folder whose contents the service keeps, also adding to it.
+inline constexpr ACCESS_MASK kOwnFolderChangeRights =
+    kFolderChainChangeRights | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+
+// What a file's or folder's generic rights stand for.
+[[nodiscard]] const GENERIC_MAPPING& FileRightsMapping();
+
+// Why the folder whose facts (read through its handle) these are is not the
+// service's own; empty when it is: a folder, not a reparse point, whose owner
+// is trusted and whose access list gives nobody else any of `rights`.
+[[nodiscard]] std::wstring WhyNotOwnFolder(const FileFacts& facts, ACCESS_MASK rights);
 
 }  // namespace Common

@@ -5,6 +5,7 @@
 #include <deque>
 #include <vector>
 
+#include "common/access_list.h"
 #include "common/checked_open.h"
 #include "common/file_system.h"
 #include "common/wide_format.h"
@@ -40,6 +41,7 @@ struct RunLog::State {
     };
 
     SRWLOCK lock = SRWLOCK_INIT;  // in-process: no kernel call when uncontended
+    Common::KernelHandle folder;  // held for the run, judged when it started
     Common::KernelHandle file;
     uint64_t capBytes = kDefaultCapBytes;
     uint64_t size = 0;     // bytes in the file
@@ -73,22 +75,6 @@ std::string Utf8(const wchar_t* text) {
     ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &bytes[0], size, nullptr, nullptr);
     bytes.pop_back();
     return bytes;
-}
-
-// The run files of the folder, oldest first.
-std::vector<std::wstring> RunFiles(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW entry;
-    Common::FindHandle search(::FindFirstFileW((folder + L"\\*.log").c_str(), &entry));
-    if (search.IsValid()) {
-        do {
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                names.emplace_back(entry.cFileName);
-            }
-        } while (::FindNextFileW(search.Get(), &entry));
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // "2026-12-10T15:48:00.123Z "
@@ -176,36 +162,70 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
         Disable(L"creating the log folder", created);
         return false;
     }
-    {
-        const Common::CheckedEntry held = Common::OpenChecked(
-            folder, FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-            OPEN_EXISTING, Common::Expect::kFolder);
-        if (held.error != ERROR_SUCCESS) {
-            Disable(L"examining the log folder", held.error);
-            return false;
-        }
-        if (!held.accepted) {
-            Disable(L"the log folder is a reparse point or not a directory; opening it",
-                    ERROR_CANT_ACCESS_FILE);
-            return false;
-        }
+    // Judged through the handle that is then held for the run (no delete
+    // sharing: nobody renames or replaces it), and used through it.
+    Common::CheckedEntry held = Common::OpenChecked(
+        folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, Common::Expect::kFolder);
+    if (held.error != ERROR_SUCCESS) {
+        Disable(L"examining the log folder", held.error);
+        return false;
+    }
+    if (!held.accepted) {
+        Disable(L"the log folder is a reparse point or not a directory; opening it",
+                ERROR_CANT_ACCESS_FILE);
+        return false;
+    }
+    if (!Common::WhyNotOwnFolder(held.facts, Common::kOwnFolderChangeRights).empty()) {
+        Disable(L"the log folder is not the service's own (others may change it); opening it",
+                ERROR_ACCESS_DENIED);
+        return false;
     }
     // The oldest runs go, so that with this one kKeptRuns remain.
-    const std::vector<std::wstring> runs = RunFiles(folder);
-    for (size_t i = 0; i + (kKeptRuns - 1) < runs.size(); ++i) {
-        (void)Common::DeleteWithoutFollowing(folder + L"\\" + runs[i]);
+    std::vector<std::wstring> runs;
+    if (Common::ListFolder(held.handle.Get(), runs)) {
+        runs.erase(std::remove_if(runs.begin(), runs.end(),
+                                  [](const std::wstring& name) { return !IsFileName(name); }),
+                   runs.end());
+        std::sort(runs.begin(), runs.end());
+        for (size_t i = 0; i + (kKeptRuns - 1) < runs.size(); ++i) {
+            const Common::KernelHandle old = Common::Files().OpenChild(
+                held.handle.Get(), runs[i], DELETE | FILE_READ_ATTRIBUTES,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+            if (old) {
+                (void)Common::DeleteThroughHandle(old.Get());
+            }
+        }
     }
     path_ = folder + L"\\" + FileName(startUtc, processId);
     State& run = state();
     ExclusiveLock hold(run.lock);
-    run.file = Common::Files().Open(path_, FILE_WRITE_DATA | SYNCHRONIZE, FILE_SHARE_READ,
-                                    CREATE_ALWAYS);
+    // A new file with the service's descriptor, written through this handle.
+    // A file of this very name (a process of the same id started in the same
+    // second) is an earlier run's: it goes, through the folder's handle.
+    const std::wstring name = FileName(startUtc, processId);
+    run.file = Common::Files().CreateNewFile(path_, kFileSddl, FILE_WRITE_DATA | SYNCHRONIZE,
+                                             FILE_SHARE_READ);
+    if (!run.file && ::GetLastError() == ERROR_FILE_EXISTS) {
+        {
+            const Common::KernelHandle earlier = Common::Files().OpenChild(
+                held.handle.Get(), name, DELETE | FILE_READ_ATTRIBUTES,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+            if (earlier) {
+                (void)Common::DeleteThroughHandle(earlier.Get());
+            }
+        }  // gone once its handle is closed
+        run.file = Common::Files().CreateNewFile(path_, kFileSddl, FILE_WRITE_DATA | SYNCHRONIZE,
+                                                 FILE_SHARE_READ);
+    }
     if (!run.file) {
         const DWORD error = ::GetLastError();
         path_.clear();
+        hold.Release();
         Disable(L"creating the log file", error);
         return false;
     }
+    run.folder = std::move(held.handle);
     run.capBytes = capBytes;
     run.size = 0;
     run.headEnd = 0;
@@ -385,6 +405,7 @@ void RunLog::Stop() {
     State& run = state();
     ExclusiveLock hold(run.lock);
     run.file.Reset();
+    run.folder.Reset();
     run.window.clear();
     path_.clear();
 }

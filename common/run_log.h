@@ -31,6 +31,8 @@
 class RunLog {
   public:
     static constexpr size_t kKeptRuns = 10;
+    // The access rules of a run's file: SYSTEM and Administrators only.
+    static constexpr wchar_t kFileSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
     static constexpr uint64_t kDefaultCapBytes = 1024 * 1024;
 
     // While one lives, the INFO and lower lines of its thread stay out of the

@@ -66,36 +66,11 @@ DownloadCache::DownloadCache(const KNOWNFOLDERID& root) {
 
 namespace {
 
-// What lets an account other than SYSTEM and Administrators change a level
-// of the folder chain: deleting or renaming it, changing its permissions or
-// owner, deleting what it holds.
-constexpr ACCESS_MASK kChainChangeRights = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD;
-// For the cache folder and its logs' folder also adding files or folders.
-constexpr ACCESS_MASK kCacheChangeRights =
-    kChainChangeRights | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+constexpr ACCESS_MASK kChainChangeRights = Common::kFolderChainChangeRights;
+constexpr ACCESS_MASK kCacheChangeRights = Common::kOwnFolderChangeRights;
 
-const GENERIC_MAPPING& FileRightsMapping() {
-    static const GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE,
-                                            FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-    return mapping;
-}
-
-// Why the folder whose facts these are is not the service's own; empty when
-// it is: a folder (not a reparse point) of a trusted owner whose access list
-// gives nobody else any of `rights`.
 std::wstring NotOwnFolder(const Common::FileFacts& facts, ACCESS_MASK rights) {
-    if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return L"it is a reparse point";
-    }
-    if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return L"it is not a folder";
-    }
-    if (facts.descriptorSddl.empty()) {
-        return L"its owner and access list cannot be read";
-    }
-    const Common::AccessVerdict verdict =
-        Common::JudgeAccess(facts.descriptorSddl.c_str(), rights, FileRightsMapping());
-    return verdict.onlyTrusted ? std::wstring() : verdict.Describe();
+    return Common::WhyNotOwnFolder(facts, rights);
 }
 
 // Why a file of one of the service's names is not the service's own; empty

@@ -201,6 +201,29 @@ TEST_F(RunLogTest, AFolderItCannotUseCostsTheRunOnlyTheFile) {
     EXPECT_TRUE(Files().empty()) << "no file in it";
 }
 
+// A log folder that others may add to or change is not used: its file is
+// created new, with the service's descriptor, only in a folder of its own.
+TEST_F(RunLogTest, TheFileIsCreatedNewWithTheProtectedDescriptorInAFolderOfItsOwn) {
+    {
+        testsupport::FakeFileSystem files;
+        files.overrides[L"kg-run-logs"].descriptorSddl = L"O:BAD:(A;;FA;;;BA)(A;;0x2;;;BU)";
+        const Common::ScopedFileSystem seam(files);
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        EXPECT_FALSE(RunLog::Start(folder_, kSddl, At(12, 0), 1));
+        EXPECT_NE(std::string::npos, capture.Take().find("the log folder is not the service's own"));
+        EXPECT_TRUE(Files().empty()) << "no file in it";
+    }
+    testsupport::FakeFileSystem files;
+    const Common::ScopedFileSystem seam(files);
+    ASSERT_TRUE(RunLog::Start(folder_, kSddl, At(12, 1), 1));
+    ASSERT_FALSE(files.created.empty());
+    EXPECT_EQ(std::make_pair(RunLog::Path(),
+                             testsupport::FakeFileSystem::Canonical(RunLog::kFileSddl)),
+              files.created.back());
+    RunLog::Stop();
+}
+
 }  // namespace
 
 namespace {

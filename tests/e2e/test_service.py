@@ -62,7 +62,7 @@ class Watch:
         for attempt in (1, 2):
             self.out = open(self.path, "wb")
             self.process = subprocess.Popen(
-                [wp.WINE_RUN, os.path.join(wp.BIN, "service_watch.exe"), name, str(seconds)],
+                [wp.WINE_RUN, os.path.join(wp.TEST_BIN, "service_watch.exe"), name, str(seconds)],
                 stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
             if wait_until(lambda: b"watching" in self.output(), timeout=60 * attempt, step=0.1):
                 return
@@ -101,7 +101,7 @@ SESSION_MANAGER = r"HKLM\System\CurrentControlSet\Control\Session Manager"
 # A program's own library settings under Wine.
 APP_DEFAULTS = r"HKCU\Software\Wine\AppDefaults\%s\DllOverrides"
 # The stand-in library (tools/planted_library.cpp) and the marker it leaves.
-PLANTED = os.path.join(wp.BIN, "planted", "version.dll")
+PLANTED = os.path.join(wp.TEST_BIN, "planted", "version.dll")
 MARKER = os.path.join(wp.DRIVE_C, "kg-planted-loaded.txt")
 
 
@@ -130,6 +130,8 @@ class ServiceTest(unittest.TestCase):
         kill_workers()
 
     def create(self, name, command_line):
+        # A run that was interrupted may have left it registered in the prefix.
+        wine("sc", "delete", name)
         code, output = wine("sc", "create", name, "binPath=", command_line)
         self.assertEqual(code, 0, output)
         self.services.append(name)
@@ -203,7 +205,7 @@ class ServiceTest(unittest.TestCase):
         control_dir = os.path.join(wp.DRIVE_C, "kg-control")
         os.makedirs(control_dir, exist_ok=True)
         self.addCleanup(shutil.rmtree, control_dir, True)
-        shutil.copy(os.path.join(wp.BIN, "host_tests.exe"), os.path.join(control_dir, "kg-control.exe"))
+        shutil.copy(os.path.join(wp.TEST_BIN, "host_tests.exe"), os.path.join(control_dir, "kg-control.exe"))
         shutil.copy(PLANTED, control_dir)
         subprocess.run([wp.WINE_RUN, r"C:\kg-control\kg-control.exe", "--gtest_list_tests"],
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

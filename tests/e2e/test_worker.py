@@ -197,12 +197,12 @@ class WorkerTest(unittest.TestCase):
         import pty
         pid, terminal = pty.fork()
         if pid == 0:
-            os.execv(wp.WINE_RUN, [wp.WINE_RUN, os.path.join(wp.BIN, "kgupdate-ctl.exe"), "watch"])
+            os.execv(wp.WINE_RUN, [wp.WINE_RUN, wp.program_path("kgupdate-ctl.exe"), "watch"])
         # A third one on a terminal is ended by Ctrl-C once it shows progress:
         # it stops following, the update goes on.
         interrupted_pid, interrupted_terminal = pty.fork()
         if interrupted_pid == 0:
-            os.execv(wp.WINE_RUN, [wp.WINE_RUN, os.path.join(wp.BIN, "kgupdate-ctl.exe"), "watch"])
+            os.execv(wp.WINE_RUN, [wp.WINE_RUN, wp.program_path("kgupdate-ctl.exe"), "watch"])
         interrupted_screen = b""
         # Wine draws each character between terminal sequences: look past them.
         while b"Downloading" not in re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", interrupted_screen):
@@ -222,8 +222,8 @@ class WorkerTest(unittest.TestCase):
         self.assertIn(b"stopped following;", re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", interrupted_screen))
         piped_path = os.path.join(wp.WORK, "e2e-watch-piped.out")
         with open(piped_path, "wb") as piped_out:
-            piped = subprocess.Popen([wp.WINE_RUN, os.path.join(wp.BIN, "kgupdate-ctl.exe"), "watch"],
-                                     cwd=wp.BIN, stdin=subprocess.DEVNULL, stdout=piped_out,
+            piped = subprocess.Popen([wp.WINE_RUN, wp.program_path("kgupdate-ctl.exe"), "watch"],
+                                     cwd=wp.TEST_BIN, stdin=subprocess.DEVNULL, stdout=piped_out,
                                      stderr=subprocess.STDOUT)
             # Detailed queries while it downloads: never below the partial
             # size, never backwards, up to the file's size.

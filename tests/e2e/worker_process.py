@@ -9,7 +9,14 @@ import time
 BUILD = os.environ["KG_BUILD_DIR"]
 WORK = os.environ["KG_TEST_WORK_DIR"]
 PREFIX = os.environ["KG_WINEPREFIX"]
-BIN = os.path.join(BUILD, "bin")
+BIN = os.path.join(BUILD, "bin")            # what ships: the service and kgupdate-ctl
+TEST_BIN = os.path.join(BUILD, "test-bin")  # test programs, fixtures and tools
+
+
+def program_path(name):
+    """The full path of a program of the build, shipped or for tests."""
+    shipped = os.path.join(BIN, name)
+    return shipped if os.path.exists(shipped) else os.path.join(TEST_BIN, name)
 WINE_RUN = os.path.join(BUILD, "wine-run")
 DRIVE_C = os.path.join(PREFIX, "drive_c")
 
@@ -52,8 +59,8 @@ class Worker:
     def __init__(self, name, *options, program=QUICK_PROGRAM):
         self.output_path = os.path.join(WORK, "e2e-%s.out" % name)
         self.output = open(self.output_path, "wb")
-        self.process = subprocess.Popen([WINE_RUN, os.path.join(BIN, program), *options],
-                                        cwd=BIN, stdin=subprocess.DEVNULL, stdout=self.output,
+        self.process = subprocess.Popen([WINE_RUN, program_path(program), *options],
+                                        cwd=TEST_BIN, stdin=subprocess.DEVNULL, stdout=self.output,
                                         stderr=subprocess.STDOUT)
 
     def wait(self, timeout):
@@ -77,7 +84,7 @@ def run_tool(*command, timeout=300):
     """Runs a Windows tool of the build; returns (exit code, its output)."""
     out_path = os.path.join(WORK, "e2e-tool.out")
     with open(out_path, "wb") as out:
-        code = subprocess.run([WINE_RUN, os.path.join(BIN, command[0]), *command[1:]], cwd=BIN,
+        code = subprocess.run([WINE_RUN, program_path(command[0]), *command[1:]], cwd=TEST_BIN,
                               stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
                               timeout=timeout).returncode
     with open(out_path, "rb") as f:

@@ -23,11 +23,17 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// A shipped program (bin/) or, for any other name, a test program beside
+// this one (test-bin/).
 std::wstring BuiltExecutable(const wchar_t* name) {
+    if (std::wstring(name) == L"kgclient_update.exe") {
+        const std::string shipped = KG_SHIPPED_DIR;
+        return std::wstring(shipped.begin(), shipped.end()) + L"\\" + name;
+    }
     wchar_t own[MAX_PATH] = {};
     const DWORD length = ::GetModuleFileNameW(nullptr, own, MAX_PATH);
-    std::wstring folder(own, length);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1) + name;
+    const std::wstring path(own, length);
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
 }
 
 // The names of the libraries in a PE file's import directory; false when the

@@ -12,7 +12,13 @@
 
 namespace {
 
+// A shipped program (bin/) or, for any other name, a test program beside
+// this one (test-bin/).
 std::wstring BuiltExecutable(const wchar_t* name) {
+    if (std::wstring(name) == L"kgclient_update.exe") {
+        const std::string shipped = KG_SHIPPED_DIR;
+        return std::wstring(shipped.begin(), shipped.end()) + L"\\" + name;
+    }
     wchar_t own[MAX_PATH] = {};
     const DWORD length = ::GetModuleFileNameW(nullptr, own, MAX_PATH);
     const std::wstring path(own, length);
