@@ -44,7 +44,9 @@ struct RunLog::State {
     Common::KernelHandle folder;  // held for the run, judged when it started
     Common::KernelHandle file;
     uint64_t capBytes = kDefaultCapBytes;
-    uint64_t size = 0;     // bytes in the file
+    uint64_t size = 0;     // bytes in the file, `pending` included
+    std::string pending;   // the file's last bytes, not written yet
+    ULONGLONG flushed = 0;  // when `pending` was last written (tick count)
     uint64_t headEnd = 0;  // where the window starts; 0 while the head grows
     std::deque<Line> window;
     uint64_t windowBytes = 0;
@@ -63,6 +65,12 @@ namespace {
 
 // Room kept for the line that says how many lines were left out.
 constexpr uint64_t kLeftOutLineRoom = 256;
+
+// INFO lines are kept in memory and written together: when this much has
+// come, when a second has passed since the last write, and at once with
+// every WARNING or ERROR line and the run's end.
+constexpr size_t kPendingBytes = 64 * 1024;
+constexpr ULONGLONG kPendingMs = 1000;
 
 thread_local int quietScopes = 0;
 
@@ -228,6 +236,8 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
     run.folder = std::move(held.handle);
     run.capBytes = capBytes;
     run.size = 0;
+    run.pending.clear();
+    run.flushed = ::GetTickCount64();
     run.headEnd = 0;
     run.window.clear();
     run.windowBytes = 0;
@@ -249,30 +259,35 @@ void RunLog::Write(LogLevel level, const wchar_t* line) {
     State::Line entry;
     entry.bytes = TimeStamp() + Utf8(line);
     entry.important = static_cast<int32_t>(level) <= static_cast<int32_t>(LogLevel::Warning);
+    const bool important = entry.important;
     State& run = state();
     ExclusiveLock hold(run.lock);
     if (!IsOpen()) {
         return;
     }
-    // The head: the run's first lines, in order.
-    if (run.headEnd == 0) {
-        if (run.size + entry.bytes.size() <= run.capBytes / 4) {
-            if (!Append(run, entry.bytes)) {
-                const DWORD error = ::GetLastError();
-                hold.Release();
-                Disable(L"writing the log file", error);
-            }
-            return;
+    bool written = true;
+    if (run.headEnd == 0 && run.size + entry.bytes.size() <= run.capBytes / 4) {
+        // The head: the run's first lines, in order.
+        Append(run, entry.bytes);
+    } else {
+        if (run.headEnd == 0) {
+            run.headEnd = run.size;
         }
-        run.headEnd = run.size;
+        // The window: appended while it fits, trimmed and written again when not.
+        run.windowBytes += entry.bytes.size();
+        run.window.push_back(std::move(entry));
+        const uint64_t room = run.capBytes - run.headEnd - kLeftOutLineRoom;
+        if (run.windowBytes <= room) {
+            Append(run, run.window.back().bytes);
+        } else {
+            TrimWindow(run);
+            written = RewriteWindow(run);
+        }
     }
-    // The window: appended while it fits, trimmed and written again when not.
-    run.windowBytes += entry.bytes.size();
-    run.window.push_back(std::move(entry));
-    const uint64_t room = run.capBytes - run.headEnd - kLeftOutLineRoom;
-    const bool written = run.windowBytes <= room
-                             ? Append(run, run.window.back().bytes)
-                             : (TrimWindow(run), RewriteWindow(run));
+    if (written && (important || run.pending.size() >= kPendingBytes ||
+                    ::GetTickCount64() - run.flushed >= kPendingMs)) {
+        written = FlushPending(run);
+    }
     if (!written) {
         const DWORD error = ::GetLastError();
         hold.Release();
@@ -280,12 +295,34 @@ void RunLog::Write(LogLevel level, const wchar_t* line) {
     }
 }
 
-bool RunLog::Append(State& run, const std::string& bytes) {
-    if (!WriteAt(run.file.Get(), run.size, bytes)) {
+bool RunLog::FlushPending(State& run) {
+    run.flushed = ::GetTickCount64();
+    if (run.pending.empty()) {
+        return true;
+    }
+    if (!WriteAt(run.file.Get(), run.size - run.pending.size(), run.pending)) {
         return false;
     }
-    run.size += bytes.size();
+    run.pending.clear();
     return true;
+}
+
+void RunLog::Flush() {
+    if (!IsOpen()) {
+        return;
+    }
+    State& run = state();
+    ExclusiveLock hold(run.lock);
+    if (IsOpen() && !FlushPending(run)) {
+        const DWORD error = ::GetLastError();
+        hold.Release();
+        Disable(L"writing the log file", error);
+    }
+}
+
+void RunLog::Append(State& run, const std::string& bytes) {
+    run.pending += bytes;
+    run.size += bytes.size();
 }
 
 void RunLog::TrimWindow(State& run) {
@@ -332,10 +369,20 @@ bool RunLog::RewriteWindow(State& run) {
     for (const State::Line& line : run.window) {
         bytes += line.bytes;
     }
+    // What is pending below the window (the head's last lines) is written
+    // first; the window's own lines are in `bytes`.
+    if (run.pending.size() > run.size - run.headEnd) {
+        const size_t belowWindow = run.pending.size() - static_cast<size_t>(run.size - run.headEnd);
+        if (!WriteAt(run.file.Get(), run.headEnd - belowWindow, run.pending.data(), belowWindow)) {
+            return false;
+        }
+    }
+    run.pending.clear();
     run.size = run.headEnd;
-    if (!Append(run, bytes)) {
+    if (!WriteAt(run.file.Get(), run.size, bytes)) {
         return false;
     }
+    run.size += bytes.size();
     FILE_END_OF_FILE_INFO end = {};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(run.size);
     return ::SetFileInformationByHandle(run.file.Get(), FileEndOfFileInfo, &end, sizeof(end)) !=
@@ -347,6 +394,7 @@ void RunLog::Note(const wchar_t* message) {
         return;
     }
     Write(LogLevel::Info, (std::wstring(L"   INFO : ") + message + L"\n").c_str());
+    Flush();  // a note (the run's summary) is its end: on disk at once
 }
 
 void RunLog::Progress(uint64_t received, uint64_t total, bool force) {
@@ -371,6 +419,12 @@ void RunLog::WriteDuringCrash(const wchar_t* line) {
     State& run = state();
     if (!::TryAcquireSRWLockExclusive(&run.lock)) {
         return;
+    }
+    // What was kept in memory goes first (its storage exists already).
+    if (run.file && !run.pending.empty() &&
+        WriteAt(run.file.Get(), run.size - run.pending.size(), run.pending.data(),
+                run.pending.size())) {
+        run.pending.clear();
     }
     SYSTEMTIME now;
     ::GetSystemTime(&now);
@@ -404,6 +458,10 @@ void RunLog::Stop() {
     open_.store(false, std::memory_order_release);
     State& run = state();
     ExclusiveLock hold(run.lock);
+    if (run.file) {
+        (void)FlushPending(run);
+    }
+    run.pending.clear();
     run.file.Reset();
     run.folder.Reset();
     run.window.clear();

@@ -89,7 +89,11 @@ class RunLog {
     static void Progress(uint64_t received, uint64_t total, bool force = false);
     static constexpr DWORD kProgressPeriodMs = 5000;
 
-    // Closes the file (tests; a process simply ends).
+    // Writes what is kept in memory (INFO lines wait up to a second, or until
+    // 64 KiB have come; WARNING and ERROR lines are written at once).
+    static void Flush();
+
+    // Closes the file, after writing what is kept in memory.
     static void Stop();
 
     [[nodiscard]] static bool IsOpen() { return open_.load(std::memory_order_acquire); }
@@ -111,7 +115,8 @@ class RunLog {
     [[nodiscard]] static bool InQuietScope();
 
     static void Disable(const wchar_t* what, DWORD error);
-    static bool Append(State& state, const std::string& bytes);
+    static void Append(State& state, const std::string& bytes);
+    static bool FlushPending(State& state);
     static void TrimWindow(State& state);
     static bool RewriteWindow(State& state);
 

@@ -116,7 +116,8 @@ void ServiceHost::RunCommandLineMode() {
     }
     // The outcome outlives the worker: its file ends with the summary.
     RunLog::Note(RunSummary(TheUpdateRpcServer().CurrentController(),
-                            (::GetTickCount64() - started) / 1000)
+                            (::GetTickCount64() - started) / 1000,
+                            TheUpdateRpcServer().AnsweredQueries())
                      .c_str());
     if (ContainsNoCase(commandLine, L"-poe")) {
         WaitForKey("Press any key to exit");

@@ -2,9 +2,11 @@
 
 #include <cwchar>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "common/log.h"
+#include "common/run_log.h"
 #include "common/trace_scope.h"
 #include "rpc/caller_identity.h"
 #include "rpc/request_messages.h"
@@ -23,8 +25,15 @@ void UpdateRpcServer::Dispatch(const wchar_t* request, wchar_t** response) {
                    static_cast<unsigned long>(kMaxInstructionChars));
         return;  // no response, as for an instruction that cannot be parsed
     }
-    Log::Info(L"RPC Invoke: raw request: [%s]", request != nullptr ? request : L"");
     const std::wstring instruction = ParseInstruction(request);
+    // A poll is not news: its lines reach the console and the trace, not the
+    // run's log file, whose room is kept for what happened (the number of
+    // answered polls goes into the run summary).
+    std::optional<RunLog::Quiet> poll;
+    if (IsQueryInstruction(instruction)) {
+        poll.emplace();
+    }
+    Log::Info(L"RPC Invoke: raw request: [%s]", request != nullptr ? request : L"");
     if (IsBeginInstruction(instruction)) {
         Log::Info(L"Handling begin instruction");
         HandleBegin(request, response);
@@ -82,7 +91,8 @@ void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
         auto controller = std::make_unique<UpdateController>(timings_.finalPause, timings_.pace,
                                                              timings_.installer);
         controllerTask_ = std::async(std::launch::async, &UpdateRpcServer::RunUpdateWorker,
-                                     controller.get(), std::move(parsed), caller);
+                                     controller.get(), std::move(parsed), caller,
+                                     &answeredQueries_);
         // Published before the answer: a query right after it sees the update.
         ownedController_ = std::move(controller);
         currentController_.store(ownedController_.get(), std::memory_order_release);
@@ -109,6 +119,7 @@ void UpdateRpcServer::HandleQueryProgress(const wchar_t* request, wchar_t** resp
         } else {
             ComposeResponse(controller->GetStatus(), response);
         }
+        answeredQueries_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     Log::Info(
@@ -127,8 +138,10 @@ bool UpdateRpcServer::IsWorkInProgress() {
 }
 
 void UpdateRpcServer::RunUpdateWorker(UpdateController* controller, UpdateRequest request,
-                                      Caller caller) {
+                                      Caller caller, const std::atomic<uint64_t>* queries) {
     controller->RunToCompletion(request, caller);
+    Log::Info(L"Progress queries answered while the update ran: [%llu]",
+              static_cast<unsigned long long>(queries->load(std::memory_order_relaxed)));
 }
 
 UpdateRpcServer& TheUpdateRpcServer(const WorkerTimings& timings) {

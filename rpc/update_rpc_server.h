@@ -35,6 +35,11 @@ class UpdateRpcServer {
     // True while the update worker of this process runs.
     [[nodiscard]] bool IsWorkInProgress();
 
+    // How many progress queries were answered (from the first begin on).
+    [[nodiscard]] uint64_t AnsweredQueries() const {
+        return answeredQueries_.load(std::memory_order_relaxed);
+    }
+
     // The controller of this process's update, or null before the first
     // accepted begin.
     [[nodiscard]] UpdateController* CurrentController() const {
@@ -43,7 +48,7 @@ class UpdateRpcServer {
 
   private:
     static void RunUpdateWorker(UpdateController* controller, UpdateRequest request,
-                                Caller caller);
+                                Caller caller, const std::atomic<uint64_t>* queries);
 
     WorkerTimings timings_;
     // Serialises the creation of the controller: exactly one per process.
@@ -51,6 +56,7 @@ class UpdateRpcServer {
     std::unique_ptr<UpdateController> ownedController_;
     std::atomic<UpdateController*> currentController_{nullptr};
     std::future<void> controllerTask_;
+    std::atomic<uint64_t> answeredQueries_{0};
 };
 
 // The process's dispatcher, which the RPC routine Invoke serves. The first

@@ -4,7 +4,8 @@
 #include "common/redact_credentials.h"
 #include "update/update_controller.h"
 
-std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds) {
+std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds,
+                        uint64_t queries) {
     std::wstring result = L"no update";
     UpdateFailure failure;
     uint64_t bytes = 0;
@@ -27,7 +28,7 @@ std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds)
                         L"], bytes [" + std::to_wstring(bytes) + L"], seconds [" +
                         std::to_wstring(seconds) + L"], ";
     if (controller != nullptr) {
-        text += L"begun by [" + account + L"], ";
+        text += L"queries [" + std::to_wstring(queries) + L"], begun by [" + account + L"], ";
     }
     text += L"url [" + url + L"]";
     if (failure.IsSet()) {

@@ -117,6 +117,28 @@ TEST_F(RunLogTest, TakesTimedInfoAndHigherWhateverTheConsoleShowsButNotQuietLine
     EXPECT_EQ(expected, Untimed(Read(RunLog::Path())));
 }
 
+// INFO lines may wait in memory; a WARNING or ERROR line, and a note (the
+// run's summary), reach the disk at once with everything before them, so
+// that a crash right after loses none of them.
+TEST_F(RunLogTest, FailuresAndTheRunsEndReachTheDiskAtOnce) {
+    ASSERT_TRUE(RunLog::Start(folder_, kSddl, At(10, 2), 9));
+    ScopedLogSettings settings(0, 0);
+    for (int i = 0; i < 50; ++i) {
+        Log::Info(L"routine line %d", i);
+    }
+    Log::Error(L"the failure");
+    std::vector<std::string> lines = Untimed(Read(RunLog::Path()));
+    ASSERT_EQ(51u, lines.size());
+    EXPECT_EQ("   INFO : routine line 0", lines.front());
+    EXPECT_EQ("  ERROR : the failure", lines.back());
+    Log::Info(L"after the failure");
+    RunLog::Note(L"Run summary: result [Failed]");
+    lines = Untimed(Read(RunLog::Path()));
+    ASSERT_EQ(53u, lines.size());
+    EXPECT_EQ("   INFO : after the failure", lines[51]);
+    EXPECT_EQ("   INFO : Run summary: result [Failed]", lines[52]);
+}
+
 // The file stays within its cap and keeps the run's first lines, every
 // WARNING and ERROR line while they fit, and its last lines, whatever floods
 // it in between; one line says how many were left out.
@@ -148,8 +170,9 @@ TEST_F(RunLogTest, KeepsItsHeadItsFailuresAndItsEndWithinTheCap) {
             Log::Error(L"the failure at the end");
             Log::Info(L"the run's last line");
         }
-        const std::string text = Read(RunLog::Path());
-        RunLog::Stop();
+        const std::wstring path = RunLog::Path();
+        RunLog::Stop();  // writes what is still kept in memory
+        const std::string text = Read(path);
         EXPECT_LE(text.size(), kCap);
         const std::vector<std::string> lines = Untimed(text);
         ASSERT_GT(lines.size(), 20u);

@@ -319,7 +319,7 @@ class WorkerTest(unittest.TestCase):
         self.assertIn("  ERROR : Binary has failed Sha256 validation check. Deleting invalid file.",
                       untimed[-25:])
         self.assertRegex(untimed[-1], r"^   INFO : Run summary: result \[Failed\], stage \[hash\], code \[0\], "
-                                      r"bytes \[62914560\], seconds \[\d+\], begun by \[[^\]]+ \(S-1-[-\d]+\)\], "
+                                      r"bytes \[62914560\], seconds \[\d+\], queries \[\d+\], begun by \[[^\]]+ \(S-1-[-\d]+\)\], "
                                       r"url \[https://localhost/gen/62914560/"
                                       r"e2e-wrong-hash.exe\?token=\*\*\*\], reason \[The download's SHA-256 digest")
         self.assertNotIn("s3cret", "\n".join(kept))

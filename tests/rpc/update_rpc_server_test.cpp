@@ -8,6 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
@@ -15,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/run_log.h"
 #include "rpc/caller_identity.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/text_checks.h"
@@ -344,6 +348,46 @@ TEST(UpdateRpcServer, ABeginFromACallerThatCannotBeReadGetsNoArguments) {
                          "administrator [no]\n"))
         << log;
     EXPECT_TRUE(ServerRequests("/by-unknown").empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A poll is not news: the run's log file gets the begin and the update's
+// lines but no line per query; it gets their number when the update ends.
+// The console keeps every line.
+TEST(UpdateRpcServer, QueriesStayOutOfTheRunLogFileWhichGetsTheirCount) {
+    const AsAdministrator administrator;
+    const std::wstring folder = (std::filesystem::temp_directory_path() / L"kg-rpc-logs").wstring();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    ASSERT_TRUE(RunLog::Start(folder, L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    {
+        UpdateRpcServer server(kShortPause);
+        EXPECT_EQ(StatusText(0),
+                  Ask(server, Begin(kServer + L"/_/status=404/gen/10/polled", L"")).text);
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_TRUE(Ask(server, kQuery).hasResponse);
+        }
+        EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+        EXPECT_EQ(20u, server.AnsweredQueries());
+    }
+    const std::string console = capture.Take();
+    const std::wstring path = RunLog::Path();
+    RunLog::Stop();
+    std::ifstream in(path.c_str(), std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(20u, Count(console, "   INFO : Handling query progress instruction\n"));
+    EXPECT_NE(std::string::npos, file.find("   INFO : Handling begin instruction\n")) << file;
+    EXPECT_EQ(std::string::npos, file.find("Handling query progress instruction")) << file;
+    EXPECT_EQ(1u, Count(file, "   INFO : RPC Invoke: raw request: [")) << "the begin's only";
+    EXPECT_NE(std::string::npos,
+              file.find("   INFO : Progress queries answered while the update ran: [20]\n"))
+        << file;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace

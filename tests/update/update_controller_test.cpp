@@ -346,7 +346,7 @@ TEST_F(UpdateControllerTest, AFailedUpdateSaysWhereAndWhy) {
             << Narrow(summary);
         EXPECT_NE(std::wstring::npos, summary.find(L", reason [" + failure.text + L"]"));
         EXPECT_NE(std::wstring::npos,
-                  summary.find(L"], begun by [KG\\admin (S-1-5-21-1-2-3-500)], url ["))
+                  summary.find(L"], queries [0], begun by [KG\\admin (S-1-5-21-1-2-3-500)], url ["))
             << Narrow(summary);
         EXPECT_EQ(std::wstring::npos, summary.find(L"s3cret")) << Narrow(summary);
     }
