@@ -3,23 +3,11 @@
 #include <sddl.h>
 
 #include "common/file_system.h"
+#include "common/process_account.h"
 #include "common/unique_handle.h"
 #include "common/wide_format.h"
 
 namespace Common {
-
-namespace {
-
-std::wstring SidText(PSID sid) {
-    wchar_t* text = nullptr;
-    if (sid == nullptr || !::ConvertSidToStringSidW(sid, &text)) {
-        return std::wstring();
-    }
-    const LocalMemory owned(text);
-    return std::wstring(text);
-}
-
-}  // namespace
 
 std::wstring AccessVerdict::Describe() const {
     if (onlyTrusted) {

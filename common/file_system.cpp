@@ -23,14 +23,6 @@ bool FromSddl(const wchar_t* sddl, LocalMemory& descriptor) {
     return true;
 }
 
-std::wstring SidText(PSID sid) {
-    wchar_t* raw = nullptr;
-    if (sid == nullptr || !::ConvertSidToStringSidW(sid, &raw)) {
-        return std::wstring();
-    }
-    const LocalMemory owned(raw);
-    return std::wstring(raw);
-}
 
 }  // namespace
 

@@ -6,6 +6,15 @@
 
 namespace Common {
 
+std::wstring SidText(PSID sid) {
+    wchar_t* text = nullptr;
+    if (sid == nullptr || !::ConvertSidToStringSidW(sid, &text)) {
+        return std::wstring();
+    }
+    const LocalMemory owned(text);
+    return std::wstring(text);
+}
+
 std::wstring ProcessAccountSid(HANDLE process) {
     KernelHandle token;
     if (!::OpenProcessToken(process, TOKEN_QUERY, token.Receive())) {
@@ -17,12 +26,7 @@ std::wstring ProcessAccountSid(HANDLE process) {
     if (!buffer || !::GetTokenInformation(token.Get(), TokenUser, buffer.Get(), size, &size)) {
         return std::wstring();
     }
-    wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(static_cast<TOKEN_USER*>(buffer.Get())->User.Sid, &text)) {
-        return std::wstring();
-    }
-    const LocalMemory owned(text);
-    return std::wstring(text);
+    return SidText(static_cast<TOKEN_USER*>(buffer.Get())->User.Sid);
 }
 
 const std::wstring& OwnAccountSid() {

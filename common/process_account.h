@@ -6,6 +6,9 @@
 
 namespace Common {
 
+// The string form of a SID ("S-1-5-18"); empty for a null or unreadable one.
+[[nodiscard]] std::wstring SidText(PSID sid);
+
 // The account (user SID, string form such as S-1-5-18) that the process open
 // at `process` runs as; empty when its token cannot be read. The handle needs
 // PROCESS_QUERY_LIMITED_INFORMATION.

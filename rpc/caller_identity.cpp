@@ -56,15 +56,6 @@ std::vector<BYTE> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
     return buffer;
 }
 
-std::wstring SidText(PSID sid) {
-    wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(sid, &text)) {
-        return std::wstring();
-    }
-    const Common::LocalMemory owned(text);
-    return text;
-}
-
 std::wstring AccountName(PSID sid, const std::wstring& sidText) {
     wchar_t name[256] = {};
     wchar_t domain[256] = {};
@@ -129,7 +120,7 @@ Caller CallerIdentity::OfCurrentCall() {
         return caller;
     }
     const PSID sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
-    caller.sid = SidText(sid);
+    caller.sid = Common::SidText(sid);
     if (caller.sid.empty()) {
         return caller;
     }
