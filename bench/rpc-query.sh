@@ -40,6 +40,26 @@ peak_kib() {
     echo "$kib"
 }
 
+# The resident memory (VmRSS, KiB) of the process this script started, once
+# start-up has settled (two readings a second apart within 1 %).
+settled_rss_kib() {
+    local before after
+    after=$(awk '/VmRSS/ { print $2 }' "/proc/$worker/status" 2>/dev/null || true)
+    for _ in $(seq 20); do
+        sleep 1
+        before=$after
+        after=$(awk '/VmRSS/ { print $2 }' "/proc/$worker/status" 2>/dev/null || true)
+        if [ -z "$after" ]; then
+            echo "rpc-query: the process (pid $worker) ended before its resident memory was read" >&2
+            return 1
+        fi
+        if python3 -c "import sys; sys.exit(0 if abs($after - $before) * 100 <= $before else 1)"; then
+            break
+        fi
+    done
+    echo "$after"
+}
+
 # Samples the worker's VmHWM into a file every 0.2 s while it runs, so that the
 # figure outlives a worker that ends on its own (the high-water mark only
 # rises: the last sample is the peak).
@@ -83,6 +103,7 @@ stop_worker() {  # only the worker this script started, by its id
 bare=$!
 wait_serving
 bare_idle_kib=$(worker=$bare peak_kib)
+bare_resident_kib=$(worker=$bare settled_rss_kib)
 run_load 1; bare1=$qps bare1_p99=$p99
 run_load 32; bare32=$qps bare32_p99=$p99
 kill "$bare" 2>/dev/null || true
@@ -119,6 +140,7 @@ result worker-burst-working-set "$(python3 -c "print(f'{$burst_kib / 1024:.1f}')
 # The peak working set over a whole 256 MiB update, in a fresh worker.
 stop_worker
 start_worker update
+resident_kib=$(settled_rss_kib)
 idle_kib=$(peak_kib)
 follow_peak update
 "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url https://localhost/big-installer.exe --args "--exit=0" --wait \
@@ -126,6 +148,8 @@ follow_peak update
 update_kib=$(followed_peak_kib)
 stop_worker
 echo "rpc-query: worker peak working set: idle $((idle_kib / 1024)) MiB, after a 256 MiB update $((update_kib / 1024)) MiB"
+result worker-idle-resident "$(python3 -c "print(f'{$resident_kib / 1024:.1f}')")" \
+    "$(python3 -c "print(f'{$bare_resident_kib / 1024:.1f}')")" MiB
 result worker-idle-memory "$(python3 -c "print(f'{$idle_kib / 1024:.1f}')")" \
     "$(python3 -c "print(f'{$bare_idle_kib / 1024:.1f}')")" MiB
 result worker-peak-working-set "$(python3 -c "print(f'{$update_kib / 1024:.1f}')")" \

@@ -9,6 +9,7 @@
 #include "common/access_list.h"
 #include "common/checked_open.h"
 #include "common/file_system.h"
+#include "common/known_folder.h"
 #include "common/log.h"
 #include "common/run_log.h"
 #include "common/trace_scope.h"
@@ -48,15 +49,14 @@ bool IsReservedDeviceName(const std::wstring& name) {
 
 DownloadCache::DownloadCache(const KNOWNFOLDERID& root) {
     TraceScope trace;
-    const HRESULT result = ::SHGetKnownFolderPath(root, 0, nullptr, knownFolder_.Receive());
+    std::wstring rootPath;
+    const HRESULT result = Common::KnownFolderPath(root, rootPath);
     if (result != S_OK) {
         Log::Error(L"Call to SHGetKnownFolderPath failed with error code: [%ld]",
                    static_cast<long>(result));
         return;
     }
-    Log::Info(L"SHGetKnownFolderPath returned: [%s]", knownFolder_.Get());
-    const std::wstring rootPath = knownFolder_.Get();
-    knownFolder_.Reset();
+    Log::Info(L"SHGetKnownFolderPath returned: [%s]", rootPath.c_str());
     if (!PrepareFolder(rootPath)) {
         heldFolders_.clear();
         return;

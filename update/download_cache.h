@@ -132,6 +132,5 @@ class DownloadCache {
     [[nodiscard]] bool CleanCacheFolder(const std::wstring& path, HANDLE folder,
                                         bool runLogFolder = false) const;
 
-    Common::CoTaskMemText knownFolder_;
     std::vector<Common::KernelHandle> heldFolders_;
 };

@@ -157,7 +157,9 @@ class ServiceTest(unittest.TestCase):
         Watch.check_sequence(self, watch.lines())
         time.sleep(2)
         self.assertEqual([pid for pid, _ in processes(wp.WORKER_FILE)], [workers[0][0]])
-        self.assertEqual(pending_deletions_of(WORKER_PATH), 1, "a reused worker is not copied again")
+        # No second entry (Wine may process the list when its server restarts,
+        # which can take the first one away; it never adds one).
+        self.assertLessEqual(pending_deletions_of(WORKER_PATH), 1, "a reused worker is not copied again")
 
         # The worker serves a whole update.
         code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url",
