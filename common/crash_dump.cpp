@@ -15,20 +15,6 @@ namespace {
 
 constexpr DWORD kDumpType = 0x1100;  // MiniDumpWithProcessThreadData | MiniDumpWithThreadInfo
 
-struct DbgHelpTraits {
-    using Handle = HMODULE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::FreeLibrary(h); }
-};
-
-struct MappedViewTraits {
-    using Handle = const void*;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::UnmapViewOfFile(h); }
-};
-
 using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, DWORD, void*, void*, void*);
 
 // MINIDUMP_EXCEPTION_INFORMATION, laid out as DbgHelp reads it.
@@ -89,7 +75,7 @@ void SendCrashReport(const wchar_t* moduleName, const char* text, size_t length)
 }
 
 void WriteCrashDump(EXCEPTION_POINTERS* pointers) {
-    Common::UniqueHandle<DbgHelpTraits> dbghelp(Common::LoadSystemLibrary(L"DbgHelp.dll"));
+    Common::LoadedLibrary dbghelp(Common::LoadSystemLibrary(L"DbgHelp.dll"));
     if (!dbghelp.IsValid()) {
         Log::Error(L"LoadLibrary on dbghelp.dll failed with error %lu", ::GetLastError());
         return;
@@ -132,7 +118,7 @@ void WriteCrashDump(EXCEPTION_POINTERS* pointers) {
     }
     Common::KernelHandle mapping(
         ::CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, size, nullptr));
-    Common::UniqueHandle<MappedViewTraits> view(
+    Common::MappedView view(
         mapping.IsValid() ? ::MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, size) : nullptr);
     if (!view.IsValid()) {
         Log::Error(L"CreateFileMapping failed with error %lu", ::GetLastError());

@@ -7,20 +7,12 @@ namespace Common {
 
 namespace {
 
-struct LibraryTraits {
-    using Handle = HMODULE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::FreeLibrary(h); }
-};
-using Library = UniqueHandle<LibraryTraits>;
-
 using GetKnownFolderPath = HRESULT(WINAPI*)(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*);
 
 }  // namespace
 
 HRESULT KnownFolderPath(const KNOWNFOLDERID& folder, std::wstring& path) {
-    const Library shell(LoadSystemLibrary(L"shell32.dll"));
+    const LoadedLibrary shell(LoadSystemLibrary(L"shell32.dll"));
     if (!shell) {
         return HRESULT_FROM_WIN32(::GetLastError());
     }

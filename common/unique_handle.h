@@ -105,6 +105,24 @@ struct LocalMemoryTraits {
 };
 using LocalMemory = UniqueHandle<LocalMemoryTraits>;
 
+// Libraries loaded at run time (LoadLibrary).
+struct LoadedLibraryTraits {
+    using Handle = HMODULE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr; }
+    static void Close(Handle h) noexcept { ::FreeLibrary(h); }
+};
+using LoadedLibrary = UniqueHandle<LoadedLibraryTraits>;
+
+// Views of a file mapping (MapViewOfFile).
+struct MappedViewTraits {
+    using Handle = const void*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr; }
+    static void Close(Handle h) noexcept { ::UnmapViewOfFile(h); }
+};
+using MappedView = UniqueHandle<MappedViewTraits>;
+
 // Open registry keys.
 struct RegistryKeyTraits {
     using Handle = HKEY;

@@ -112,23 +112,21 @@ bool ReadProductVersion(HANDLE file, ProductVersion& read) {
     if (!mapping) {
         return false;
     }
-    const void* view = ::MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0);
-    if (view == nullptr) {
+    const Common::MappedView view(::MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
+    if (!view) {
         return false;
     }
+    const auto* bytes = static_cast<const BYTE*>(view.Get());
     size_t offset = 0;
     size_t length = 0;
     std::vector<BYTE> data;
-    if (FindVersionResource(static_cast<const uint8_t*>(view),
-                            static_cast<size_t>(size.QuadPart), offset, length) &&
+    if (FindVersionResource(bytes, static_cast<size_t>(size.QuadPart), offset, length) &&
         length > 0 && length <= kMaxVersionResourceBytes) {
         // A copy with room after it, as the version functions expect of
         // a block they did not read themselves.
-        data.assign(static_cast<const BYTE*>(view) + offset,
-                    static_cast<const BYTE*>(view) + offset + length);
+        data.assign(bytes + offset, bytes + offset + length);
         data.resize(length * 2);
     }
-    (void)::UnmapViewOfFile(view);
     return !data.empty() && ParseVersionBlock(data, read);
 }
 

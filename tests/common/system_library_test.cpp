@@ -11,19 +11,12 @@
 
 namespace {
 
-struct LibraryTraits {
-    using Handle = HMODULE;
-    static Handle Invalid() noexcept { return nullptr; }
-    static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::FreeLibrary(h); }
-};
-
 TEST(SystemLibrary, LoadsFromTheSystemFolderOnly) {
     Common::RestrictLibrarySearchToSystemFolder();
     wchar_t system[MAX_PATH] = {};
     ASSERT_NE(0u, ::GetSystemDirectoryW(system, MAX_PATH));
 
-    Common::UniqueHandle<LibraryTraits> library(Common::LoadSystemLibrary(L"dbghelp.dll"));
+    Common::LoadedLibrary library(Common::LoadSystemLibrary(L"dbghelp.dll"));
     ASSERT_TRUE(library.IsValid()) << ::GetLastError();
     wchar_t loaded[MAX_PATH] = {};
     ASSERT_NE(0u, ::GetModuleFileNameW(library.Get(), loaded, MAX_PATH));
@@ -36,7 +29,7 @@ TEST(SystemLibrary, LoadsFromTheSystemFolderOnly) {
     const std::wstring planted = std::wstring(current) + L"\\kg-planted-library.dll";
     ASSERT_TRUE(::CopyFileW((std::wstring(system) + L"\\version.dll").c_str(), planted.c_str(),
                             FALSE));
-    const Common::UniqueHandle<LibraryTraits> other(
+    const Common::LoadedLibrary other(
         Common::LoadSystemLibrary(L"kg-planted-library.dll"));
     EXPECT_FALSE(other.IsValid());
     ::DeleteFileW(planted.c_str());
