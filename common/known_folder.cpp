@@ -12,8 +12,10 @@ using GetKnownFolderPath = HRESULT(WINAPI*)(REFKNOWNFOLDERID, DWORD, HANDLE, PWS
 }  // namespace
 
 HRESULT KnownFolderPath(const KNOWNFOLDERID& folder, std::wstring& path) {
+    // COM's allocator frees the answer; both libraries go with this call.
+    const LoadedLibrary com(LoadSystemLibrary(L"ole32.dll"));
     const LoadedLibrary shell(LoadSystemLibrary(L"shell32.dll"));
-    if (!shell) {
+    if (!com || !shell) {
         return HRESULT_FROM_WIN32(::GetLastError());
     }
     const auto get = reinterpret_cast<GetKnownFolderPath>(

@@ -87,12 +87,24 @@ struct FindHandleTraits {
 };
 using FindHandle = UniqueHandle<FindHandleTraits>;
 
-// Memory the shell and COM hand out (SHGetKnownFolderPath, ...).
+// Memory the shell and COM hand out (SHGetKnownFolderPath, ...), given back
+// through COM's own allocator. The program does not import COM: whoever
+// receives such memory holds ole32 loaded (from the system folder) for as
+// long as the memory lives.
 struct CoTaskMemTraits {
     using Handle = wchar_t*;
     static Handle Invalid() noexcept { return nullptr; }
     static bool IsValid(Handle h) noexcept { return h != nullptr; }
-    static void Close(Handle h) noexcept { ::CoTaskMemFree(h); }
+    static void Close(Handle h) noexcept {
+        using Free = void(WINAPI*)(LPVOID);
+        const HMODULE com = ::GetModuleHandleW(L"ole32.dll");
+        const auto free = com != nullptr ? reinterpret_cast<Free>(reinterpret_cast<void*>(
+                                               ::GetProcAddress(com, "CoTaskMemFree")))
+                                         : nullptr;
+        if (free != nullptr) {
+            free(h);
+        }
+    }
 };
 using CoTaskMemText = UniqueHandle<CoTaskMemTraits>;
 

@@ -4,7 +4,7 @@
 
 #include "common/log.h"
 #include "common/trace_scope.h"
-#include "common/unique_handle.h"
+#include "rpc/call_slots.h"
 #include "rpc/update_rpc_interface.h"
 #include "rpc/update_rpc_server.h"
 
@@ -13,10 +13,9 @@ namespace {
 // Admits at most kMaxConcurrentCalls calls into Dispatch at once, whatever
 // the run time dispatches; a call that waits longer than kCallWaitMs for its
 // turn is refused.
-HANDLE CallSlots() {
-    static const Common::KernelHandle slots(
-        ::CreateSemaphoreW(nullptr, kMaxConcurrentCalls, kMaxConcurrentCalls, nullptr));
-    return slots.Get();
+CallSlots& InvokeSlots() {
+    static CallSlots slots(kMaxConcurrentCalls);
+    return slots;
 }
 
 }  // namespace
@@ -24,9 +23,8 @@ HANDLE CallSlots() {
 void Invoke(PRPC_ASYNC_STATE asyncHandle, handle_t, const wchar_t* request, wchar_t** response) {
     TraceScope trace;
     // Every call is completed exactly once, whatever its handling did.
-    const HANDLE slots = CallSlots();
-    const bool admitted =
-        slots != nullptr && ::WaitForSingleObject(slots, kCallWaitMs) == WAIT_OBJECT_0;
+    CallSlots& slots = InvokeSlots();
+    const bool admitted = slots.Acquire(kCallWaitMs);
     try {
         if (admitted) {
             TheUpdateRpcServer().Dispatch(request, response);
@@ -40,7 +38,7 @@ void Invoke(PRPC_ASYNC_STATE asyncHandle, handle_t, const wchar_t* request, wcha
         Log::Error(L"RPC Invoke failed with an unknown exception");
     }
     if (admitted) {
-        (void)::ReleaseSemaphore(slots, 1, nullptr);
+        slots.Release();
     }
     const RPC_STATUS status = ::RpcAsyncCompleteCall(asyncHandle, nullptr);
     if (status != RPC_S_OK) {
