@@ -68,7 +68,7 @@ void SendCrashReport(const wchar_t* moduleName, const char* text, size_t length)
         const ULONG written = traceProvider.WriteEvent(kCrashReportPartEventId, 4, fields);
         if (written != ERROR_SUCCESS) {
             Log::Error(L"EventWrite of crash report part %lu of %lu failed with error %lu",
-                       static_cast<unsigned long>(index + 1), static_cast<unsigned long>(count),
+                       static_cast<unsigned long>(index) + 1, static_cast<unsigned long>(count),
                        written);
         }
     }

@@ -16,8 +16,8 @@ void WriteCrashDump(EXCEPTION_POINTERS* pointers);
 // kMaxWholeReportChars goes whole in one event 2021; a longer one (a real
 // minidump: hundreds of KB) goes as consecutive events 2022 of at most
 // kReportPartChars each.
-inline constexpr size_t kMaxWholeReportChars = 60 * 1024;
-inline constexpr size_t kReportPartChars = 32 * 1024;
+inline constexpr size_t kMaxWholeReportChars = size_t{60} * 1024;
+inline constexpr size_t kReportPartChars = size_t{32} * 1024;
 
 // Sends `length` characters of Base64 `text` (when the crash-report bit is
 // enabled). An event write that fails logs an ERROR line.

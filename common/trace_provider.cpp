@@ -14,7 +14,7 @@ constexpr ULONGLONG kKeywordModules = kChannelKeyword | 0x8;
 constexpr ULONGLONG kKeywordCrash = kChannelKeyword | 0x10;
 
 constexpr EVENT_DESCRIPTOR Event(USHORT id, UCHAR level, UCHAR opcode, USHORT task,
-                                 ULONGLONG keyword) {
+                                 ULONGLONG keyword) noexcept {
     return EVENT_DESCRIPTOR{id, kEventVersion, kChannel, level, opcode, task, keyword};
 }
 

@@ -48,7 +48,7 @@ bool CopyBytes(const wchar_t* source, HANDLE target) {
     if (!from) {
         return false;
     }
-    std::vector<char> chunk(256 * 1024);
+    std::vector<char> chunk(size_t{256} * 1024);
     for (;;) {
         DWORD read = 0;
         if (!::ReadFile(from.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read,

@@ -38,7 +38,7 @@ inline const RPC_SYNTAX_IDENTIFIER kUpdateRpcSyntax = {
 
 // The stub descriptor of either side: the interface, the allocator hooks and
 // the shared type format, with midl's version numbers and bounds checks on.
-inline MIDL_STUB_DESC StubDescriptor(void* interfaceInformation) {
+inline MIDL_STUB_DESC StubDescriptor(void* interfaceInformation) noexcept {
     MIDL_STUB_DESC descriptor = {};
     descriptor.RpcInterfaceInformation = interfaceInformation;
     descriptor.pfnAllocate = midl_user_allocate;

@@ -21,7 +21,7 @@
 namespace {
 
 // Bytes read (and hashed) at a time.
-constexpr size_t kReadBlockBytes = 256 * 1024;
+constexpr size_t kReadBlockBytes = size_t{256} * 1024;
 
 // Hands the file source one large block to read into and passes each block on
 // whole. Without it the source reads straight into the hash's own 64-byte
