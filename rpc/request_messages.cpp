@@ -10,7 +10,6 @@
 #include "common/log.h"
 #include "common/trace_scope.h"
 #include "rpc/json.h"
-#include "update/sha256.h"
 
 namespace {
 
@@ -107,8 +106,8 @@ bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request) {
             }
         }
     }
-    // A digest in lower case is the same digest.
-    request.hash = Sha256::NormalizedDigest(hash);
+    // As sent: the update normalises the digest (UpdateController::Run).
+    request.hash = std::move(hash);
     request.args = std::move(args);
     Log::Info(L"Parsed request into hash:[%s], args:[%s]", request.hash.c_str(),
               request.args.c_str());

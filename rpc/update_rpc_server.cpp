@@ -49,7 +49,7 @@ namespace {
 
 // Reads who sends the begin this thread serves, and says so in the log.
 Caller IdentifyBeginCaller() {
-    const Caller caller = IdentifyCaller();
+    Caller caller = IdentifyCaller();
     Log::Info(L"Update begun by [%s] ([%s]), process [%lu] [%s], administrator [%s]",
               caller.known ? caller.account.c_str() : L"an unknown caller", caller.sid.c_str(),
               static_cast<unsigned long>(caller.processId), caller.image.c_str(),
@@ -108,15 +108,16 @@ void UpdateRpcServer::HandleQueryProgress(const wchar_t* request, wchar_t** resp
     TraceScope trace;
     if (UpdateController* controller = CurrentController()) {
         if (IsDetailedQuery(request)) {
-            UpdateFailure failure = controller->GetFailure();
-            if (failure.IsSet() && !MayReadFailureText(IdentifyCaller(), controller->BegunBy())) {
+            const UpdateSnapshot snapshot = controller->Snapshot();
+            UpdateFailure failure = snapshot.failure;
+            if (failure.IsSet() && !MayReadFailureText(IdentifyCaller(), snapshot.begunBy)) {
                 failure.text.clear();
             }
-            ComposeDetailedResponse(
-                controller->GetStatus(),
-                controller->progress.received.load(std::memory_order_relaxed),
-                controller->progress.total.load(std::memory_order_relaxed), failure, response);
+            ComposeDetailedResponse(snapshot.status, snapshot.received, snapshot.total, failure,
+                                    response);
         } else {
+            // One value, nothing to pair it with: read without the lock and
+            // the copies a whole snapshot costs every poll.
             ComposeResponse(controller->GetStatus(), response);
         }
         answeredQueries_.fetch_add(1, std::memory_order_relaxed);
@@ -137,14 +138,43 @@ bool UpdateRpcServer::IsWorkInProgress() {
     return controllerTask_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
 }
 
-void UpdateRpcServer::RunUpdateWorker(UpdateController* controller, UpdateRequest request,
-                                      Caller caller, const std::atomic<uint64_t>* queries) {
+void UpdateRpcServer::RunUpdateWorker(UpdateController* controller, const UpdateRequest& request,
+                                      const Caller& caller, const std::atomic<uint64_t>* queries) {
     controller->RunToCompletion(request, caller);
     Log::Info(L"Progress queries answered while the update ran: [%llu]",
               static_cast<unsigned long long>(queries->load(std::memory_order_relaxed)));
 }
 
-UpdateRpcServer& TheUpdateRpcServer(const WorkerTimings& timings) {
-    static UpdateRpcServer server(timings);
+namespace {
+
+std::atomic<bool> serverCreated{false};
+
+WorkerTimings& ServerTimings() {
+    static WorkerTimings timings;
+    return timings;
+}
+
+}  // namespace
+
+bool SetUpdateRpcServerTimings(const WorkerTimings& timings) {
+    if (serverCreated.load()) {
+        return false;
+    }
+    ServerTimings() = timings;
+    return true;
+}
+
+namespace {
+
+// The timings the dispatcher is created with; later settings are refused.
+WorkerTimings TimingsAtCreation() {
+    serverCreated.store(true);
+    return ServerTimings();
+}
+
+}  // namespace
+
+UpdateRpcServer& TheUpdateRpcServer() {
+    static UpdateRpcServer server(TimingsAtCreation());
     return server;
 }

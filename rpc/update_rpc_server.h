@@ -11,7 +11,7 @@
 
 // The longest instruction read, in UTF-16 code units; a longer one is refused
 // before it is parsed, as if it could not be parsed.
-inline constexpr size_t kMaxInstructionChars = 64 * 1024;
+inline constexpr size_t kMaxInstructionChars = size_t{64} * 1024;
 
 // The dispatcher behind UpdateRPC's Invoke: starts the one update of the
 // process on a worker thread at the first accepted "beginAutoUpdate" and
@@ -47,8 +47,8 @@ class UpdateRpcServer {
     }
 
   private:
-    static void RunUpdateWorker(UpdateController* controller, UpdateRequest request,
-                                Caller caller, const std::atomic<uint64_t>* queries);
+    static void RunUpdateWorker(UpdateController* controller, const UpdateRequest& request,
+                                const Caller& caller, const std::atomic<uint64_t>* queries);
 
     WorkerTimings timings_;
     // Serialises the creation of the controller: exactly one per process.
@@ -59,6 +59,10 @@ class UpdateRpcServer {
     std::atomic<uint64_t> answeredQueries_{0};
 };
 
-// The process's dispatcher, which the RPC routine Invoke serves. The first
-// call creates it with `timings`; later calls return that one.
-[[nodiscard]] UpdateRpcServer& TheUpdateRpcServer(const WorkerTimings& timings = WorkerTimings());
+// The timings of the process's dispatcher: set once, at the start, before
+// anybody is served (the product's own otherwise). False, changing nothing,
+// once the dispatcher exists.
+bool SetUpdateRpcServerTimings(const WorkerTimings& timings);
+
+// The process's dispatcher, which the RPC routine Invoke serves.
+[[nodiscard]] UpdateRpcServer& TheUpdateRpcServer();

@@ -198,15 +198,6 @@ bool IsSamePublisher(HANDLE file, const std::wstring& path, const SignerIdentity
     return result;
 }
 
-bool ValidateBinary(const std::wstring& path, const std::wstring& policyHash,
-                    const std::wstring& ownPath) {
-    Common::KernelHandle file = OpenForChecks(path);
-    if (!file) {
-        Sha256::RaiseOpenError(path);
-    }
-    return ValidateOpenBinary(file, path, policyHash, ownPath, ReleaseRule::kNotOlder);
-}
-
 bool HasCompanyTag(HANDLE file, const std::wstring& path, const std::wstring& tag,
                    SignerIdentity* signer, LONG* trust) {
     // An empty ENTER/EXIT pair first, then a second scope around the name

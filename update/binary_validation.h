@@ -15,16 +15,13 @@
 // The company tag a download's signer must name when the service is signed.
 inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 
-// Validates a downloaded cache entry: its digest must equal `policyHash` (when
-// one is given) and, unless the executable at `ownPath` carries no signature
-// at all, the file must be signed by the same publisher (IsSamePublisher). A
-// service signature that is present but does not verify fails every file. A
-// file that fails is deleted. The digest's file errors
-// (FileStore::OpenErr, ReadErr) pass through; the file stays then.
-[[nodiscard]] bool ValidateBinary(const std::wstring& path, const std::wstring& policyHash,
-                                  const std::wstring& ownPath);
-
-// The same for the entry the caller holds open at `file` (read access,
+// Validation of a downloaded cache entry: its digest must equal `policyHash`
+// (when one is given) and, unless the executable at `ownPath` carries no
+// signature at all, the file must be signed by the same publisher
+// (IsSamePublisher). A service signature that is present but does not verify
+// fails every file. The digest's file errors (FileStore::OpenErr, ReadErr)
+// pass through; the file stays then.
+// The entry is the one the caller holds open at `file` (read access,
 // sharing read only, so that nobody can change, rename or delete it between
 // these checks and the installer's start): the digest, the trust check and
 // the signer all come from that handle. A file that fails is deleted: `file`

@@ -14,6 +14,7 @@
 #include "common/run_log.h"
 #include "common/trace_scope.h"
 #include "common/wide_format.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -317,9 +318,13 @@ bool DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
         }
         const std::wstring why = NotOwnEntry(name, facts, runLogFolder);
         if (why.empty()) {
-            if (!runLogFolder && _wcsicmp(name.c_str(), kRunLogFolder) == 0 &&
-                !CleanCacheFolder(path + L"\\" + name, child.Get(), true)) {
-                return false;
+            if (!runLogFolder && _wcsicmp(name.c_str(), kRunLogFolder) == 0) {
+                std::wstring childPath = path;
+                childPath += L'\\';
+                childPath += name;
+                if (!CleanCacheFolder(childPath, child.Get(), true)) {
+                    return false;
+                }
             }
             continue;
         }
@@ -396,6 +401,17 @@ bool DownloadCache::IsPlainFileName(const std::wstring& name) {
         }
     }
     return !IsReservedDeviceName(name);
+}
+
+std::wstring DownloadCache::DownloadName(const std::wstring& hash, const std::wstring& url) {
+    TraceScope naming;
+    if (!hash.empty()) {
+        Log::Info(L"A hash has been provided from policy.  Using this as the filename");
+        return hash;
+    }
+    // The doubled "as" is the line's established text: log searches rely on it.
+    Log::Info(L"No hash provided from policy.  Using hash of url as as the filename");
+    return Sha256().HashText(url);
 }
 
 std::wstring DownloadCache::GetFullPath(const std::wstring& name) const {

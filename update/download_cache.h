@@ -58,6 +58,12 @@ class DownloadCache {
     // False while the folder is unknown: nothing may be formed from it.
     [[nodiscard]] bool IsUsable() const { return !folder.empty(); }
 
+    // The name an update's download gets in the folder: the policy hash when
+    // the request gives one, else the SHA-256 of the URL (both upper-case
+    // hexadecimal). Says which in the log.
+    [[nodiscard]] static std::wstring DownloadName(const std::wstring& hash,
+                                                   const std::wstring& url);
+
     // folder + name + ".exe". Empty (and an ERROR logged) when the cache is
     // unusable or `name` is not a plain file name.
     [[nodiscard]] std::wstring GetFullPath(const std::wstring& name) const;

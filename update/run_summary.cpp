@@ -12,16 +12,15 @@ std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds,
     uint64_t seconds = runSeconds;
     std::wstring url;
     std::wstring account;
+    UpdateSnapshot snapshot;
     if (controller != nullptr) {
-        static const wchar_t* const kResults[] = {L"Downloading", L"Installing", L"Completed",
-                                                  L"Failed"};
-        const int status = static_cast<int>(controller->GetStatus());
-        result = status >= 0 && status <= 3 ? kResults[status] : L"unknown";
-        failure = controller->GetFailure();
-        bytes = controller->progress.received.load(std::memory_order_relaxed);
-        seconds = controller->Seconds();
-        url = controller->AttemptedUrl();
-        account = controller->BegunBy().Describe();
+        snapshot = controller->Snapshot();
+        result = StatusName(snapshot.status);
+        failure = snapshot.failure;
+        bytes = snapshot.received;
+        seconds = snapshot.seconds;
+        url = snapshot.url;
+        account = snapshot.begunBy.Describe();
     }
     std::wstring text = std::wstring(kRunSummaryMarker) + L"result [" + result + L"], stage [" +
                         failure.stage + L"], code [" + std::to_wstring(failure.code) +
@@ -34,10 +33,9 @@ std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds,
     if (failure.IsSet()) {
         text += L", reason [" + failure.text + L"]";
     }
-    DWORD lateCode = 0;
-    if (controller != nullptr && controller->LateInstallerExit(lateCode)) {
+    if (controller != nullptr && snapshot.lateInstallerEnded) {
         text += L", installer ended after the time limit with exit code [" +
-                std::to_wstring(lateCode) + L"]";
+                std::to_wstring(snapshot.lateInstallerCode) + L"]";
     }
     (void)Common::RedactCredentials(text);
     (void)Common::EscapeControlCharacters(text);

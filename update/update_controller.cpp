@@ -15,7 +15,12 @@
 #include "update/sha256.h"
 #include "update/update_policy.h"
 
+namespace {
+
+// Held while the status becomes Failed.
 std::mutex statusMutex;
+
+}  // namespace
 
 std::wstring OwnExecutablePath() {
     wchar_t path[MAX_PATH] = {};
@@ -36,13 +41,16 @@ void UpdateController::MarkFailed(const wchar_t* reason, const UpdateFailure& fa
             failure_.text = reason;
         }
         ended_ = std::chrono::steady_clock::now();
-    }
-    {
         std::lock_guard<std::mutex> lock(statusMutex);
-        status.store(Failed);
+        status_.store(Failed);
     }
     PauseAfterFinalStatus();
     Log::Error(L"%s", reason);
+}
+
+void UpdateController::StepStatus() {
+    std::lock_guard<std::mutex> facts(factsMutex_);
+    status_.fetch_add(1);
 }
 
 void UpdateController::MarkEnded() {
@@ -55,17 +63,24 @@ void UpdateController::SetAttemptedUrl(const std::wstring& url) {
     attemptedUrl_ = url;
 }
 
-UpdateFailure UpdateController::GetFailure() const {
-    if (GetStatus() != Failed) {
-        return UpdateFailure();
+UpdateSnapshot UpdateController::Snapshot() const {
+    UpdateSnapshot snapshot;
+    std::lock_guard<std::mutex> facts(factsMutex_);
+    snapshot.status = static_cast<UpdateStatus>(status_.load());
+    snapshot.received = progress_.received.load(std::memory_order_relaxed);
+    snapshot.total = progress_.total.load(std::memory_order_relaxed);
+    if (snapshot.status == Failed) {
+        snapshot.failure = failure_;
     }
-    std::lock_guard<std::mutex> facts(factsMutex_);
-    return failure_;
-}
-
-std::wstring UpdateController::AttemptedUrl() const {
-    std::lock_guard<std::mutex> facts(factsMutex_);
-    return attemptedUrl_;
+    snapshot.url = attemptedUrl_;
+    const auto end =
+        ended_ == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : ended_;
+    snapshot.seconds = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(end - started_).count());
+    snapshot.begunBy = caller_;
+    snapshot.lateInstallerEnded = lateInstallerEnded_;
+    snapshot.lateInstallerCode = lateInstallerCode_;
+    return snapshot;
 }
 
 Caller UpdateController::BegunBy() const {
@@ -73,27 +88,10 @@ Caller UpdateController::BegunBy() const {
     return caller_;
 }
 
-bool UpdateController::LateInstallerExit(DWORD& code) const {
-    std::lock_guard<std::mutex> facts(factsMutex_);
-    code = lateInstallerCode_;
-    return lateInstallerEnded_;
-}
-
-uint64_t UpdateController::Seconds() const {
-    std::lock_guard<std::mutex> facts(factsMutex_);
-    const auto end = ended_ == std::chrono::steady_clock::time_point{}
-                         ? std::chrono::steady_clock::now()
-                         : ended_;
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(end - started_).count());
-}
-
 void UpdateController::MarkCompleted() {
     TraceScope trace;
     MarkEnded();
-    // An increment on purpose: the status only ever moves one step forward
-    // from Installing, and a concurrent Failed is never overwritten by a 2.
-    status.fetch_add(1);
+    StepStatus();
     PauseAfterFinalStatus();
 }
 
@@ -109,7 +107,7 @@ bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadP
     } else {
         Log::Error(L"Failed to download binary");
         if (error != nullptr) {
-            *error = downloader.Error();
+            *error = downloader.LastError();
         }
     }
     return downloaded;
@@ -118,35 +116,35 @@ bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadP
 bool UpdateController::ValidateBinary(const std::wstring& path) {
     const ReleaseRule rule =
         BegunBy().administrator ? ReleaseRule::kNotOlder : ReleaseRule::kNewerOnly;
-    return ValidateOpenBinary(checkedFile, path, hash, OwnExecutablePath(), rule,
-                              &attemptFailure);
+    return ValidateOpenBinary(checkedFile_, path, hash_, OwnExecutablePath(), rule,
+                              &attemptFailure_);
 }
 
 bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wstring& path) {
     TraceScope trace;
-    attemptFailure = UpdateFailure();
+    attemptFailure_ = UpdateFailure();
     SetAttemptedUrl(url);
     DownloadError error;
-    if (!DownloadBinary(url, path, pace_, &progress, &error)) {
+    if (!DownloadBinary(url, path, pace_, &progress_, &error)) {
         Log::Error(L"Update controller failed to download binary.");
-        attemptFailure.stage = kStageDownload;
-        attemptFailure.code = error.code;
-        attemptFailure.text = DescribeDownloadFailure(url, error);
+        attemptFailure_.stage = kStageDownload;
+        attemptFailure_.code = error.code;
+        attemptFailure_.text = DescribeDownloadFailure(url, error);
         return false;
     }
     // One handle from here to the installer's end: what is checked is what runs.
-    checkedFile = OpenForChecks(path);
-    if (!checkedFile) {
+    checkedFile_ = OpenForChecks(path);
+    if (!checkedFile_) {
         Log::Error(L"Update controller failed to validate binary.");
-        attemptFailure.stage = kStageDownload;
-        attemptFailure.code = ERROR_CANT_ACCESS_FILE;
-        attemptFailure.text = L"The downloaded file " + path +
+        attemptFailure_.stage = kStageDownload;
+        attemptFailure_.code = ERROR_CANT_ACCESS_FILE;
+        attemptFailure_.text = L"The downloaded file " + path +
                               L" could not be opened for its checks, or is not a plain file of a "
                               L"trusted owner.";
         return false;
     }
     if (!ValidateBinary(path)) {
-        checkedFile.Reset();
+        checkedFile_.Reset();
         Log::Error(L"Update controller failed to validate binary.");
         return false;
     }
@@ -156,20 +154,20 @@ bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wst
 void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
                            const std::wstring& requestHash, const std::wstring& requestArgs) {
     TraceScope trace;
-    urls = requestUrls;
-    hash = Sha256::NormalizedDigest(requestHash);  // a digest in lower case is the same digest
-    args = requestArgs;
+    urls_ = requestUrls;
+    hash_ = Sha256::NormalizedDigest(requestHash);  // a digest in lower case is the same digest
+    args_ = requestArgs;
     const DownloadCache cache;
 
     // Nothing is downloaded, run or cleaned unless the cache is a real
     // folder and every path formed in it stays there.
-    if (urls.empty()) {
+    if (urls_.empty()) {
         MarkFailed(L"The update request names no URL; nothing to download.",
                    {kStageRequest, ERROR_INVALID_PARAMETER,
                     L"The update request names no URL to download the installer from."});
         return;
     }
-    if (!hash.empty() && !Sha256::IsDigestText(hash)) {
+    if (!hash_.empty() && !Sha256::IsDigestText(hash_)) {
         MarkFailed(L"The policy hash is not 64 hexadecimal digits; the update is refused.",
                    {kStageRequest, ERROR_INVALID_PARAMETER,
                     L"The update request's hash is not a SHA-256 digest of 64 hexadecimal "
@@ -182,11 +180,11 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         const UpdatePolicy policy = ReadUpdatePolicy();
         std::vector<std::wstring> admitted;
         UpdateFailure refusal;
-        if (!AdmitRequest(urls, args, BegunBy(), policy, admitted, refusal)) {
+        if (!AdmitRequest(urls_, args_, BegunBy(), policy, admitted, refusal)) {
             MarkFailed(L"Update controller refused the request.", refusal);
             return;
         }
-        urls = std::move(admitted);
+        urls_ = std::move(admitted);
     }
     if (!cache.IsUsable()) {
         MarkFailed(L"The download cache folder cannot be used; the update cannot run.",
@@ -199,23 +197,11 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
     // One time limit for every URL's download together.
     pace_.deadline = DownloadPace::Clock::now() + pace_.updateLimit;
     std::wstring path;
-    for (size_t i = 0; i < urls.size(); ++i) {
-        const std::wstring& url = urls[i];
+    for (size_t i = 0; i < urls_.size(); ++i) {
+        const std::wstring& url = urls_[i];
         Log::Verbose(L"Attempting download using the following url: [%s]", url.c_str());
-        {
-            TraceScope naming;
-            std::wstring name;
-            if (!hash.empty()) {
-                Log::Info(L"A hash has been provided from policy.  Using this as the filename");
-                name = hash;
-            } else {
-                // The doubled "as" is the line's established text: log searches rely on it.
-                Log::Info(L"No hash provided from policy.  Using hash of url as as the filename");
-                name = Sha256().HashText(url);
-            }
-            path = cache.GetFullPath(name);
-            Log::Info(L"Filename will be: [%s]", path.c_str());
-        }
+        path = cache.GetFullPath(DownloadCache::DownloadName(hash_, url));
+        Log::Info(L"Filename will be: [%s]", path.c_str());
         if (DownloadPace::Clock::now() >= pace_.deadline) {
             // The limit bounds the whole update, not only its body reads: no
             // further URL is tried once it has passed.
@@ -224,15 +210,15 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
                        static_cast<unsigned long>(
                            std::chrono::duration_cast<std::chrono::seconds>(pace_.updateLimit)
                                .count()));
-            attemptFailure.stage = kStageDownload;
-            attemptFailure.code = ERROR_TIMEOUT;
-            attemptFailure.text = L"The update's downloads reached their time limit of " +
+            attemptFailure_.stage = kStageDownload;
+            attemptFailure_.code = ERROR_TIMEOUT;
+            attemptFailure_.text = L"The update's downloads reached their time limit of " +
                                   std::to_wstring(std::chrono::duration_cast<std::chrono::seconds>(
                                                       pace_.updateLimit)
                                                       .count()) +
                                   L" seconds.";
             MarkFailed(L"Update controller failed to download and validate binary.",
-                       attemptFailure);
+                       attemptFailure_);
             return;
         }
         if (!path.empty()) {
@@ -241,22 +227,22 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         if (!path.empty() && ObtainValidBinary(url, path)) {
             break;
         }
-        if (i + 1 < urls.size()) {
+        if (i + 1 < urls_.size()) {
             Log::Error(L"Failed to obtain valid binary from the following url: [%s]", url.c_str());
             continue;
         }
-        MarkFailed(L"Update controller failed to download and validate binary.", attemptFailure);
+        MarkFailed(L"Update controller failed to download and validate binary.", attemptFailure_);
         return;
     }
 
     {
         TraceScope installing;
         Log::Info(L"Beginning upgrade");
-        status.fetch_add(1);  // Downloading -> Installing, as an increment (see MarkCompleted)
+        StepStatus();  // Downloading -> Installing
         UpdateFailure failure;
         Common::KernelHandle stillRunning;
         const bool installed =
-            RunInstaller(cache.folder, path, args, installer_, &failure, &stillRunning);
+            RunInstaller(cache.folder, path, args_, installer_, &failure, &stillRunning);
         if (!installed) {
             Log::Error(L"Failed to update client");
             MarkFailed(L"Update controller failed to install binary.", failure);
@@ -268,10 +254,10 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
                 lateInstallerEnded_ = late.end == InstallerEnd::Exited;
                 lateInstallerCode_ = late.code;
             }
-            checkedFile.Reset();
+            checkedFile_.Reset();
             return;
         }
-        checkedFile.Reset();
+        checkedFile_.Reset();
         Log::Info(L"Completed upgrade");
     }
     cache.CleanBinaries();
@@ -293,7 +279,7 @@ void UpdateController::RunToCompletion(const UpdateRequest& request, const Calle
     } catch (...) {
         message = "unknown exception";
     }
-    checkedFile.Reset();
+    checkedFile_.Reset();
     Log::Error(L"The update ended with an exception: [%S]", message.c_str());
     MarkFailed(L"Update controller failed: the update ended with an exception.",
                {kStageInternal, 0,

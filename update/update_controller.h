@@ -15,15 +15,34 @@
 #include "update/update_failure.h"
 #include "update/update_request.h"
 
-// Held only while a controller stores the status Failed.
-extern std::mutex statusMutex;
-
 // Runs the one update of the process: tries the URLs in order until one gives
 // an installer that downloads completely and passes validation, runs it, and
 // cleans the download cache after a successful installation. Its status
 // moves 0 -> 1 -> 2, or to 3, and is read by other threads at any time.
 // The full path of this process's executable; empty when it cannot be read.
 [[nodiscard]] std::wstring OwnExecutablePath();
+
+// What callers are told about an update, read together under one lock: an
+// answer never pairs a status with a failure of another moment.
+struct UpdateSnapshot {
+    UpdateStatus status = Downloading;
+    // The current download's bytes on disk and announced length; both keep
+    // their last values during and after the installation.
+    uint64_t received = 0;
+    uint64_t total = 0;
+    // Why the update failed; set only when `status` is Failed.
+    UpdateFailure failure;
+    // The URL last tried (empty before the first).
+    std::wstring url;
+    // From the run's start to its final status (or to now while it runs).
+    uint64_t seconds = 0;
+    // Who began the update (an unknown caller until RunToCompletion).
+    Caller begunBy;
+    // True once an installer that ran past its time limit has ended, with
+    // the exit code it finally gave.
+    bool lateInstallerEnded = false;
+    DWORD lateInstallerCode = 0;
+};
 
 class UpdateController {
   public:
@@ -51,63 +70,61 @@ class UpdateController {
     // leaving the status where it was.
     void RunToCompletion(const UpdateRequest& request, const Caller& caller);
 
+    // Everything callers are told, at one moment.
+    [[nodiscard]] UpdateSnapshot Snapshot() const;
+
+    // The status alone, for a caller that needs nothing else.
     [[nodiscard]] UpdateStatus GetStatus() const {
-        return static_cast<UpdateStatus>(status.load(std::memory_order_relaxed));
+        return static_cast<UpdateStatus>(status_.load(std::memory_order_relaxed));
     }
 
     // Why the update failed; not set (IsSet false) unless the status is
-    // Failed. Stored before the status becomes Failed.
-    [[nodiscard]] UpdateFailure GetFailure() const;
-
-    // The URL last tried (empty before the first); seconds from the run's
-    // start to its final status (or to now while it runs).
-    [[nodiscard]] std::wstring AttemptedUrl() const;
-    [[nodiscard]] uint64_t Seconds() const;
+    // Failed (Snapshot().failure).
+    [[nodiscard]] UpdateFailure GetFailure() const { return Snapshot().failure; }
 
     // Who began the update (an unknown caller until RunToCompletion).
     [[nodiscard]] Caller BegunBy() const;
 
-    // True once an installer that ran past its time limit has ended; `code`
-    // receives the exit code it finally gave.
-    [[nodiscard]] bool LateInstallerExit(DWORD& code) const;
-
     // True when the cache file now holds a downloaded, validated installer,
-    // held open in `checkedFile` (nobody can write, rename or delete it until
+    // held open for the checks and the installer's run (nobody can write, rename or delete it until
     // that handle is closed, after the installer has ended).
     [[nodiscard]] bool ObtainValidBinary(const std::wstring& url, const std::wstring& path);
 
     // Binary validation with this run's policy hash and the service's own
-    // path, of the file held open in `checkedFile`; a failure's reason goes
-    // to `attemptFailure`.
+    // path, of the file held open by ObtainValidBinary; a failure's reason
+    // is kept as the attempt's.
     [[nodiscard]] virtual bool ValidateBinary(const std::wstring& path);
 
     // Raises the status from 1 to 2, then pauses.
     void MarkCompleted();
 
-    std::vector<std::wstring> urls;
-    std::wstring hash;
-    std::wstring args;
-    std::atomic<int32_t> status{Downloading};
-
-    // The current download's bytes on disk and announced length; both keep
-    // their last values during and after the installation.
-    DownloadProgress progress;
-
-    // The validated installer, open for reading and sharing read only, from
-    // its checks to the end of its run.
-    Common::KernelHandle checkedFile;
-
-    // Why the current URL failed to give a valid installer.
-    UpdateFailure attemptFailure;
-
   private:
-    // Stores why, then 3 under statusMutex, pauses and logs why the run failed.
+    // Stores why and then 3, pauses and logs why the run failed.
     void MarkFailed(const wchar_t* reason, const UpdateFailure& failure);
+    // Installing -> Completed, or Downloading -> Installing: one step, as an
+    // increment, so that a concurrent Failed is never overwritten.
+    void StepStatus();
     void PauseAfterFinalStatus() const;
     void SetAttemptedUrl(const std::wstring& url);
     void MarkEnded();
 
-    mutable std::mutex factsMutex_;  // guards the seven below
+    std::vector<std::wstring> urls_;
+    std::wstring hash_;
+    // Why the current URL failed to give a valid installer.
+    UpdateFailure attemptFailure_;
+    std::wstring args_;
+
+    // The validated installer, open for reading and sharing read only, from
+    // its checks to the end of its run.
+    Common::KernelHandle checkedFile_;
+
+    // Written by the download's thread, read by Snapshot.
+    DownloadProgress progress_;
+
+    // Changed only under factsMutex_ (read alone by GetStatus).
+    std::atomic<int32_t> status_{Downloading};
+
+    mutable std::mutex factsMutex_;  // guards the status's changes and the seven below
     Caller caller_;
     bool lateInstallerEnded_ = false;
     DWORD lateInstallerCode_ = 0;

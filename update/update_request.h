@@ -18,3 +18,11 @@ enum UpdateStatus : int32_t {
     Completed = 2,
     Failed = 3,
 };
+
+// The status's name, as the run summary and the control tool show it
+// ("unknown" for a value outside the four).
+[[nodiscard]] inline const wchar_t* StatusName(int32_t status) {
+    static const wchar_t* const kNames[] = {L"Downloading", L"Installing", L"Completed",
+                                            L"Failed"};
+    return status >= Downloading && status <= Failed ? kNames[status] : L"unknown";
+}

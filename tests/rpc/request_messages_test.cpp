@@ -79,13 +79,14 @@ TEST(ParseUpdateRequest, FillsUrlsHashAndArgs) {
         capture.Take());
 }
 
-// A digest in lower or mixed case is the same digest: stored in upper case.
-// Other texts stay as they came (the update refuses them before any download).
-TEST(ParseUpdateRequest, StoresADigestInUpperCase) {
+// The digest is kept as it came: the update itself reads a digest in lower
+// or mixed case as the same digest, and refuses other texts before any
+// download.
+TEST(ParseUpdateRequest, KeepsTheDigestAsSent) {
     const std::wstring upper(L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
     const std::pair<std::wstring, std::wstring> cases[] = {
-        {L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", upper},
-        {L"Ba7816bF8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015Ad", upper},
+        {L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+         L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {upper, upper},
         {L"ba7816bf", L"ba7816bf"},                                // too short
         {upper.substr(1) + L"g", upper.substr(1) + L"g"},          // not hexadecimal
