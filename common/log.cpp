@@ -208,22 +208,62 @@ void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
 }
 
 // The cheap path first: nothing is formatted unless a destination wants it.
-#define KG_LOG_OPERATION(Name)                   \
-    void Log::Name(const wchar_t* format, ...) { \
-        if (!IsWanted(LogLevel::Name)) {         \
-            return;                              \
-        }                                        \
-        va_list args;                            \
-        va_start(args, format);                  \
-        Write(LogLevel::Name, format, args);     \
-        va_end(args);                            \
+void Log::Error(const wchar_t* format, ...) {
+    if (!IsWanted(LogLevel::Error)) {
+        return;
     }
+    va_list args;
+    va_start(args, format);
+    Write(LogLevel::Error, format, args);
+    va_end(args);
+}
 
-KG_LOG_OPERATION(Error)
-KG_LOG_OPERATION(Warning)
-KG_LOG_OPERATION(Info)
-KG_LOG_OPERATION(Verbose)
-KG_LOG_OPERATION(Enter)
-KG_LOG_OPERATION(Exit)
+void Log::Warning(const wchar_t* format, ...) {
+    if (!IsWanted(LogLevel::Warning)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    Write(LogLevel::Warning, format, args);
+    va_end(args);
+}
 
-#undef KG_LOG_OPERATION
+void Log::Info(const wchar_t* format, ...) {
+    if (!IsWanted(LogLevel::Info)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    Write(LogLevel::Info, format, args);
+    va_end(args);
+}
+
+void Log::Verbose(const wchar_t* format, ...) {
+    if (!IsWanted(LogLevel::Verbose)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    Write(LogLevel::Verbose, format, args);
+    va_end(args);
+}
+
+void Log::Enter(const wchar_t* format, ...) {
+    if (!IsWanted(LogLevel::Enter)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    Write(LogLevel::Enter, format, args);
+    va_end(args);
+}
+
+void Log::Exit(const wchar_t* format, ...) {
+    if (!IsWanted(LogLevel::Exit)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    Write(LogLevel::Exit, format, args);
+    va_end(args);
+}

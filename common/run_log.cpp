@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <algorithm>
-#include <deque>
 #include <vector>
 
 #include "common/access_list.h"
 #include "common/checked_open.h"
 #include "common/file_system.h"
+#include "common/run_log_window.h"
 #include "common/wide_format.h"
 
 namespace {
@@ -35,10 +35,7 @@ class ExclusiveLock {
 }  // namespace
 
 struct RunLog::State {
-    struct Line {
-        std::string bytes;
-        bool important = false;  // WARNING or ERROR
-    };
+    using Line = RunLogWindow::Line;
 
     SRWLOCK lock = SRWLOCK_INIT;  // in-process: no kernel call when uncontended
     Common::KernelHandle folder;  // held for the run, judged when it started
@@ -47,14 +44,12 @@ struct RunLog::State {
     uint64_t size = 0;     // bytes in the file, `pending` included
     std::string pending;   // the file's last bytes, not written yet
     ULONGLONG flushed = 0;  // when `pending` was last written (tick count)
+    std::wstring path;     // this run's file; empty when there is none
     uint64_t headEnd = 0;  // where the window starts; 0 while the head grows
-    std::deque<Line> window;
-    uint64_t windowBytes = 0;
-    uint64_t leftOut = 0;  // lines no longer in the file
+    RunLogWindow window;
 };
 
 std::atomic<bool> RunLog::open_{false};
-std::wstring RunLog::path_;
 
 RunLog::State& RunLog::state() {
     static State* const instance = new State();  // lives as long as the process
@@ -69,7 +64,7 @@ constexpr uint64_t kLeftOutLineRoom = 256;
 // INFO lines are kept in memory and written together: when this much has
 // come, when a second has passed since the last write, and at once with
 // every WARNING or ERROR line and the run's end.
-constexpr size_t kPendingBytes = 64 * 1024;
+constexpr size_t kPendingBytes = size_t{64} * 1024;
 constexpr ULONGLONG kPendingMs = 1000;
 
 thread_local int quietScopes = 0;
@@ -205,14 +200,14 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
             }
         }
     }
-    path_ = folder + L"\\" + FileName(startUtc, processId);
     State& run = state();
     ExclusiveLock hold(run.lock);
+    run.path = folder + L"\\" + FileName(startUtc, processId);
     // A new file with the service's descriptor, written through this handle.
     // A file of this very name (a process of the same id started in the same
     // second) is an earlier run's: it goes, through the folder's handle.
     const std::wstring name = FileName(startUtc, processId);
-    run.file = Common::Files().CreateNewFile(path_, kFileSddl, FILE_WRITE_DATA | SYNCHRONIZE,
+    run.file = Common::Files().CreateNewFile(run.path, kFileSddl, FILE_WRITE_DATA | SYNCHRONIZE,
                                              FILE_SHARE_READ);
     if (!run.file && ::GetLastError() == ERROR_FILE_EXISTS) {
         {
@@ -223,12 +218,12 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
                 (void)Common::DeleteThroughHandle(earlier.Get());
             }
         }  // gone once its handle is closed
-        run.file = Common::Files().CreateNewFile(path_, kFileSddl, FILE_WRITE_DATA | SYNCHRONIZE,
+        run.file = Common::Files().CreateNewFile(run.path, kFileSddl, FILE_WRITE_DATA | SYNCHRONIZE,
                                                  FILE_SHARE_READ);
     }
     if (!run.file) {
         const DWORD error = ::GetLastError();
-        path_.clear();
+        run.path.clear();
         hold.Release();
         Disable(L"creating the log file", error);
         return false;
@@ -239,9 +234,7 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
     run.pending.clear();
     run.flushed = ::GetTickCount64();
     run.headEnd = 0;
-    run.window.clear();
-    run.windowBytes = 0;
-    run.leftOut = 0;
+    run.window.Clear();
     open_.store(true, std::memory_order_release);
     return true;
 }
@@ -274,13 +267,11 @@ void RunLog::Write(LogLevel level, const wchar_t* line) {
             run.headEnd = run.size;
         }
         // The window: appended while it fits, trimmed and written again when not.
-        run.windowBytes += entry.bytes.size();
-        run.window.push_back(std::move(entry));
         const uint64_t room = run.capBytes - run.headEnd - kLeftOutLineRoom;
-        if (run.windowBytes <= room) {
-            Append(run, run.window.back().bytes);
+        if (run.window.Add(std::move(entry), room)) {
+            Append(run, run.window.Lines().back().bytes);
         } else {
-            TrimWindow(run);
+            run.window.Trim(room);
             written = RewriteWindow(run);
         }
     }
@@ -325,48 +316,15 @@ void RunLog::Append(State& run, const std::string& bytes) {
     run.size += bytes.size();
 }
 
-void RunLog::TrimWindow(State& run) {
-    const uint64_t room = run.capBytes - run.headEnd - kLeftOutLineRoom;
-    // Trimmed to three quarters of the room, so that it is written again
-    // only after another quarter has come in.
-    const uint64_t target = room / 4 * 3;
-    // The newest lines, up to a quarter of the room, always stay.
-    size_t protectedFrom = run.window.size();
-    for (uint64_t newest = 0; protectedFrom > 0; --protectedFrom) {
-        newest += run.window[protectedFrom - 1].bytes.size();
-        if (newest > room / 4) {
-            break;
-        }
-    }
-    // INFO lines leave first, then WARNING and ERROR lines, oldest first.
-    for (const bool important : {false, true}) {
-        std::deque<State::Line> kept;
-        size_t keptOlder = 0;
-        for (size_t i = 0; i < run.window.size(); ++i) {
-            State::Line& line = run.window[i];
-            const bool older = i < protectedFrom;
-            if (older && line.important == important && run.windowBytes > target) {
-                run.windowBytes -= line.bytes.size();
-                ++run.leftOut;
-                continue;
-            }
-            keptOlder += older ? 1 : 0;
-            kept.push_back(std::move(line));
-        }
-        protectedFrom = keptOlder;
-        run.window.swap(kept);
-    }
-}
-
 bool RunLog::RewriteWindow(State& run) {
     wchar_t note[160];
     Common::FormatWide(note,
                        L"   INFO : [%llu] lines of this run were left out here to keep this "
                        L"file within its size; WARNING and ERROR lines and the last lines are "
                        L"kept\n",
-                       static_cast<unsigned long long>(run.leftOut));
+                       static_cast<unsigned long long>(run.window.LeftOut()));
     std::string bytes = TimeStamp() + Utf8(note);
-    for (const State::Line& line : run.window) {
+    for (const State::Line& line : run.window.Lines()) {
         bytes += line.bytes;
     }
     // What is pending below the window (the head's last lines) is written
@@ -395,21 +353,6 @@ void RunLog::Note(const wchar_t* message) {
     }
     Write(LogLevel::Info, (std::wstring(L"   INFO : ") + message + L"\n").c_str());
     Flush();  // a note (the run's summary) is its end: on disk at once
-}
-
-void RunLog::Progress(uint64_t received, uint64_t total, bool force) {
-    static std::atomic<ULONGLONG> last{0};
-    const ULONGLONG now = ::GetTickCount64();
-    const ULONGLONG before = last.load(std::memory_order_relaxed);
-    if (!Wants(LogLevel::Warning) || (!force && before != 0 && now - before < kProgressPeriodMs)) {
-        return;
-    }
-    last.store(now, std::memory_order_relaxed);
-    wchar_t line[96];
-    Common::FormatWide(line, L"   INFO : Downloaded [%llu] of [%llu] bytes\n",
-                       static_cast<unsigned long long>(received),
-                       static_cast<unsigned long long>(total));
-    Write(LogLevel::Info, line);
 }
 
 void RunLog::WriteDuringCrash(const wchar_t* line) {
@@ -464,6 +407,12 @@ void RunLog::Stop() {
     run.pending.clear();
     run.file.Reset();
     run.folder.Reset();
-    run.window.clear();
-    path_.clear();
+    run.window.Clear();
+    run.path.clear();
+}
+
+std::wstring RunLog::Path() {
+    State& run = state();
+    ExclusiveLock hold(run.lock);
+    return run.path;
 }

@@ -33,7 +33,7 @@ class RunLog {
     static constexpr size_t kKeptRuns = 10;
     // The access rules of a run's file: SYSTEM and Administrators only.
     static constexpr wchar_t kFileSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
-    static constexpr uint64_t kDefaultCapBytes = 1024 * 1024;
+    static constexpr uint64_t kDefaultCapBytes = uint64_t{1024} * 1024;
 
     // While one lives, the INFO and lower lines of its thread stay out of the
     // file (they still reach ETW and the console); WARNING and ERROR lines
@@ -83,12 +83,6 @@ class RunLog {
     // console or ETW). The caller masks and escapes what it holds.
     static void Note(const wchar_t* message);
 
-    // Writes "Downloaded [received] of [total] bytes" into the file only (the
-    // console and ETW have a line per chunk), at most every kProgressPeriod;
-    // `force` writes it now (a download's end).
-    static void Progress(uint64_t received, uint64_t total, bool force = false);
-    static constexpr DWORD kProgressPeriodMs = 5000;
-
     // Writes what is kept in memory (INFO lines wait up to a second, or until
     // 64 KiB have come; WARNING and ERROR lines are written at once).
     static void Flush();
@@ -99,7 +93,7 @@ class RunLog {
     [[nodiscard]] static bool IsOpen() { return open_.load(std::memory_order_acquire); }
 
     // This run's file; empty when there is none.
-    [[nodiscard]] static const std::wstring& Path() { return path_; }
+    [[nodiscard]] static std::wstring Path();
 
     // The name a run started at `startUtc` gets.
     [[nodiscard]] static std::wstring FileName(const SYSTEMTIME& startUtc, DWORD processId);
@@ -117,10 +111,8 @@ class RunLog {
     static void Disable(const wchar_t* what, DWORD error);
     static void Append(State& state, const std::string& bytes);
     static bool FlushPending(State& state);
-    static void TrimWindow(State& state);
     static bool RewriteWindow(State& state);
 
     static std::atomic<bool> open_;
-    static std::wstring path_;
     static State& state();
 };

@@ -7,8 +7,10 @@
 #include <memory>
 #include <vector>
 
+#include "common/disk_reserve.h"
 #include "common/log.h"
 #include "common/run_log.h"
+#include "common/system_error_text.h"
 #include "common/wide_format.h"
 #include "common/trace_scope.h"
 
@@ -137,7 +139,7 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
     const RunLog::Quiet quiet;
     uint32_t size = 0;
     ReadBuffer buffer;
-    PaceWindow window;
+    PaceCheck pace(pace_, PaceCheck::Clock::now());
     for (;;) {
         DWORD bytesRead = 0;
         bool chunkFailed = !ReadChunk(buffer, bytesRead);
@@ -158,7 +160,7 @@ bool Downloader::ReadToFile(uint32_t targetSize) {
         if (ReportProgress(size, targetSize) || bytesRead == 0) {
             return true;
         }
-        if (!KeepsPace(window, bytesRead)) {
+        if (!KeepsPace(pace, bytesRead)) {
             return false;
         }
     }
@@ -168,7 +170,7 @@ bool Downloader::WriteChunk(const ReadBuffer& buffer) {
     Log::Info(L"Read: [%lu] bytes of data", static_cast<unsigned long>(buffer.size()));
     if (!file_->Write(buffer.data(), buffer.size())) {
         const DWORD error = ::GetLastError();
-        Fail(error, L"writing the cache file failed: " + DescribeNetworkError(error));
+        Fail(error, L"writing the cache file failed: " + Common::DescribeSystemError(error));
         return false;
     }
     Log::Info(L"Written: [%lu] bytes of data", static_cast<unsigned long>(buffer.size()));
@@ -183,39 +185,43 @@ bool Downloader::ReportProgress(uint32_t& size, uint32_t targetSize) {
     if (progress_ != nullptr) {
         progress_->Received(size);
     }
-    RunLog::Progress(size, targetSize, size >= targetSize);
-    return size >= targetSize;
+    const bool complete = size >= targetSize;
+    if (throttle_.Due(ProgressThrottle::Clock::now(), complete)) {
+        wchar_t line[96];
+        Common::FormatWide(line, L"Downloaded [%llu] of [%llu] bytes",
+                           static_cast<unsigned long long>(size),
+                           static_cast<unsigned long long>(targetSize));
+        RunLog::Note(line);
+    }
+    return complete;
 }
 
-bool Downloader::KeepsPace(PaceWindow& window, DWORD bytesRead) {
-    using Clock = std::chrono::steady_clock;
+bool Downloader::KeepsPace(PaceCheck& pace, DWORD bytesRead) {
     using std::chrono::duration_cast;
     using std::chrono::seconds;
-    window.bytes += bytesRead;
-    if (Clock::now() >= pace_.deadline) {
-        Log::Error(L"The update's downloads have reached their time limit of [%lu] seconds; "
-                   L"the partial file is kept",
-                   static_cast<unsigned long>(duration_cast<seconds>(pace_.updateLimit).count()));
-        Fail(ERROR_TIMEOUT, L"the update's downloads reached their time limit");
-        return false;
-    }
-    if (Clock::now() - window.start < pace_.window) {
-        return true;
+    switch (pace.Count(bytesRead, PaceCheck::Clock::now())) {
+        case PaceCheck::Verdict::kKeepsPace:
+            return true;
+        case PaceCheck::Verdict::kDeadlineReached:
+            Log::Error(
+                L"The update's downloads have reached their time limit of [%lu] seconds; "
+                L"the partial file is kept",
+                static_cast<unsigned long>(duration_cast<seconds>(pace_.updateLimit).count()));
+            Fail(ERROR_TIMEOUT, L"the update's downloads reached their time limit");
+            return false;
+        case PaceCheck::Verdict::kTooSlow:
+            break;
     }
     const auto windowSeconds = duration_cast<seconds>(pace_.window).count();
-    if (window.bytes < pace_.floorBytes) {
-        Log::Error(L"The download is too slow: [%lu] bytes in the last [%lu] seconds, at "
-                   L"least [%lu] are needed; the partial file is kept",
-                   static_cast<unsigned long>(window.bytes),
-                   static_cast<unsigned long>(windowSeconds),
-                   static_cast<unsigned long>(pace_.floorBytes));
-        Fail(ERROR_TIMEOUT, L"the server sends too slowly (" + std::to_wstring(window.bytes) +
-                                L" bytes in the last " + std::to_wstring(windowSeconds) +
-                                L" seconds)");
-        return false;
-    }
-    window = PaceWindow();
-    return true;
+    const uint64_t windowBytes = pace.WindowBytes();
+    Log::Error(L"The download is too slow: [%lu] bytes in the last [%lu] seconds, at "
+               L"least [%lu] are needed; the partial file is kept",
+               static_cast<unsigned long>(windowBytes), static_cast<unsigned long>(windowSeconds),
+               static_cast<unsigned long>(pace_.floorBytes));
+    Fail(ERROR_TIMEOUT, L"the server sends too slowly (" + std::to_wstring(windowBytes) +
+                            L" bytes in the last " + std::to_wstring(windowSeconds) +
+                            L" seconds)");
+    return false;
 }
 
 void Downloader::Fail(uint32_t code, std::wstring reason) {
@@ -240,29 +246,6 @@ void Downloader::FailNetwork(DWORD error) {
 void Downloader::FailStatus(int32_t statusCode) {
     Fail(static_cast<uint32_t>(statusCode),
          L"the server answered with HTTP status " + std::to_wstring(statusCode));
-}
-
-bool LeavesReserve(const std::wstring& path, uint64_t bytes) {
-    const std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
-    ULARGE_INTEGER available = {};
-    ULARGE_INTEGER total = {};
-    if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, &total, nullptr)) {
-        // Unknown room is no reason to refuse: a write that fails still
-        // fails the download.
-        Log::Warning(L"The free space of [%s] cannot be read, error [%lu]", folder.c_str(),
-                     ::GetLastError());
-        return true;
-    }
-    const uint64_t reserve = std::min<uint64_t>(kDiskReserveBytes, total.QuadPart / 20);
-    if (available.QuadPart < bytes || available.QuadPart - bytes < reserve) {
-        Log::Error(L"Refusing to download [%llu] bytes into [%s]: [%llu] bytes are free and "
-                   L"[%llu] must stay free; nothing is written",
-                   static_cast<unsigned long long>(bytes), folder.c_str(),
-                   static_cast<unsigned long long>(available.QuadPart),
-                   static_cast<unsigned long long>(reserve));
-        return false;
-    }
-    return true;
 }
 
 bool Downloader::Download(const std::wstring& url) {

@@ -7,33 +7,12 @@
 
 #include "http/download_error.h"
 #include "http/download_file.h"
+#include "http/download_pace.h"
 #include "http/download_progress.h"
 #include "http/http_request.h"
+#include "http/pace_check.h"
+#include "http/progress_throttle.h"
 #include "http/read_buffer.h"
-
-// How slow a download may be: fewer than `floorBytes` received in any
-// `window` fails it ("too slow"), so a server that trickles cannot keep an
-// update (and the worker) busy for ever. A trickle just above the floor could
-// still hold the update for weeks, so one update's downloads (every URL
-// together) also end at `deadline` (ERROR, partial file kept); the update
-// sets it `updateLimit` after its start. A slow but honest link finishes
-// within the limit's six hours.
-struct DownloadPace {
-    using Clock = std::chrono::steady_clock;
-    std::chrono::milliseconds window{120000};
-    uint32_t floorBytes = 64 * 1024;
-    std::chrono::milliseconds updateLimit{6 * 60 * 60 * 1000};
-    Clock::time_point deadline = Clock::time_point::max();
-};
-
-// What a download must leave free on its volume: 1 GiB, or 5 % of the
-// volume when that is less, so that no caller can fill the disk.
-inline constexpr uint64_t kDiskReserveBytes = 1024ull * 1024 * 1024;
-
-// True when writing `bytes` more into the folder of `path` leaves the volume
-// its reserve (see kDiskReserveBytes); false with an ERROR otherwise. A volume
-// whose free space cannot be read passes (WARNING).
-[[nodiscard]] bool LeavesReserve(const std::wstring& path, uint64_t bytes);
 
 // Downloads one URL into one cache file, continuing a partial file left by an
 // earlier attempt. A failed download keeps what it wrote.
@@ -57,7 +36,7 @@ class Downloader {
     [[nodiscard]] bool Download(const std::wstring& url);
 
     // Why the last Download failed (empty reason while none has).
-    [[nodiscard]] const DownloadError& Error() const { return error_; }
+    [[nodiscard]] const DownloadError& LastError() const { return error_; }
 
     // Bytes read from the network at a time.
     static constexpr size_t kReadChunkBytes = 524288;
@@ -94,15 +73,10 @@ class Downloader {
     // reports it; true once the file has reached targetSize.
     [[nodiscard]] bool ReportProgress(uint32_t& size, uint32_t targetSize);
 
-    // The bytes of the pace window under way.
-    struct PaceWindow {
-        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-        uint64_t bytes = 0;
-    };
-    // Counts `bytesRead` into `window`; false (logged, failure recorded) when
+    // Counts `bytesRead` into `pace`; false (logged, failure recorded) when
     // the update's downloads reached their deadline, or a window ended with
     // fewer bytes than the pace's floor.
-    [[nodiscard]] bool KeepsPace(PaceWindow& window, DWORD bytesRead);
+    [[nodiscard]] bool KeepsPace(PaceCheck& pace, DWORD bytesRead);
 
     void Fail(uint32_t code, std::wstring reason);
     void FailNetwork(DWORD error);
@@ -113,4 +87,5 @@ class Downloader {
     DownloadError error_;
     DownloadPace pace_;
     DownloadProgress* progress_;
+    ProgressThrottle throttle_;
 };

@@ -181,7 +181,7 @@ bool HttpRequest::QueryRequestHeader(DWORD infoLevel, std::wstring& text) {
     return true;
 }
 
-void HttpRequest::Close() {
+void HttpRequest::CloseHandles() {
     TraceScope trace;
     request_.Reset();
     connection_.Reset();

@@ -16,7 +16,9 @@
 class HttpRequest {
   public:
     HttpRequest() = default;
-    virtual ~HttpRequest() { Close(); }
+    // Closes what is still open (CloseHandles: a destructor reaches no
+    // subclass's Close).
+    virtual ~HttpRequest() { CloseHandles(); }
     HttpRequest(const HttpRequest&) = delete;
     HttpRequest& operator=(const HttpRequest&) = delete;
 
@@ -41,7 +43,7 @@ class HttpRequest {
     [[nodiscard]] virtual bool ReadData(uint8_t* buffer, DWORD size, DWORD& read);
 
     // Closes request, connection and session, in that order.
-    virtual void Close();
+    virtual void Close() { CloseHandles(); }
 
     // No step of a later Send (resolving, connecting, sending, waiting for
     // the response headers however slowly they come) lasts past `deadline`:
@@ -53,6 +55,8 @@ class HttpRequest {
     [[nodiscard]] static int32_t ParseHeaderNumber(const std::wstring& text);
 
   private:
+    void CloseHandles();
+
     // Cuts the time limits of the session and the request to the deadline.
     // False (error ERROR_TIMEOUT) when it has passed already.
     [[nodiscard]] bool ApplyDeadline();

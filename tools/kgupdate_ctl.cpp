@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <io.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,16 +13,23 @@
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/control_characters.h"
+#include "common/known_folder.h"
+#include "common/unique_handle.h"
 #include "rpc/json.h"
 #include "rpc/update_rpc_client.h"
 #include "tools/progress_display.h"
 #include "update/cache_layout.h"
 #include "update/run_summary.h"
+#include "update/sha256.h"
+#include "update/update_failure.h"
+#include "update/update_request.h"
 #include "update/update_policy.h"
 
 namespace {
@@ -194,18 +200,15 @@ int Exchange(Session& session, const std::wstring& request, std::wstring& respon
 
 bool IsConsole(FILE* stream) {
     DWORD mode = 0;
-    return ::GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
+    // The C run time hands the stream's handle out as an integer.
+    const auto handle = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+        _get_osfhandle(_fileno(stream)));
+    return ::GetConsoleMode(handle, &mode) != 0;
 }
 
 constexpr wchar_t kPlainQuery[] = L"{\"id\":\"queryAutoUpdateProgress\"}";
 constexpr wchar_t kDetailedQuery[] =
     L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":true}}";
-
-const wchar_t* StatusWord(int status) {
-    static const wchar_t* const kWords[] = {L"Downloading", L"Installing", L"Completed",
-                                            L"Failed"};
-    return status >= 0 && status <= 3 ? kWords[status] : L"unknown";
-}
 
 // The "error" object of a detailed answer: stage, code, text; false when
 // the answer has none.
@@ -244,13 +247,13 @@ void PrintFailure(const std::wstring& detailedResponse) {
         const wchar_t* stage;
         const wchar_t* where;
     } kWhere[] = {
-        {L"request", L"the update failed: its request was refused"},
-        {L"cache", L"the update failed at the download cache folder"},
-        {L"download", L"the update failed at the download"},
-        {L"hash", L"the update failed at the hash check"},
-        {L"signature", L"the update failed at the signature check"},
-        {L"install", L"the update failed at the installation"},
-        {L"internal", L"the update failed inside the worker"},
+        {kStageRequest, L"the update failed: its request was refused"},
+        {kStageCache, L"the update failed at the download cache folder"},
+        {kStageDownload, L"the update failed at the download"},
+        {kStageHash, L"the update failed at the hash check"},
+        {kStageSignature, L"the update failed at the signature check"},
+        {kStageInstall, L"the update failed at the installation"},
+        {kStageInternal, L"the update failed inside the worker"},
     };
     const wchar_t* where = L"the update failed";
     for (const auto& known : kWhere) {
@@ -339,11 +342,11 @@ int Query(Session& session, bool detail, bool json) {
     const int status = ResponseStatus(response);
     if (!json) {
         if (detail) {
-            std::wprintf(L"status: %ls, %llu of %llu bytes\n", StatusWord(status),
+            std::wprintf(L"status: %ls, %llu of %llu bytes\n", StatusName(status),
                          static_cast<unsigned long long>(ResponseNumber(response, L"received")),
                          static_cast<unsigned long long>(ResponseNumber(response, L"total")));
         } else {
-            std::wprintf(L"status: %ls\n", StatusWord(status));
+            std::wprintf(L"status: %ls\n", StatusName(status));
         }
     }
     if (status == 3) {
@@ -365,14 +368,11 @@ int Query(Session& session, bool detail, bool json) {
 
 // The run logs' folder (with its final backslash); empty when unknown.
 std::wstring RunLogFolder() {
-    wchar_t* programData = nullptr;
-    if (::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &programData) != S_OK) {
+    std::wstring programData;
+    if (Common::KnownFolderPath(FOLDERID_ProgramData, programData) != S_OK) {
         return std::wstring();
     }
-    const std::wstring folder =
-        CacheFolderBelow(programData) + kRunLogFolder + L"\\";
-    ::CoTaskMemFree(programData);
-    return folder;
+    return CacheFolderBelow(programData) + kRunLogFolder + L"\\";
 }
 
 // The run log files' names, oldest first; false (with a message unless
@@ -385,8 +385,8 @@ bool ListRunLogs(const std::wstring& folder, std::vector<std::wstring>& names, b
         return false;
     }
     WIN32_FIND_DATAW entry;
-    const HANDLE search = ::FindFirstFileW((folder + L"*.log").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    const Common::FindHandle search(::FindFirstFileW((folder + L"*.log").c_str(), &entry));
+    if (!search && ::GetLastError() == ERROR_ACCESS_DENIED) {
         // The folder holds requests, URLs and arguments: SYSTEM and
         // Administrators only.
         if (!quiet) {
@@ -397,11 +397,10 @@ bool ListRunLogs(const std::wstring& folder, std::vector<std::wstring>& names, b
         }
         return false;
     }
-    if (search != INVALID_HANDLE_VALUE) {
+    if (search) {
         do {
             names.emplace_back(entry.cFileName);
-        } while (::FindNextFileW(search, &entry));
-        ::FindClose(search);
+        } while (::FindNextFileW(search.Get(), &entry));
     }
     if (names.empty()) {
         if (!quiet) {
@@ -415,16 +414,11 @@ bool ListRunLogs(const std::wstring& folder, std::vector<std::wstring>& names, b
 
 // The whole text of a file; false when it cannot be read.
 bool ReadWholeFile(const std::wstring& path, std::string& text) {
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
+    std::ifstream file(path.c_str(), std::ios::binary);
+    if (!file) {
         return false;
     }
-    char chunk[8192];
-    size_t read = 0;
-    while ((read = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        text.append(chunk, read);
-    }
-    std::fclose(file);
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     return true;
 }
 
@@ -550,7 +544,7 @@ int Begin(Session& session, const std::vector<std::wstring>& urls, const std::ws
                       L"kgupdate-ctl: the worker already has an update (status: %ls); this begin "
                       L"was ignored. kgupdate-ctl query --detail says more; a new update can "
                       L"begin once this worker has ended.\n",
-                      StatusWord(ResponseStatus(existing)));
+                      StatusName(ResponseStatus(existing)));
         return kNoResponse;
     }
     std::wstring response;
@@ -563,7 +557,7 @@ int Begin(Session& session, const std::vector<std::wstring>& urls, const std::ws
     }
     const int status = ResponseStatus(response);
     if (!json && !wait) {
-        std::wprintf(L"status: %ls\n", StatusWord(status));
+        std::wprintf(L"status: %ls\n", StatusName(status));
     }
     if (status == 3) {
         // Refused at once (the request itself): the worker's log says why.
@@ -572,12 +566,6 @@ int Begin(Session& session, const std::vector<std::wstring>& urls, const std::ws
         return kUpdateFailed;
     }
     return wait ? FollowUpdate(session, json) : kOk;
-}
-
-bool IsDigestText(const std::wstring& text) {
-    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](wchar_t c) {
-               return std::iswxdigit(c) != 0 && c < 0x80;
-           });
 }
 
 }  // namespace
@@ -666,7 +654,7 @@ int wmain(int argc, wchar_t** argv) {
     if (urls.empty()) {
         return Usage(L"begin needs at least one --url");
     }
-    if (!hash.empty() && !IsDigestText(hash)) {
+    if (!hash.empty() && !Sha256::IsDigestText(hash)) {
         return Usage(L"--hash must be a SHA-256 digest: 64 hexadecimal digits (any case); nothing "
                      L"was sent");
     }
