@@ -201,6 +201,56 @@ TEST_F(RunLogTest, KeepsItsHeadItsFailuresAndItsEndWithinTheCap) {
     }
 }
 
+// Many threads write while the window is trimmed and written again, over
+// and over: every line in the file is one whole line of one thread, with its
+// time, and each thread's kept lines are in its order.
+TEST_F(RunLogTest, LinesOfManyThreadsStayWholeWhileTheWindowIsRewritten) {
+    constexpr uint64_t kCap = 16 * 1024;
+    constexpr int kThreads = 4;
+    constexpr int kLines = 1500;
+    ASSERT_TRUE(RunLog::Start(folder_, kSddl, At(10, 2), 9, kCap));
+    {
+        ScopedLogSettings settings(0, 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([t] {
+                for (int i = 0; i < kLines; ++i) {
+                    if (i % 250 == 249) {
+                        Log::Error(L"thread %d line %d failed", t, i);
+                    } else {
+                        Log::Info(L"thread %d line %d of a writer racing the others", t, i);
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    const std::wstring path = RunLog::Path();
+    RunLog::Stop();
+    const std::string text = Read(path);
+    EXPECT_LE(text.size(), kCap);
+    static const std::regex whole(
+        R"(^(   INFO : thread (\d) line (\d+) of a writer racing the others|  ERROR : thread (\d) line (\d+) failed|.*lines of this run were left out here.*)$)");
+    int last[kThreads] = {-1, -1, -1, -1};
+    int errors = 0;
+    for (const std::string& line : Untimed(text)) {
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(line, parts, whole)) << "a torn line: " << line;
+        const bool info = parts[2].matched;
+        if (!info && !parts[4].matched) {
+            continue;  // the left-out note
+        }
+        errors += info ? 0 : 1;
+        const int thread = std::stoi(parts[info ? 2 : 4].str());
+        const int number = std::stoi(parts[info ? 3 : 5].str());
+        EXPECT_GT(number, last[thread]) << line;
+        last[thread] = number;
+    }
+    EXPECT_EQ(kThreads * (kLines / 250), errors) << "every ERROR line is kept";
+}
+
 TEST_F(RunLogTest, AFolderItCannotUseCostsTheRunOnlyTheFile) {
     // The folder's place is taken by a file: nothing can be created there.
     std::ofstream(folder_.c_str()) << "in the way";

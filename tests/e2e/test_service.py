@@ -155,7 +155,9 @@ class ServiceTest(unittest.TestCase):
         watch = Watch("kgupdate")
         wine("sc", "start", "kgupdate")
         Watch.check_sequence(self, watch.lines())
-        time.sleep(2)
+        # That run has ended (stopped was its last report): a worker it
+        # started would be running now.
+        self.assertIn("STOPPED", wine("sc", "query", "kgupdate")[1])
         self.assertEqual([pid for pid, _ in processes(wp.WORKER_FILE)], [workers[0][0]])
         # No second entry (Wine may process the list when its server restarts,
         # which can take the first one away; it never adds one).

@@ -1,6 +1,8 @@
 #include "http/downloader.h"
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -9,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/run_log.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
@@ -27,13 +30,13 @@ struct DownloadRun {
 };
 
 DownloadRun RunDownloadTo(const std::wstring& url, const std::wstring& path,
-                          DownloadPace pace = DownloadPace()) {
+                          DownloadPace pace = DownloadPace(),
+                          std::unique_ptr<HttpRequest> request = std::make_unique<HttpRequest>()) {
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     DownloadRun run;
     {
-        Downloader downloader(std::make_unique<HttpRequest>(),
-                              std::make_unique<DownloadFile>(path), pace);
+        Downloader downloader(std::move(request), std::make_unique<DownloadFile>(path), pace);
         run.result = downloader.Download(url);
     }
     run.log = capture.Take();
@@ -64,6 +67,33 @@ TEST(Downloader, FetchesAFileOfManyChunks) {
     const DownloadRun run = RunDownload(kServer + GeneratedPath(size, L"large"), file);
     EXPECT_TRUE(run.result);
     EXPECT_TRUE(file.Read() == GeneratedBytes(0, size));
+}
+
+// The console has a line per chunk; the run's log file gets the download's
+// progress now and then, and its end, never a line per chunk.
+TEST(Downloader, TheRunLogGetsProgressNowAndThenNotALinePerChunk) {
+    const std::wstring folder =
+        (std::filesystem::temp_directory_path() / L"kg-download-run-log").wstring();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    ASSERT_TRUE(RunLog::Start(folder, L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
+    ScratchFile file(L"logged.exe");
+    const size_t size = 16 * Downloader::kReadChunkBytes;
+    const DownloadRun run = RunDownload(kServer + GeneratedPath(size, L"logged"), file);
+    const std::wstring path = RunLog::Path();
+    RunLog::Stop();
+    const std::string text = FileBytes(path);
+    std::filesystem::remove_all(folder, ignored);
+
+    EXPECT_TRUE(run.result) << run.log;
+    const size_t chunks = Count(run.log, "   INFO : Read: [");
+    EXPECT_GE(chunks, 16u) << run.log;
+    EXPECT_EQ(0u, Count(text, "Read: [")) << text;
+    const size_t progress = Count(text, "   INFO : Downloaded [");
+    EXPECT_GE(progress, 1u) << text;
+    EXPECT_LT(progress, chunks) << text;
+    EXPECT_TRUE(Has(text, "   INFO : Downloaded [" + std::to_string(size) + "] of [" +
+                              std::to_string(size) + "] bytes\n"));
 }
 
 TEST(Downloader, ResumesAPartialFileWithTheMissingRangeOnly) {
@@ -216,15 +246,48 @@ TEST(Downloader, KeepsWhatArrivedBeforeTheConnectionDroppedAndResumesFromThere) 
     EXPECT_EQ(700, served[2].bodyBytes);
 }
 
+// The real request, whose connection fails once `limit` bytes of the body
+// have been read.
+class ConnectionLostAfter : public HttpRequest {
+  public:
+    explicit ConnectionLostAfter(size_t limit) : limit_(limit) {}
+
+    bool ReadData(uint8_t* buffer, DWORD size, DWORD& read) override {
+        read = 0;
+        if (delivered_ >= limit_) {
+            ::SetLastError(ERROR_WINHTTP_CONNECTION_ERROR);
+            return false;
+        }
+        const DWORD allowed = static_cast<DWORD>(std::min<size_t>(size, limit_ - delivered_));
+        if (!HttpRequest::ReadData(buffer, allowed, read)) {
+            return false;
+        }
+        delivered_ += read;
+        return true;
+    }
+
+  private:
+    const size_t limit_;
+    size_t delivered_ = 0;
+};
+
 TEST(Downloader, FailsOnAResetConnectionKeepingTheBytes) {
+    // Less than a chunk: the bytes read before the failure were gathered but
+    // not yet written when it came.
+    constexpr size_t kReceived = 300001;
     ScratchFile file(L"reset.exe");
     const size_t size = 2 * Downloader::kReadChunkBytes;
     const DownloadRun run =
-        RunDownload(kServer + L"/_/reset-after=300000" + GeneratedPath(size, L"reset"), file);
+        RunDownloadTo(kServer + GeneratedPath(size, L"reset"), file.Path(), DownloadPace(),
+                      std::make_unique<ConnectionLostAfter>(kReceived));
     EXPECT_FALSE(run.result);
-    const std::string content = file.Read();
-    EXPECT_LE(content.size(), 300000u);
-    EXPECT_EQ(GeneratedBytes(0, content.size()), content);
+    EXPECT_EQ(GeneratedBytes(0, kReceived), file.Read()) << "exactly the bytes received";
+    // A reset by the server fails the same way (the bytes it sent stay).
+    ScratchFile served(L"reset-served.exe");
+    EXPECT_FALSE(
+        RunDownload(kServer + L"/_/reset-after=300000" + GeneratedPath(size, L"reset"), served)
+            .result);
+    EXPECT_EQ(GeneratedBytes(0, served.Read().size()), served.Read());
 }
 
 TEST(Downloader, FailsWithoutContentLength) {

@@ -22,6 +22,7 @@
 #include "rpc/caller_identity.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/text_checks.h"
+#include "tests/support/wait_until.h"
 #include "tests/support/test_server.h"
 
 namespace {
@@ -65,19 +66,6 @@ uint64_t Field(const std::wstring& text, const std::wstring& name) {
     const size_t at = text.find(L"\"" + name + L"\":");
     return at == std::wstring::npos ? ~0ull
                                     : std::wcstoull(text.c_str() + at + name.size() + 3, nullptr, 10);
-}
-
-// Polls until `done` holds or 60 s have passed.
-template <typename Condition>
-bool WaitUntil(Condition done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 // Stands in for the caller of the call being served.

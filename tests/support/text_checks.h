@@ -8,13 +8,21 @@
 #include <iterator>
 #include <string>
 
+#include <gtest/gtest.h>
+
 namespace testsupport {
 
+// Whether `piece` is in `text`; either way the result quotes both, so that
+// EXPECT_TRUE and EXPECT_FALSE print what was searched and where.
 template <typename Char>
-bool Has(const std::basic_string<Char>& text, const std::basic_string<Char>& piece) {
-    return text.find(piece) != std::basic_string<Char>::npos;
+::testing::AssertionResult Has(const std::basic_string<Char>& text,
+                               const std::basic_string<Char>& piece) {
+    const bool found = text.find(piece) != std::basic_string<Char>::npos;
+    ::testing::AssertionResult result =
+        found ? ::testing::AssertionSuccess() : ::testing::AssertionFailure();
+    return result << "\"" << piece << "\" is " << (found ? "" : "not ") << "in:\n" << text;
 }
-inline bool Has(const std::string& text, const char* piece) {
+inline ::testing::AssertionResult Has(const std::string& text, const char* piece) {
     return Has(text, std::string(piece));
 }
 

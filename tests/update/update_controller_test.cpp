@@ -206,14 +206,8 @@ TEST_F(UpdateControllerTest,
                                    AnAdministrator());
     });
     // Another thread reads while the installer runs, then during the pause.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (controller.GetStatus() != Installing && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_EQ(Installing, controller.GetStatus());
-    while (controller.GetStatus() == Installing && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(WaitUntil([&] { return controller.GetStatus() == Installing; }));
+    EXPECT_TRUE(WaitUntil([&] { return controller.GetStatus() != Installing; }));
     EXPECT_EQ(Completed, controller.GetStatus());
     runner.join();
     EXPECT_EQ(Completed, controller.GetStatus());
@@ -426,20 +420,25 @@ TEST_F(UpdateControllerTest, NobodyChangesTheInstallerFromItsChecksToItsEnd) {
     const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
     const std::wstring entry = folder_ + hash + L".exe";
     ScratchFile record(L"tamper-record.txt");
+    ScratchFile release(L"tamper-release.txt");
     TamperingController controller(kShortPause);
     Tampering duringInstall;
+    bool installerRan = false;
     std::thread tamperer([&] {
-        while (controller.GetStatus() == Downloading) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        // The installer runs (it waits 2 s); a running image alone would
-        // not stop a rename or a deletion.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // The installer has started (its record is written first) and waits
+        // for the release file; a running image alone would not stop a
+        // rename or a deletion.
+        installerRan = WaitUntil([&] { return record.Exists(); });
         duringInstall = TryToTamper(entry);
+        std::ofstream(release.Path().c_str()) << "go";
     });
-    const std::string log = RunUpdate(
-        controller, {{kInstallerUrl}, hash, L"--record=" + record.Path() + L" --sleep=2000 --exit=0"});
+    const std::string log =
+        RunUpdate(controller, {{kInstallerUrl},
+                               hash,
+                               L"--record=" + record.Path() + L" --wait-for=" + release.Path() +
+                                   L" --exit=0"});
     tamperer.join();
+    ASSERT_TRUE(installerRan) << log;
 
     EXPECT_EQ(Completed, controller.GetStatus()) << log;
     for (const Tampering& t : {controller.duringChecks, duringInstall}) {
