@@ -5,7 +5,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace Common {
@@ -183,16 +185,28 @@ KernelHandle FileSystem::OpenChild(HANDLE folder, const std::wstring& name, DWOR
     return KernelHandle(opened);
 }
 
-bool ListFolder(HANDLE folder, std::vector<std::wstring>& names) {
+bool ListFolder(HANDLE folder, std::vector<FolderEntry>& entries) {
+    // Through a handle made from `folder` for this listing (not from a path):
+    // Wine reads a handle's listing once and gives the same on every restart,
+    // which would miss what was created or deleted since.
+    const KernelHandle fresh(::ReOpenFile(folder, FILE_LIST_DIRECTORY,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          FILE_FLAG_BACKUP_SEMANTICS));
+    const HANDLE listed = fresh ? fresh.Get() : folder;
     alignas(8) unsigned char buffer[16 * 1024];
     FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
-    while (::GetFileInformationByHandleEx(folder, kind, buffer, sizeof buffer)) {
+    while (::GetFileInformationByHandleEx(listed, kind, buffer, sizeof buffer)) {
         kind = FileFullDirectoryInfo;
         for (size_t at = 0;;) {
             const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + at);
-            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
-                names.push_back(name);
+            FolderEntry found;
+            found.name.assign(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            found.attributes = entry->FileAttributes;
+            found.lastWrite.dwLowDateTime = static_cast<DWORD>(entry->LastWriteTime.QuadPart);
+            found.lastWrite.dwHighDateTime =
+                static_cast<DWORD>(static_cast<uint64_t>(entry->LastWriteTime.QuadPart) >> 32);
+            if (found.name != L"." && found.name != L"..") {
+                entries.push_back(std::move(found));
             }
             if (entry->NextEntryOffset == 0) {
                 break;
@@ -201,6 +215,34 @@ bool ListFolder(HANDLE folder, std::vector<std::wstring>& names) {
         }
     }
     return ::GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+bool ListFolder(HANDLE folder, std::vector<std::wstring>& names) {
+    std::vector<FolderEntry> entries;
+    const bool listed = ListFolder(folder, entries);
+    for (FolderEntry& entry : entries) {
+        names.push_back(std::move(entry.name));
+    }
+    return listed;
+}
+
+DWORD DeleteChild(HANDLE folder, const std::wstring& name) {
+    const KernelHandle entry =
+        Files().OpenChild(folder, name, DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (!entry) {
+        return ::GetLastError();
+    }
+    FileFacts facts;
+    const DWORD inspected = Files().Inspect(entry.Get(), facts);
+    if (inspected != ERROR_SUCCESS) {
+        return inspected;
+    }
+    if ((facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return ERROR_DIRECTORY;
+    }
+    return DeleteThroughHandle(entry.Get()) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 KernelHandle FileSystem::Open(const std::wstring& path, DWORD access, DWORD share,

@@ -81,10 +81,26 @@ using ScopedFileSystem = ScopedOverride<FileSystem>;
 // reading without any moment in which it is open by path.
 [[nodiscard]] KernelHandle ReopenForReading(KernelHandle file);
 
-// The names in the folder open at `folder` (with FILE_LIST_DIRECTORY), read
-// through that handle, without "." and "..". False (error kept) when they
-// cannot be read.
+// One entry of a folder as its listing gives it.
+struct FolderEntry {
+    std::wstring name;
+    DWORD attributes = 0;
+    FILETIME lastWrite = {};
+};
+
+// The entries of the folder open at `folder` (with FILE_LIST_DIRECTORY),
+// read through that handle, without "." and "..". False (error kept) when
+// they cannot be read.
+[[nodiscard]] bool ListFolder(HANDLE folder, std::vector<FolderEntry>& entries);
+
+// The same, names only.
 [[nodiscard]] bool ListFolder(HANDLE folder, std::vector<std::wstring>& names);
+
+// Deletes the entry `name` of the folder open at `folder` through a handle
+// opened relative to it (the entry itself, never a link's target; a folder
+// that is not a link stays: ERROR_DIRECTORY). ERROR_SUCCESS, or the error
+// (ERROR_FILE_NOT_FOUND when nothing is there).
+[[nodiscard]] DWORD DeleteChild(HANDLE folder, const std::wstring& name);
 
 // A plain file: not a folder, not a reparse point, exactly one name.
 [[nodiscard]] bool IsPlainFile(const FileFacts& facts);

@@ -5,6 +5,7 @@
 #include <rpcndr.h>
 
 #include <cstring>
+#include <cwchar>
 #include <exception>
 
 #include "common/log.h"
@@ -116,6 +117,12 @@ bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request) {
 
 bool IsDetailedQuery(const wchar_t* requestText) {
     TraceScope trace;
+    // A poll that names no "detail" (and escapes nothing, so cannot spell it
+    // otherwise) asks for none: the common case needs no second parse.
+    if (requestText == nullptr ||
+        (std::wcsstr(requestText, L"detail") == nullptr && std::wcschr(requestText, L'\\') == nullptr)) {
+        return false;
+    }
     JsonDocument document;
     (void)ParseRequestText(requestText, document);
     const JsonValue* data = FindMember(document, L"data");

@@ -17,10 +17,13 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/control_characters.h"
+#include "common/file_system.h"
 #include "common/known_folder.h"
+#include "common/run_log.h"
 #include "common/unique_handle.h"
 #include "rpc/json.h"
 #include "rpc/update_rpc_client.h"
@@ -384,9 +387,10 @@ bool ListRunLogs(const std::wstring& folder, std::vector<std::wstring>& names, b
         }
         return false;
     }
-    WIN32_FIND_DATAW entry;
-    const Common::FindHandle search(::FindFirstFileW((folder + L"*.log").c_str(), &entry));
-    if (!search && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    const Common::KernelHandle listed(::CreateFileW(
+        folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!listed && ::GetLastError() == ERROR_ACCESS_DENIED) {
         // The folder holds requests, URLs and arguments: SYSTEM and
         // Administrators only.
         if (!quiet) {
@@ -397,10 +401,13 @@ bool ListRunLogs(const std::wstring& folder, std::vector<std::wstring>& names, b
         }
         return false;
     }
-    if (search) {
-        do {
-            names.emplace_back(entry.cFileName);
-        } while (::FindNextFileW(search.Get(), &entry));
+    std::vector<std::wstring> entries;
+    if (listed && Common::ListFolder(listed.Get(), entries)) {
+        for (std::wstring& name : entries) {
+            if (RunLog::IsFileName(name)) {
+                names.push_back(std::move(name));
+            }
+        }
     }
     if (names.empty()) {
         if (!quiet) {

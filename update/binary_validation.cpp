@@ -84,54 +84,55 @@ void DeleteRejected(Common::KernelHandle& file, const std::wstring& path) {
     }
 }
 
-// The downgrade rule (IsNotOlderThanService); an older release is deleted.
-// The entry is held open without write or delete sharing: the version read by
-// its path is that of the file checked.
-bool IsNotOlderOrDeleted(Common::KernelHandle& file, const std::wstring& path,
-                         const std::wstring& ownPath, UpdateFailure* failure) {
+// What the checks of a download found: accepted, or rejected with the line
+// that says so and why.
+struct Verdict {
+    bool accepted = true;
+    const wchar_t* rejection = nullptr;
+    UpdateFailure failure;
+};
+
+Verdict Rejected(const wchar_t* rejection, UpdateFailure failure) {
+    return {false, rejection, std::move(failure)};
+}
+
+// The downgrade rule (IsNotOlderThanService). The entry is held open without
+// write or delete sharing: the version read is that of the file checked.
+Verdict NotOlder(HANDLE file, const std::wstring& path, const std::wstring& ownPath) {
     std::wstring refusal;
-    if (IsNotOlderThanService(file.Get(), path, ownPath, &refusal)) {
-        return true;
+    if (IsNotOlderThanService(file, path, ownPath, &refusal)) {
+        return {};
     }
-    Log::Error(L"Downloaded binary is an older release. Deleting invalid file.");
-    DeleteRejected(file, path);
-    Report(failure, kStageSignature, 0, refusal);
-    return false;
+    return Rejected(L"Downloaded binary is an older release. Deleting invalid file.",
+                    {kStageSignature, 0, refusal});
 }
 
 // The release rule of a signed service: the downgrade rule, or for callers
 // that are not administrators, a newer release of this product only.
-bool PassesReleaseRule(Common::KernelHandle& file, const std::wstring& path,
-                       const std::wstring& ownPath, ReleaseRule rule, UpdateFailure* failure) {
+Verdict ReleaseRuleVerdict(HANDLE file, const std::wstring& path, const std::wstring& ownPath,
+                           ReleaseRule rule) {
     if (rule == ReleaseRule::kNotOlder) {
-        return IsNotOlderOrDeleted(file, path, ownPath, failure);
+        return NotOlder(file, path, ownPath);
     }
     std::wstring refusal;
-    if (IsNewerReleaseOfService(file.Get(), path, ownPath, &refusal)) {
-        return true;
+    if (IsNewerReleaseOfService(file, path, ownPath, &refusal)) {
+        return {};
     }
-    Log::Error(L"Downloaded binary is not a newer release of this product. Deleting invalid "
-               L"file.");
-    DeleteRejected(file, path);
-    Report(failure, kStageSignature, 0, refusal);
-    return false;
+    return Rejected(
+        L"Downloaded binary is not a newer release of this product. Deleting invalid file.",
+        {kStageSignature, 0, refusal});
 }
 
-}  // namespace
-
-bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
-                        const std::wstring& policyHash, const std::wstring& ownPath,
-                        ReleaseRule rule, UpdateFailure* failure) {
-    TraceScope trace;
+// Every check of a download, in order: digest, then signer and release.
+Verdict CheckOpenBinary(HANDLE file, const std::wstring& path, const std::wstring& policyHash,
+                        const std::wstring& ownPath, ReleaseRule rule) {
     if (!policyHash.empty()) {
         std::wstring computed;
-        if (!Sha256().CheckOpenFile(file.Get(), path, policyHash, &computed)) {
-            Log::Error(L"Binary has failed Sha256 validation check. Deleting invalid file.");
-            DeleteRejected(file, path);
-            Report(failure, kStageHash, 0,
-                   L"The download's SHA-256 digest is " + computed +
-                       L", but the update request expects " + policyHash + L".");
-            return false;
+        if (!Sha256().CheckOpenFile(file, path, policyHash, &computed)) {
+            return Rejected(L"Binary has failed Sha256 validation check. Deleting invalid file.",
+                            {kStageHash, 0,
+                             L"The download's SHA-256 digest is " + computed +
+                                 L", but the update request expects " + policyHash + L"."});
         }
     } else {
         Log::Warning(
@@ -142,24 +143,46 @@ bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
     if (own.state == OwnSignature::Absent) {
         Log::Warning(
             L"Skipping certificate checks on downloaded binary as update service is not signed.");
-        return IsNotOlderOrDeleted(file, path, ownPath, failure);
+        return NotOlder(file, path, ownPath);
     }
+    constexpr wchar_t kCertificateRejection[] =
+        L"Downloaded binary failed certificate checks. Deleting invalid file.";
     if (own.state == OwnSignature::Broken) {
         // Present but not valid (tampered, untrusted, wrong usage): never
         // read as "not signed", which would let any download through.
         Log::Error(L"The update service's own signature does not verify, error: [0x%08lX]; no "
                    L"download can pass the publisher check.",
                    static_cast<unsigned long>(own.code));
-        Report(failure, kStageSignature, own.code,
-               L"The update service's own signature does not verify (" +
-                   Common::HresultNumber(own.code) +
-                   L"); no download can pass until the service is reinstalled.");
-    } else if (IsSamePublisher(file.Get(), path, own.signer, failure)) {
-        Log::Info(L"Downloaded binary passed all certificate checks.");
-        return PassesReleaseRule(file, path, ownPath, rule, failure);
+        return Rejected(kCertificateRejection,
+                        {kStageSignature, own.code,
+                         L"The update service's own signature does not verify (" +
+                             Common::HresultNumber(own.code) +
+                             L"); no download can pass until the service is reinstalled."});
     }
-    Log::Error(L"Downloaded binary failed certificate checks. Deleting invalid file.");
+    UpdateFailure publisher;
+    if (!IsSamePublisher(file, path, own.signer, &publisher)) {
+        return Rejected(kCertificateRejection, publisher);
+    }
+    Log::Info(L"Downloaded binary passed all certificate checks.");
+    return ReleaseRuleVerdict(file, path, ownPath, rule);
+}
+
+}  // namespace
+
+bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
+                        const std::wstring& policyHash, const std::wstring& ownPath,
+                        ReleaseRule rule, UpdateFailure* failure) {
+    TraceScope trace;
+    Verdict verdict = CheckOpenBinary(file.Get(), path, policyHash, ownPath, rule);
+    if (verdict.accepted) {
+        return true;
+    }
+    // A rejected file is deleted here, whichever check refused it.
+    Log::Error(L"%s", verdict.rejection);
     DeleteRejected(file, path);
+    if (failure != nullptr) {
+        *failure = std::move(verdict.failure);
+    }
     return false;
 }
 

@@ -28,5 +28,8 @@ inline std::wstring CacheFolderBelow(const std::wstring& programData) {
 // cleaning of ".exe" files never touches it.
 inline constexpr wchar_t kRunLogFolder[] = L"logs";
 
+// The extension of every file the service keeps in the cache folder.
+inline constexpr wchar_t kEntryExtension[] = L".exe";
+
 // The worker copy's file name in the cache folder.
 inline constexpr wchar_t kWorkerFileName[] = L"kgclient_update_worker.exe";

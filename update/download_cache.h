@@ -71,9 +71,9 @@ class DownloadCache {
     // The access rules of the files the service creates in the folder.
     static constexpr wchar_t kFileSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
-    // Deletes one file that a search of the folder found (DeleteEntry);
+    // Deletes one file that a listing of the folder found (DeleteEntry);
     // directories stay.
-    void DeleteFoundFile(const WIN32_FIND_DATAW& entry) const;
+    void DeleteFoundFile(const Common::FolderEntry& entry) const;
 
     // Deletes the file `name` of the folder through a handle opened relative
     // to the folder's held handle (the entry itself, never a link's target;
@@ -137,6 +137,9 @@ class DownloadCache {
     // (one ERROR naming what an administrator must delete): unusable.
     [[nodiscard]] bool CleanCacheFolder(const std::wstring& path, HANDLE folder,
                                         bool runLogFolder = false) const;
+
+    // The folder's "*.exe" entries, listed through its held handle.
+    [[nodiscard]] std::vector<Common::FolderEntry> ListEntries() const;
 
     std::vector<Common::KernelHandle> heldFolders_;
 };

@@ -45,13 +45,13 @@ struct ServerRequest {
 };
 
 // Requests whose path ends with `pathSuffix` (or, with `anywhere`, holds it),
-// in the order they were served. Waits (up to 5 s) until at least `atLeast`
+// in the order they were served. Waits (up to 30 s) until at least `atLeast`
 // are logged: the server logs a request right after its last byte, which can
 // be after the client is done.
 inline std::vector<ServerRequest> ServerRequests(const std::string& pathSuffix, size_t atLeast = 0,
                                                  bool anywhere = false) {
     std::vector<ServerRequest> found;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     do {
         found.clear();
         std::ifstream log(KG_TEST_WORK_DIR "/requests.log");
