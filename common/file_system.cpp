@@ -152,8 +152,15 @@ constexpr ULONG kFileOpenReparsePoint = 0x00200000;
 
 }  // namespace
 
-KernelHandle FileSystem::OpenChild(HANDLE folder, const std::wstring& name, DWORD access,
-                                   DWORD share) {
+namespace {
+
+constexpr ULONG kFileCreate = 2;
+constexpr ULONG kFileNonDirectoryFile = 0x40;
+
+// NtCreateFile for the entry `name` of the folder open at `folder`, relative
+// to that handle, never following a reparse point.
+KernelHandle CreateRelative(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
+                            ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR descriptor) {
     static const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
     static const auto create = reinterpret_cast<NtCreateFileFunction>(
         reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtCreateFile")));
@@ -170,19 +177,37 @@ KernelHandle FileSystem::OpenChild(HANDLE folder, const std::wstring& name, DWOR
     UnicodeText unicode = {static_cast<USHORT>(text.size() * sizeof(wchar_t)),
                            static_cast<USHORT>(text.size() * sizeof(wchar_t)), &text[0]};
     ObjectAttributes object = {sizeof(ObjectAttributes), folder, &unicode, kObjCaseInsensitive,
-                               nullptr, nullptr};
+                               descriptor, nullptr};
     IoStatus status = {};
     HANDLE opened = nullptr;
-    const LONG result = create(&opened, access | SYNCHRONIZE, &object, &status, nullptr,
-                               FILE_ATTRIBUTE_NORMAL, share, kFileOpen,
-                               kFileSynchronousIoNonalert | kFileOpenForBackupIntent |
-                                   kFileOpenReparsePoint,
-                               nullptr, 0);
+    const LONG result =
+        create(&opened, access | SYNCHRONIZE, &object, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+               share, disposition,
+               options | kFileSynchronousIoNonalert | kFileOpenForBackupIntent |
+                   kFileOpenReparsePoint,
+               nullptr, 0);
     if (result < 0) {
         ::SetLastError(toError(result));
         return KernelHandle();
     }
     return KernelHandle(opened);
+}
+
+}  // namespace
+
+KernelHandle FileSystem::OpenChild(HANDLE folder, const std::wstring& name, DWORD access,
+                                   DWORD share) {
+    return CreateRelative(folder, name, access, share, kFileOpen, 0, nullptr);
+}
+
+KernelHandle FileSystem::CreateNewChild(HANDLE folder, const std::wstring& name,
+                                        const wchar_t* sddl, DWORD access, DWORD share) {
+    LocalMemory descriptor;
+    if (!FromSddl(sddl, descriptor)) {
+        return KernelHandle();
+    }
+    return CreateRelative(folder, name, access, share, kFileCreate, kFileNonDirectoryFile,
+                          descriptor.Get());
 }
 
 bool ListFolder(HANDLE folder, std::vector<FolderEntry>& entries) {

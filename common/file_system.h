@@ -61,6 +61,14 @@ class FileSystem {
     // handle (error kept in GetLastError) when it fails.
     [[nodiscard]] virtual KernelHandle OpenChild(HANDLE folder, const std::wstring& name,
                                                  DWORD access, DWORD share);
+
+    // Creates the file `name` in the folder open at `folder`, relative to
+    // that handle, which must not exist (nothing there is followed: the
+    // create fails), with the descriptor `sddl`, open with `access` and
+    // `share`. An empty handle (error kept) when it fails.
+    [[nodiscard]] virtual KernelHandle CreateNewChild(HANDLE folder, const std::wstring& name,
+                                                      const wchar_t* sddl, DWORD access,
+                                                      DWORD share);
 };
 
 // The instance in use.

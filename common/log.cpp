@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <io.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
@@ -161,36 +159,6 @@ void Log::WriteDuringCrash(LogLevel level, const wchar_t* format, va_list args) 
     }
 }
 
-namespace {
-
-// One line to the console (or whatever the standard output is), in one
-// write of the operating system's: lines of different threads never mix, and
-// no lock of the C run time's is taken (under many concurrent callers its
-// stream lock cost more than the write). The line feed is written as the run
-// time's text mode writes it, "\r\n".
-void WriteConsoleLine(const wchar_t* line) {
-    char narrow[Log::kBufferChars * 4 + 2];
-    size_t bytes = ToConsoleNarrowInto(line, narrow, sizeof(narrow) - 1);
-    // The run time's own handle of its standard output, which follows a
-    // redirection of the stream.
-    const auto out = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
-        _get_osfhandle(_fileno(stdout)));
-    if (bytes == 0 || out == INVALID_HANDLE_VALUE || narrow[bytes - 1] != '\n') {
-        const std::string text = ToConsoleNarrow(line);
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-        return;
-    }
-    narrow[bytes - 1] = '\r';
-    narrow[bytes++] = '\n';
-    // The program writes nothing else through the stream without flushing
-    // it, so no line overtakes another.
-    DWORD written = 0;
-    (void)::WriteFile(out, narrow, static_cast<DWORD>(bytes), &written, nullptr);
-}
-
-}  // namespace
-
 void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
     // Callers log a failure and then read the last error again: writing the
     // line must not change it.
@@ -232,7 +200,10 @@ void Log::Write(LogLevel level, const wchar_t* format, va_list args) {
         ::OutputDebugStringW(line);
     }
     if ((destinations & LogDestination::Console) != 0) {
-        WriteConsoleLine(line);
+        // One write per line: lines of different threads never mix.
+        const std::string narrow = ToConsoleNarrow(line);
+        std::fwrite(narrow.data(), 1, narrow.size(), stdout);
+        std::fflush(stdout);
     }
 }
 

@@ -203,13 +203,19 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
     State& run = state();
     ExclusiveLock hold(run.lock);
     run.path = folder + L"\\" + FileName(startUtc, processId);
-    // A new file with the service's descriptor, written through this handle.
-    // A file of this very name (a process of the same id started in the same
-    // second) is an earlier run's: it goes, through the folder's handle.
+    // A new file with the service's descriptor, created through the folder's
+    // handle (the folder judged above, not a path walked again) and written
+    // through its own. A file of this very name (a process of the same id
+    // started in the same second) is an earlier run's: it goes, through the
+    // folder's handle.
     const std::wstring name = FileName(startUtc, processId);
-    run.file = Common::Files().CreateNewFile(run.path, kFileSddl, FILE_WRITE_DATA | SYNCHRONIZE,
-                                             FILE_SHARE_READ);
-    if (!run.file && ::GetLastError() == ERROR_FILE_EXISTS) {
+    const auto createFile = [&] {
+        return Common::Files().CreateNewChild(held.handle.Get(), name, kFileSddl,
+                                              FILE_WRITE_DATA | SYNCHRONIZE, FILE_SHARE_READ);
+    };
+    run.file = createFile();
+    const DWORD refused = run.file ? ERROR_SUCCESS : ::GetLastError();
+    if (refused == ERROR_FILE_EXISTS || refused == ERROR_ALREADY_EXISTS) {
         {
             const Common::KernelHandle earlier = Common::Files().OpenChild(
                 held.handle.Get(), name, DELETE | FILE_READ_ATTRIBUTES,
@@ -218,8 +224,7 @@ bool RunLog::Start(const std::wstring& folder, const wchar_t* sddl, const SYSTEM
                 (void)Common::DeleteThroughHandle(earlier.Get());
             }
         }  // gone once its handle is closed
-        run.file = Common::Files().CreateNewFile(run.path, kFileSddl, FILE_WRITE_DATA | SYNCHRONIZE,
-                                                 FILE_SHARE_READ);
+        run.file = createFile();
     }
     if (!run.file) {
         const DWORD error = ::GetLastError();

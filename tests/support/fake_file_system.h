@@ -106,6 +106,21 @@ class FakeFileSystem : public Common::FileSystem {
         return handle;
     }
 
+    Common::KernelHandle CreateNewChild(HANDLE folder, const std::wstring& name,
+                                        const wchar_t* sddl, DWORD access,
+                                        DWORD share) override {
+        Common::KernelHandle handle = FileSystem::CreateNewChild(folder, name, sddl, access, share);
+        const DWORD error = ::GetLastError();
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::wstring path = PathOf(folder) + L"\\" + name;
+        created.push_back({path, Canonical(sddl)});
+        if (handle) {
+            opened[handle.Get()] = path;
+        }
+        ::SetLastError(error);
+        return handle;
+    }
+
     Common::KernelHandle OpenChild(HANDLE folder, const std::wstring& name, DWORD access,
                                    DWORD share) override {
         Common::KernelHandle handle = FileSystem::OpenChild(folder, name, access, share);
