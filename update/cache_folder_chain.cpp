@@ -3,21 +3,18 @@
 // The folder chain down to the cache folder: created or taken over only where
 // no other account can hold it, then cleaned of what is not the service's own.
 
-#include <algorithm>
 #include <cwchar>
-#include <cwctype>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "common/access_list.h"
 #include "common/checked_open.h"
 #include "common/file_system.h"
-#include "common/known_folder.h"
 #include "common/log.h"
 #include "common/run_log.h"
 #include "common/trace_scope.h"
 #include "common/wide_format.h"
-#include "update/sha256.h"
 
 namespace {
 

@@ -3,20 +3,12 @@
 // The names of the cache folder's entries: what the service names a download, and
 // which names it accepts as its own.
 
-#include <algorithm>
 #include <cwchar>
 #include <cwctype>
-#include <utility>
-#include <vector>
+#include <string>
 
-#include "common/access_list.h"
-#include "common/checked_open.h"
-#include "common/file_system.h"
-#include "common/known_folder.h"
 #include "common/log.h"
-#include "common/run_log.h"
 #include "common/trace_scope.h"
-#include "common/wide_format.h"
 #include "update/sha256.h"
 
 namespace {

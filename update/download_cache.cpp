@@ -1,20 +1,10 @@
 #include "update/download_cache.h"
 
-#include <algorithm>
-#include <cwchar>
-#include <cwctype>
-#include <utility>
-#include <vector>
+#include <string>
 
-#include "common/access_list.h"
-#include "common/checked_open.h"
-#include "common/file_system.h"
 #include "common/known_folder.h"
 #include "common/log.h"
-#include "common/run_log.h"
 #include "common/trace_scope.h"
-#include "common/wide_format.h"
-#include "update/sha256.h"
 
 DownloadCache::DownloadCache(const KNOWNFOLDERID& root) {
     TraceScope trace;

@@ -5,19 +5,13 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <cwctype>
+#include <string>
 #include <utility>
 #include <vector>
 
-#include "common/access_list.h"
-#include "common/checked_open.h"
 #include "common/file_system.h"
-#include "common/known_folder.h"
 #include "common/log.h"
-#include "common/run_log.h"
 #include "common/trace_scope.h"
-#include "common/wide_format.h"
-#include "update/sha256.h"
 
 void DownloadCache::DeleteFoundFile(const Common::FolderEntry& entry) const {
     TraceScope trace;
