@@ -3,6 +3,7 @@
 #include <conio.h>
 
 #include <cstdio>
+#include <memory>
 
 #include "common/contains_no_case.h"
 #include "common/log.h"
@@ -81,12 +82,12 @@ void ServiceHost::Run(const std::wstring& processCommandLine) {
 
 void ServiceHost::StartRunLog() {
     TraceScope trace;
-    const DownloadCache cache;
-    if (!cache.IsUsable()) {
+    std::unique_ptr<DownloadCache> cache;
+    if (DownloadCache::Open(CacheRoot::ProgramData(), cache) != ERROR_SUCCESS) {
         Log::Error(L"No log file for this run: the cache folder is not usable");
         return;
     }
-    if (RunLog::Start(cache.folder + kRunLogFolder, DownloadCache::kFolderSddl)) {
+    if (RunLog::Start(cache->Folder() + kRunLogFolder, DownloadCache::kFolderSddl)) {
         Log::Info(L"This run's log file: [%s]", RunLog::Path().c_str());
     }
 }

@@ -102,7 +102,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
                 L"The service command line was rejected: [%s]; starting the worker all the same",
                 e.Message());
         }
-        RespawnWorker();
+        RespawnWorker(CacheRoot::ProgramData());
     }
     ReportStatus(SERVICE_STOPPED, NO_ERROR, 0);
     Log::Info(L"kestrelGATE Auto Update Service Stopped");

@@ -4,6 +4,8 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "common/checked_open.h"
@@ -168,7 +170,7 @@ bool CopyWorkerExecutable(const DownloadCache& cache, std::wstring& path,
         // Never a bare file name in the service's current directory.
         return false;
     }
-    path = cache.folder + kWorkerFileName;
+    path = cache.Folder() + kWorkerFileName;
     // An earlier copy that no longer runs, or anything else at that name,
     // goes first (through the folder's handle); the copy then only ever
     // creates a new file.
@@ -221,17 +223,18 @@ bool CopyWorkerExecutable(const DownloadCache& cache, std::wstring& path,
     return true;
 }
 
-void RespawnWorker() {
+void RespawnWorker(const CacheRoot& cacheRoot) {
     TraceScope trace;
-    const DownloadCache cache;
-    const std::wstring workerPath = cache.IsUsable() ? cache.folder + kWorkerFileName : L"";
+    std::unique_ptr<DownloadCache> cache;
+    const bool usable = DownloadCache::Open(cacheRoot, cache) == ERROR_SUCCESS;
+    const std::wstring workerPath = usable ? cache->Folder() + kWorkerFileName : L"";
     if (FindWorkerProcess(workerPath)) {
         Log::Verbose(L"Reusing existing worker process");
         return;
     }
     std::wstring path;
     Common::KernelHandle copy;
-    const bool copied = CopyWorkerExecutable(cache, path, copy);
+    const bool copied = usable && CopyWorkerExecutable(*cache, path, copy);
     Log::Verbose(L"Attempting to respawn service as a standalone process [%s]", path.c_str());
     if (!copied) {
         Log::Error(L"Failed to get new name for process");

@@ -14,9 +14,10 @@
 // time did not serve the endpoint.
 inline constexpr DWORD kWorkerStartCheckMs = 3000;
 
-// Starts the worker unless the worker copy already runs, and reports (ERROR)
-// a worker that ends within kWorkerStartCheckMs.
-void RespawnWorker();
+// Starts the worker from the cache below `cacheRoot` unless the worker copy
+// already runs, and reports (ERROR) a worker that ends within
+// kWorkerStartCheckMs. Nothing is started without a usable cache.
+void RespawnWorker(const CacheRoot& cacheRoot);
 
 // Waits up to `waitMs` for the started worker; when it has ended by then,
 // logs an ERROR with its exit code.
@@ -37,7 +38,6 @@ void ReportEarlyEnd(HANDLE worker, DWORD waitMs);
 // stood at that name (deleted itself, never a link's target), schedules the
 // copy for deletion at restart, and fills `path` with it and `copy` with a
 // handle that denies writing, renaming and deleting it until it has been
-// started. False when there is no usable cache folder, no own path, or the
-// copy failed.
+// started. False when there is no own path, or the copy failed.
 [[nodiscard]] bool CopyWorkerExecutable(const DownloadCache& cache, std::wstring& path,
                                         Common::KernelHandle& copy);

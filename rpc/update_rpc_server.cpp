@@ -88,8 +88,8 @@ void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
     }
     Log::Info(L"No controller - creating new controller thread");
     try {
-        auto controller = std::make_unique<UpdateController>(timings_.finalPause, timings_.pace,
-                                                             timings_.installer);
+        auto controller = std::make_unique<UpdateController>(cacheRoot_, timings_.finalPause,
+                                                             timings_.pace, timings_.installer);
         controllerTask_ = std::async(std::launch::async, &UpdateRpcServer::RunUpdateWorker,
                                      controller.get(), std::move(parsed), caller,
                                      &answeredQueries_);

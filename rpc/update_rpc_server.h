@@ -5,7 +5,9 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <utility>
 
+#include "update/cache_root.h"
 #include "update/update_controller.h"
 #include "update/worker_timings.h"
 
@@ -19,7 +21,11 @@ inline constexpr size_t kMaxInstructionChars = size_t{64} * 1024;
 // begins and every query get the status of that one update.
 class UpdateRpcServer {
   public:
-    explicit UpdateRpcServer(const WorkerTimings& timings = WorkerTimings()) : timings_(timings) {}
+    // `cacheRoot`: where the update's download cache lies (tests give a
+    // folder of their own).
+    explicit UpdateRpcServer(const WorkerTimings& timings = WorkerTimings(),
+                             CacheRoot cacheRoot = CacheRoot::ProgramData())
+        : timings_(timings), cacheRoot_(std::move(cacheRoot)) {}
     ~UpdateRpcServer();
 
     UpdateRpcServer(const UpdateRpcServer&) = delete;
@@ -51,6 +57,7 @@ class UpdateRpcServer {
                                 const Caller& caller, const std::atomic<uint64_t>* queries);
 
     WorkerTimings timings_;
+    CacheRoot cacheRoot_;
     // Serialises the creation of the controller: exactly one per process.
     std::mutex beginMutex_;
     std::unique_ptr<UpdateController> ownedController_;

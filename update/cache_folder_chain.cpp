@@ -46,13 +46,13 @@ std::wstring UniqueSuffix(const wchar_t* kind) {
 
 }  // namespace
 
-bool DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& handle,
-                              Common::FileFacts& facts, bool& existed) {
+DWORD DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& handle,
+                               Common::FileFacts& facts, bool& existed) {
     const DWORD created = Common::Files().CreateFolder(path, kFolderSddl);
     existed = created == ERROR_ALREADY_EXISTS;
     if (created != ERROR_SUCCESS && !existed) {
         Log::Error(L"Failed to create directory: [%s], with error: [%lu]", path.c_str(), created);
-        return false;
+        return created;
     }
     if (!existed) {
         Log::Info(L"Created directory with protected access rules: [%s]", path.c_str());
@@ -65,25 +65,25 @@ bool DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& ha
     if (!entry.Opened()) {
         Log::Error(L"Failed to open directory: [%s], with error: [%lu]", path.c_str(),
                    entry.error);
-        return false;
+        return entry.error;
     }
     if (entry.error != ERROR_SUCCESS) {
         Log::Error(L"Failed to examine directory: [%s], with error: [%lu]", path.c_str(),
                    entry.error);
-        return false;
+        return entry.error;
     }
     if (!entry.accepted) {
         Log::Error(L"Refusing the cache folder: [%s] is a reparse point or not a directory "
                    L"(attributes [0x%lx]); nothing is written, run or deleted there",
                    path.c_str(), entry.facts.attributes);
-        return false;
+        return kNotAFolder;
     }
     handle = std::move(entry.handle);
     facts = entry.facts;
-    return true;
+    return ERROR_SUCCESS;
 }
 
-bool DownloadCache::MoveAside(const std::wstring& path, const std::wstring& why) {
+DWORD DownloadCache::MoveAside(const std::wstring& path, const std::wstring& why) {
     // Opened itself (a link too), with the right to rename it, and moved
     // whole: nothing in it is opened, cleaned or deleted.
     const std::wstring aside = path + UniqueSuffix(L"foreign");
@@ -96,22 +96,22 @@ bool DownloadCache::MoveAside(const std::wstring& path, const std::wstring& why)
                    L"aside (error [%lu]); nothing is run from or downloaded to it until an "
                    L"administrator deletes it",
                    path.c_str(), why.c_str(), error);
-        return false;
+        return error;
     }
     Log::Warning(L"The cache folder [%s] is not the service's own (%s); moved it to [%s] and "
                  L"creating a new one",
                  path.c_str(), why.c_str(), aside.c_str());
-    return true;
+    return ERROR_SUCCESS;
 }
 
-bool DownloadCache::CreateCacheFolder(const std::wstring& path) {
+DWORD DownloadCache::CreateCacheFolder(const std::wstring& path) {
     // Made under a name of its own, judged through its handle, then renamed
     // into place through that handle: what is judged is what is moved there.
     const std::wstring fresh = path + UniqueSuffix(L"new");
     const DWORD created = Common::Files().CreateFolder(fresh, kFolderSddl);
     if (created != ERROR_SUCCESS) {
         Log::Error(L"Failed to create directory: [%s], with error: [%lu]", fresh.c_str(), created);
-        return false;
+        return created;
     }
     Common::CheckedEntry entry = Common::OpenChecked(
         fresh, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
@@ -119,14 +119,14 @@ bool DownloadCache::CreateCacheFolder(const std::wstring& path) {
     if (!entry.Opened() || entry.error != ERROR_SUCCESS) {
         Log::Error(L"Failed to open directory: [%s], with error: [%lu]", fresh.c_str(),
                    entry.error);
-        return false;
+        return entry.error;
     }
     const std::wstring why = NotOwnFolder(entry.facts, kCacheChangeRights);
     if (!why.empty()) {
         Log::Error(L"The new cache folder [%s] is not the service's own (%s); nothing is run "
                    L"from or downloaded to the cache until an administrator deletes it",
                    fresh.c_str(), why.c_str());
-        return false;
+        return kNotOwn;
     }
     if (!Common::RenameThroughHandle(entry.handle.Get(), path)) {
         const DWORD error = ::GetLastError();
@@ -135,10 +135,10 @@ bool DownloadCache::CreateCacheFolder(const std::wstring& path) {
                    L"nothing is run from or downloaded to the cache until an administrator "
                    L"deletes what stands there",
                    path.c_str(), error);
-        return false;
+        return error;
     }
     Log::Info(L"Created directory with protected access rules: [%s]", path.c_str());
-    return true;
+    return ERROR_SUCCESS;
 }
 
 namespace {
@@ -158,7 +158,7 @@ bool IsOwnCacheFolder(const Common::CheckedEntry& entry) {
 
 }  // namespace
 
-bool DownloadCache::PrepareCacheFolder(const std::wstring& path) {
+DWORD DownloadCache::PrepareCacheFolder(const std::wstring& path) {
     Common::CheckedEntry entry = OpenCacheFolder(path);
     if (!IsOwnCacheFolder(entry)) {
         if (entry.Opened() ||
@@ -168,12 +168,14 @@ bool DownloadCache::PrepareCacheFolder(const std::wstring& path) {
                                                std::to_wstring(entry.error)
                                          : NotOwnFolder(entry.facts, kCacheChangeRights);
             entry.handle.Reset();
-            if (!MoveAside(path, why)) {
-                return false;
+            const DWORD moved = MoveAside(path, why);
+            if (moved != ERROR_SUCCESS) {
+                return moved;
             }
         }
-        if (!CreateCacheFolder(path)) {
-            return false;
+        const DWORD created = CreateCacheFolder(path);
+        if (created != ERROR_SUCCESS) {
+            return created;
         }
         // Judged again through the handle that is then held.
         entry = OpenCacheFolder(path);
@@ -185,17 +187,18 @@ bool DownloadCache::PrepareCacheFolder(const std::wstring& path) {
                        entry.error != ERROR_SUCCESS
                            ? (L"error " + std::to_wstring(entry.error)).c_str()
                            : NotOwnFolder(entry.facts, kCacheChangeRights).c_str());
-            return false;
+            return entry.error != ERROR_SUCCESS ? entry.error : kNotOwn;
         }
     }
-    if (!CleanCacheFolder(path, entry.handle.Get())) {
-        return false;
+    const DWORD cleaned = CleanCacheFolder(path, entry.handle.Get());
+    if (cleaned != ERROR_SUCCESS) {
+        return cleaned;
     }
     heldFolders_.push_back(std::move(entry.handle));
-    return true;
+    return ERROR_SUCCESS;
 }
 
-bool DownloadCache::PrepareFolder(const std::wstring& root) {
+DWORD DownloadCache::PrepareFolder(const std::wstring& root) {
     constexpr size_t kLevelCount = sizeof(kCacheFolderLevels) / sizeof(kCacheFolderLevels[0]);
     std::wstring path = root;
     for (size_t i = 0; i + 1 < kLevelCount; ++i) {
@@ -204,8 +207,9 @@ bool DownloadCache::PrepareFolder(const std::wstring& root) {
         Common::KernelHandle handle;
         Common::FileFacts facts;
         bool existed = false;
-        if (!OpenLevel(path, handle, facts, existed)) {
-            return false;
+        const DWORD opened = OpenLevel(path, handle, facts, existed);
+        if (opened != ERROR_SUCCESS) {
+            return opened;
         }
         // Also one just created: somebody may have put another in its place.
         const std::wstring why = NotOwnFolder(facts, kChainChangeRights);
@@ -217,7 +221,7 @@ bool DownloadCache::PrepareFolder(const std::wstring& root) {
                        L"SYSTEM or Administrators as owner and an access list that lets nobody "
                        L"else delete, rename or change it or delete what it holds",
                        path.c_str(), why.c_str());
-            return false;
+            return kNotOwn;
         }
         heldFolders_.push_back(std::move(handle));
     }
@@ -245,14 +249,15 @@ bool IsServiceName(const std::wstring& name, bool runLogFolder) {
 
 }  // namespace
 
-bool DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
-                                     bool runLogFolder) const {
+DWORD DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
+                                      bool runLogFolder) const {
     TraceScope trace;
     std::vector<std::wstring> names;
     if (!Common::ListFolder(folder, names)) {
+        const DWORD error = ::GetLastError();
         Log::Error(L"Failed to list the cache folder [%s], with error: [%lu]", path.c_str(),
-                   ::GetLastError());
-        return false;
+                   error);
+        return error != ERROR_SUCCESS ? error : ERROR_CANT_ACCESS_FILE;
     }
     // Only entries of the service's own names are deleted, each opened
     // through the folder's handle (nothing on a path is followed again).
@@ -273,8 +278,9 @@ bool DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
                 std::wstring childPath = path;
                 childPath += L'\\';
                 childPath += name;
-                if (!CleanCacheFolder(childPath, child.Get(), true)) {
-                    return false;
+                const DWORD cleaned = CleanCacheFolder(childPath, child.Get(), true);
+                if (cleaned != ERROR_SUCCESS) {
+                    return cleaned;
                 }
             }
             continue;
@@ -287,9 +293,10 @@ bool DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
     // own is left in it.
     names.clear();
     if (!Common::ListFolder(folder, names)) {
+        const DWORD error = ::GetLastError();
         Log::Error(L"Failed to list the cache folder [%s], with error: [%lu]", path.c_str(),
-                   ::GetLastError());
-        return false;
+                   error);
+        return error != ERROR_SUCCESS ? error : ERROR_CANT_ACCESS_FILE;
     }
     for (const std::wstring& name : names) {
         std::wstring why = IsServiceName(name, runLogFolder)
@@ -317,8 +324,8 @@ bool DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
                        L"nothing is run from or downloaded to the cache until an administrator "
                        L"deletes it",
                        path.c_str(), name.c_str(), why.c_str());
-            return false;
+            return kForeignEntry;
         }
     }
-    return true;
+    return ERROR_SUCCESS;
 }

@@ -94,7 +94,7 @@ std::wstring DownloadCache::GetFullPath(const std::wstring& name) const {
         Log::Error(L"Refusing cache entry name: [%s], it is not a plain file name", name.c_str());
         return std::wstring();
     }
-    std::wstring path = folder + name + kEntryExtension;
+    std::wstring path = folder_ + name + kEntryExtension;
     Log::Info(L"Full path to resource is: [%s]", path.c_str());
     return path;
 }

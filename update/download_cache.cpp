@@ -1,24 +1,27 @@
 #include "update/download_cache.h"
 
+#include <memory>
 #include <string>
+#include <utility>
 
-#include "common/known_folder.h"
 #include "common/log.h"
 #include "common/trace_scope.h"
 
-DownloadCache::DownloadCache(const KNOWNFOLDERID& root) {
+DWORD DownloadCache::Open(const CacheRoot& root, std::unique_ptr<DownloadCache>& cache) {
     TraceScope trace;
+    cache.reset();
     std::wstring rootPath;
-    const HRESULT result = Common::KnownFolderPath(root, rootPath);
-    if (result != S_OK) {
-        Log::Error(L"Call to SHGetKnownFolderPath failed with error code: [%ld]",
-                   static_cast<long>(result));
-        return;
+    const HRESULT resolved = root.Resolve(rootPath);
+    if (resolved != S_OK) {
+        return HRESULT_FACILITY(resolved) == FACILITY_WIN32 ? HRESULT_CODE(resolved)
+                                                            : ERROR_PATH_NOT_FOUND;
     }
-    Log::Info(L"SHGetKnownFolderPath returned: [%s]", rootPath.c_str());
-    if (!PrepareFolder(rootPath)) {
-        heldFolders_.clear();
-        return;
+    std::unique_ptr<DownloadCache> opened(new DownloadCache());
+    const DWORD prepared = opened->PrepareFolder(rootPath);
+    if (prepared != ERROR_SUCCESS) {
+        return prepared;
     }
-    folder = CacheFolderBelow(rootPath);
+    opened->folder_ = CacheFolderBelow(rootPath);
+    cache = std::move(opened);
+    return ERROR_SUCCESS;
 }

@@ -3,16 +3,19 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/file_system.h"
 #include "common/unique_handle.h"
 #include "update/cache_layout.h"
+#include "update/cache_root.h"
 
 // The per-machine folder that holds downloaded installers (complete or
 // partial) and the worker copy:
-//   <ProgramData>\kestrelGATE\Client\AutoUpdate\ (with the final backslash).
+//   <ProgramData>\kestrelGATE\Client\AutoUpdate\ (with the final backslash;
+// tests put it below a root folder of their own, see CacheRoot).
 // Every path it forms, reads, writes or deletes lies directly in that folder.
 //
 // The service runs programs from this folder as SYSTEM, so it holds only what
@@ -36,27 +39,43 @@
 //   deleted, and make the cache unusable while they are there;
 // - a parent level that is a reparse point (a junction planted to send the
 //   service's writes, runs and deletions elsewhere) is refused.
-// When any of that fails the cache is unusable (one ERROR says what an
+// When any of that fails there is no cache (one ERROR says what an
 // administrator must delete): nothing is written, run or deleted there then.
-// While the object lives it holds each folder below the known folder open
-// without delete sharing, so none of them can be renamed or replaced under it.
+// An object exists only for a folder that passed all of it (see Open). While
+// it lives it holds each folder below the root open without delete sharing,
+// so none of them can be renamed or replaced under it.
 
 class DownloadCache {
   public:
     // The cache folder's access rules, as SDDL.
     static constexpr wchar_t kFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
-    // Resolves the folder below the known folder `root`, creates or checks
-    // it as described above. Any failure is logged and leaves `folder` empty
-    // and the cache unusable: nothing is written, run or deleted then.
-    explicit DownloadCache(const KNOWNFOLDERID& root = FOLDERID_ProgramData);
+    // Creates or checks the cache folder below `root` as described above.
+    // ERROR_SUCCESS with `cache` holding it; otherwise `cache` stays empty,
+    // one ERROR has said what is wrong, and the result says why:
+    // - the Windows error of the step that failed (resolving the root,
+    //   creating, opening, examining, listing or renaming a folder);
+    // - kNotOwn: a parent level, or a new cache folder, is not the
+    //   service's own (a cache folder that is not is replaced instead);
+    // - kNotAFolder: a parent level is a reparse point or no directory;
+    // - kForeignEntry: the cache folder (or its logs' folder) holds an entry
+    //   that is not the service's own and could not be deleted.
+    [[nodiscard]] static DWORD Open(const CacheRoot& root, std::unique_ptr<DownloadCache>& cache);
+    static constexpr DWORD kNotOwn = ERROR_ACCESS_DENIED;
+    static constexpr DWORD kNotAFolder = ERROR_CANT_ACCESS_FILE;
+    static constexpr DWORD kForeignEntry = ERROR_DIR_NOT_EMPTY;
+
     virtual ~DownloadCache() = default;
 
     DownloadCache(const DownloadCache&) = delete;
     DownloadCache& operator=(const DownloadCache&) = delete;
 
-    // False while the folder is unknown: nothing may be formed from it.
-    [[nodiscard]] bool IsUsable() const { return !folder.empty(); }
+    // False while the folder is unknown: nothing may be formed from it. An
+    // opened cache always knows it; the operations below check it anyway.
+    [[nodiscard]] bool IsUsable() const { return !folder_.empty(); }
+
+    // The cache folder with its trailing backslash.
+    [[nodiscard]] const std::wstring& Folder() const { return folder_; }
 
     // The name an update's download gets in the folder: the policy hash when
     // the request gives one, else the SHA-256 of the URL (both upper-case
@@ -103,43 +122,46 @@ class DownloadCache {
     // enough for one path component.
     [[nodiscard]] static bool IsPlainFileName(const std::wstring& name);
 
-    // The cache folder with its trailing backslash; empty when unknown.
-    std::wstring folder;
-
   private:
-    // Creates or opens each parent level below `root` (refusing any that is
-    // not the service's own), then the cache folder. False: unusable.
-    [[nodiscard]] bool PrepareFolder(const std::wstring& root);
+    DownloadCache() = default;
 
-    // Creates or opens one parent level; false (logged) when it is unusable.
-    // `existed` tells whether it was there already.
-    [[nodiscard]] bool OpenLevel(const std::wstring& path, Common::KernelHandle& handle,
-                                 Common::FileFacts& facts, bool& existed);
+    // Each step below returns ERROR_SUCCESS or why the cache cannot be used
+    // (as Open does), having logged it.
+
+    // Creates or opens each parent level below `root` (refusing any that is
+    // not the service's own), then the cache folder.
+    [[nodiscard]] DWORD PrepareFolder(const std::wstring& root);
+
+    // Creates or opens one parent level. `existed` tells whether it was
+    // there already.
+    [[nodiscard]] DWORD OpenLevel(const std::wstring& path, Common::KernelHandle& handle,
+                                  Common::FileFacts& facts, bool& existed);
 
     // Uses the cache folder at `path` when it is the service's own (and
     // cleans it); otherwise moves whatever stands there aside and creates a
-    // new one. False (logged): unusable.
-    [[nodiscard]] bool PrepareCacheFolder(const std::wstring& path);
+    // new one.
+    [[nodiscard]] DWORD PrepareCacheFolder(const std::wstring& path);
 
     // Renames what stands at `path` (a folder, a file or a link, whole) to a
-    // name beside it. False (logged): unusable.
-    [[nodiscard]] bool MoveAside(const std::wstring& path, const std::wstring& why);
+    // name beside it.
+    [[nodiscard]] DWORD MoveAside(const std::wstring& path, const std::wstring& why);
 
     // Creates the cache folder under a temporary name with kFolderSddl,
     // judges it through its handle and renames it to `path` through that
-    // handle. False (logged): unusable.
-    [[nodiscard]] bool CreateCacheFolder(const std::wstring& path);
+    // handle.
+    [[nodiscard]] DWORD CreateCacheFolder(const std::wstring& path);
 
     // In the service's own folder open at `folder`: deletes the entries of
     // the service's names that are not its own (each opened through the
     // folder's handle, no link followed), then checks that nothing but the
-    // service's own is left. In the run logs' folder, the run files. False
-    // (one ERROR naming what an administrator must delete): unusable.
-    [[nodiscard]] bool CleanCacheFolder(const std::wstring& path, HANDLE folder,
-                                        bool runLogFolder = false) const;
+    // service's own is left (one ERROR naming what an administrator must
+    // delete). In the run logs' folder, the run files.
+    [[nodiscard]] DWORD CleanCacheFolder(const std::wstring& path, HANDLE folder,
+                                         bool runLogFolder = false) const;
 
     // The folder's "*.exe" entries, listed through its held handle.
     [[nodiscard]] std::vector<Common::FolderEntry> ListEntries() const;
 
+    std::wstring folder_;
     std::vector<Common::KernelHandle> heldFolders_;
 };

@@ -93,7 +93,7 @@ void DownloadCache::CleanBinaries() const {
     const std::vector<Common::FolderEntry> entries = ListEntries();
     if (entries.empty()) {
         // Nothing of the pattern there, as a search by it would say.
-        const std::wstring pattern = folder + L"*" + kEntryExtension;
+        const std::wstring pattern = folder_ + L"*" + kEntryExtension;
         Log::Error(L"Failed to enumerate files in cache, pattern [%s], error [%lu]",
                    pattern.c_str(), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
         return;

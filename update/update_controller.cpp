@@ -157,7 +157,8 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
     urls_ = requestUrls;
     hash_ = Sha256::NormalizedDigest(requestHash);  // a digest in lower case is the same digest
     args_ = requestArgs;
-    const DownloadCache cache;
+    std::unique_ptr<DownloadCache> opened;
+    const DWORD cacheError = DownloadCache::Open(cacheRoot_, opened);
 
     // Nothing is downloaded, run or cleaned unless the cache is a real
     // folder and every path formed in it stays there.
@@ -186,13 +187,14 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         }
         urls_ = std::move(admitted);
     }
-    if (!cache.IsUsable()) {
+    if (cacheError != ERROR_SUCCESS) {
         MarkFailed(L"The download cache folder cannot be used; the update cannot run.",
                    {kStageCache, 0,
                     L"The download cache folder cannot be used; the worker's log names what an "
                     L"administrator must delete or repair."});
         return;
     }
+    const DownloadCache& cache = *opened;
 
     // One time limit for every URL's download together.
     pace_.deadline = DownloadPace::Clock::now() + pace_.updateLimit;
@@ -242,7 +244,7 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         UpdateFailure failure;
         Common::KernelHandle stillRunning;
         const bool installed =
-            RunInstaller(cache.folder, path, args_, installer_, &failure, &stillRunning);
+            RunInstaller(cache.Folder(), path, args_, installer_, &failure, &stillRunning);
         if (!installed) {
             Log::Error(L"Failed to update client");
             MarkFailed(L"Update controller failed to install binary.", failure);

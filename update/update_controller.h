@@ -6,10 +6,12 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/unique_handle.h"
 #include "http/downloader.h"
+#include "update/cache_root.h"
 #include "update/caller.h"
 #include "update/installer_launch.h"
 #include "update/update_failure.h"
@@ -48,13 +50,19 @@ class UpdateController {
   public:
     using Pause = std::chrono::milliseconds;
 
-    // `finalPause`: how long a run waits after its final status (5 seconds);
-    // `pace`: how slow a download may be, and how long one update's downloads
-    // may take together (its deadline is set when the run starts); `installer`: how long the installer
-    // may run and how it is retried. Tests shorten them.
-    explicit UpdateController(Pause finalPause = Pause(5000), DownloadPace pace = DownloadPace(),
+    // `cacheRoot`: where the download cache lies (the service's is below
+    // ProgramData; tests give a folder of their own); `finalPause`: how long
+    // a run waits after its final status (5 seconds); `pace`: how slow a
+    // download may be, and how long one update's downloads may take together
+    // (its deadline is set when the run starts); `installer`: how long the
+    // installer may run and how it is retried. Tests shorten them.
+    explicit UpdateController(CacheRoot cacheRoot, Pause finalPause = Pause(5000),
+                              DownloadPace pace = DownloadPace(),
                               InstallerPolicy installer = InstallerPolicy())
-        : finalPause_(finalPause), pace_(pace), installer_(installer) {}
+        : cacheRoot_(std::move(cacheRoot)),
+          finalPause_(finalPause),
+          pace_(pace),
+          installer_(installer) {}
     virtual ~UpdateController() = default;
 
     UpdateController(const UpdateController&) = delete;
@@ -133,6 +141,7 @@ class UpdateController {
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point ended_{};
 
+    CacheRoot cacheRoot_;
     Pause finalPause_;
     DownloadPace pace_;
     InstallerPolicy installer_;

@@ -4,13 +4,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "common/process_start.h"
 #include "common/unique_handle.h"
-#include "tests/support/cache_folder.h"
+#include "tests/support/test_cache_root.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
@@ -22,13 +23,6 @@ namespace {
 using testsupport::Count;
 
 using namespace testsupport;
-
-std::string Log(void (*action)()) {
-    ScopedLogSettings settings(LogDestination::Console, 4);
-    StdoutCapture capture;
-    action();
-    return capture.Take();
-}
 
 // The value Windows performs at the next restart, as one text.
 std::wstring PendingRenames() {
@@ -74,14 +68,16 @@ struct SleepingProgram {
 
 class WorkerRespawnTest : public testing::Test {
   protected:
-    void SetUp() override {
-        cache_ = DownloadCache().folder;
-        worker_ = cache_ + kWorkerFileName;
-        ::DeleteFileW(worker_.c_str());
+    // The cache below a root folder of the test's own.
+    std::unique_ptr<DownloadCache> OpenCache() const {
+        std::unique_ptr<DownloadCache> cache = root_.Open();
+        EXPECT_TRUE(cache);
+        return cache;
     }
-    void TearDown() override { RemoveTree(cache_); }
-    std::wstring cache_;
-    std::wstring worker_;
+
+    TestCacheRoot root_;
+    const std::wstring cache_ = root_.CacheFolder();
+    const std::wstring worker_ = cache_ + kWorkerFileName;
 };
 
 TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndHoldsTheCopyUntilStarted) {
@@ -90,8 +86,10 @@ TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndHoldsTheCopyUntilStart
                                L"System\\CurrentControlSet\\Control\\Session Manager",
                                L"PendingFileRenameOperations");
     EXPECT_FALSE(IsScheduledForDeletion(worker_));
+    const auto opened = OpenCache();
+    ASSERT_TRUE(opened);
+    const DownloadCache& cache = *opened;
     std::ofstream(worker_.c_str()) << "an earlier copy";
-    const DownloadCache cache;
     std::wstring path;
     Common::KernelHandle copy;
     ASSERT_TRUE(CopyWorkerExecutable(cache, path, copy));
@@ -99,14 +97,14 @@ TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndHoldsTheCopyUntilStart
     wchar_t own[MAX_PATH];
     ::GetModuleFileNameW(nullptr, own, MAX_PATH);
     EXPECT_EQ(std::filesystem::file_size(own), std::filesystem::file_size(worker_));
-    EXPECT_EQ(1u, Count(PendingRenames(), kWorkerFileName));
+    EXPECT_EQ(1u, Count(PendingRenames(), worker_));
     EXPECT_TRUE(IsScheduledForDeletion(worker_));
     {
         // Each later copy (each service start until a restart): still one entry.
         copy.Reset();
         Common::KernelHandle again;
         ASSERT_TRUE(CopyWorkerExecutable(cache, path, again));
-        EXPECT_EQ(1u, Count(PendingRenames(), kWorkerFileName));
+        EXPECT_EQ(1u, Count(PendingRenames(), worker_));
     }
     ASSERT_TRUE(CopyWorkerExecutable(cache, path, copy));
 
@@ -125,7 +123,9 @@ TEST_F(WorkerRespawnTest, CopiesItselfOverAnEarlierCopyAndHoldsTheCopyUntilStart
 TEST_F(WorkerRespawnTest, TheCopyIsCreatedNewWithTheProtectedDescriptorAndHeldFromItsWriting) {
     FakeFileSystem files;
     const Common::ScopedFileSystem seam(files);
-    const DownloadCache cache;
+    const auto opened = OpenCache();
+    ASSERT_TRUE(opened);
+    const DownloadCache& cache = *opened;
     std::wstring path;
     Common::KernelHandle copy;
     ASSERT_TRUE(CopyWorkerExecutable(cache, path, copy));
@@ -145,11 +145,15 @@ TEST_F(WorkerRespawnTest, TheCopyIsCreatedNewWithTheProtectedDescriptorAndHeldFr
 }
 
 TEST_F(WorkerRespawnTest, ALockedCopyFailsAndStartsNothing) {
+    ASSERT_TRUE(OpenCache());
     std::ofstream(worker_.c_str()) << "in use";
     Common::KernelHandle locked(
         ::CreateFileW(worker_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(locked.IsValid());
-    const std::string log = Log([] { RespawnWorker(); });
+    ScopedLogSettings settings(LogDestination::Console, 4);
+    StdoutCapture capture;
+    RespawnWorker(root_.Root());
+    const std::string log = capture.Take();
     EXPECT_NE(std::string::npos, log.find("  ERROR : Failed to delete the earlier copy [" +
                                           Narrow(worker_) + "] error [32]\n"));
     EXPECT_NE(std::string::npos,
@@ -159,6 +163,7 @@ TEST_F(WorkerRespawnTest, ALockedCopyFailsAndStartsNothing) {
 }
 
 TEST_F(WorkerRespawnTest, OnlyTheWorkerCopyItselfIsReused) {
+    ASSERT_TRUE(OpenCache());
     EXPECT_FALSE(FindWorkerProcess(worker_));
 
     // A process named like the worker, from another folder: ignored.

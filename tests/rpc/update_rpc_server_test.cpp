@@ -21,6 +21,7 @@
 #include "common/run_log.h"
 #include "rpc/caller_identity.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_cache_root.h"
 #include "tests/support/text_checks.h"
 #include "tests/support/wait_until.h"
 #include "tests/support/test_server.h"
@@ -99,7 +100,8 @@ class AsAdministrator {
 };
 
 TEST(UpdateRpcServer, AQueryBeforeAnyBeginAndUnknownInstructionsGetNoResponse) {
-    UpdateRpcServer server(kShortPause);
+    const TestCacheRoot root;  // the update\'s cache: the test\'s own
+    UpdateRpcServer server(kShortPause, root.Root());
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     EXPECT_FALSE(Ask(server, kQuery).hasResponse);
@@ -119,7 +121,8 @@ TEST(UpdateRpcServer, AQueryBeforeAnyBeginAndUnknownInstructionsGetNoResponse) {
 }
 
 TEST(UpdateRpcServer, AnInstructionLongerThan64KiBIsRefusedBeforeItIsParsed) {
-    UpdateRpcServer server(kShortPause);
+    const TestCacheRoot root;  // the update\'s cache: the test\'s own
+    UpdateRpcServer server(kShortPause, root.Root());
     // A begin padded to exactly the limit is read; one character more is not.
     const std::wstring head = L"{\"id\":\"beginAutoUpdate\",\"data\":{\"urls\":[\"x\"],\"hash\":5,\"pad\":\"";
     const std::wstring tail = L"\"}}";
@@ -141,7 +144,8 @@ TEST(UpdateRpcServer, AnInstructionLongerThan64KiBIsRefusedBeforeItIsParsed) {
 
 TEST(UpdateRpcServer, TheFirstBeginStartsTheOnlyUpdateOfTheServer) {
     const AsAdministrator administrator;
-    UpdateRpcServer server(kShortPause);
+    const TestCacheRoot root;  // the update\'s cache: the test\'s own
+    UpdateRpcServer server(kShortPause, root.Root());
     const std::wstring url = kServer + L"/signed/installer-unsigned.exe?first";
     EXPECT_EQ(StatusText(0), Ask(server, Begin(url, L"--sleep=1000 --exit=0")).text);
     // The controller is there at once: a query right after the answer sees it.
@@ -161,7 +165,8 @@ TEST(UpdateRpcServer, TheFirstBeginStartsTheOnlyUpdateOfTheServer) {
 
 TEST(UpdateRpcServer, DetailedQueriesShowTheBytesReceivedGrowingToTheTotal) {
     const AsAdministrator administrator;
-    UpdateRpcServer server(kShortPause);
+    const TestCacheRoot root;  // the update\'s cache: the test\'s own
+    UpdateRpcServer server(kShortPause, root.Root());
     const std::wstring detailed =
         L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":true}}";
     EXPECT_FALSE(Ask(server, detailed).hasResponse) << "no update, no answer, as today";
@@ -208,7 +213,8 @@ TEST(UpdateRpcServer, DetailedQueriesShowTheBytesReceivedGrowingToTheTotal) {
 }
 
 TEST(UpdateRpcServer, AFailedUpdateStaysFailed) {
-    UpdateRpcServer server(kShortPause);
+    const TestCacheRoot root;  // the update\'s cache: the test\'s own
+    UpdateRpcServer server(kShortPause, root.Root());
     EXPECT_EQ(StatusText(0),
               Ask(server, Begin(kServer + L"/_/status=404/gen/10/failing", L"")).text);
     EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
@@ -217,7 +223,8 @@ TEST(UpdateRpcServer, AFailedUpdateStaysFailed) {
 }
 
 TEST(UpdateRpcServer, ARefusedBeginIsAnsweredFailedAndStartsNothing) {
-    UpdateRpcServer server(kShortPause);
+    const TestCacheRoot root;  // the update\'s cache: the test\'s own
+    UpdateRpcServer server(kShortPause, root.Root());
     EXPECT_EQ(
         StatusText(3),
         Ask(server, L"{\"id\":\"beginAutoUpdate\",\"data\":{\"urls\":[\"x\"],\"hash\":5}}").text);
@@ -231,7 +238,8 @@ TEST(UpdateRpcServer, ARefusedBeginIsAnsweredFailedAndStartsNothing) {
 }
 
 TEST(UpdateRpcServer, ConcurrentBeginsStartExactlyOneUpdate) {
-    UpdateRpcServer server(kShortPause);
+    const TestCacheRoot root;  // the update\'s cache: the test\'s own
+    UpdateRpcServer server(kShortPause, root.Root());
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     constexpr int kClients = 50;
@@ -283,7 +291,8 @@ TEST(UpdateRpcServer, TheCallerIsLoggedAndOnlyItAndAdministratorsReadWhyItFailed
     const Caller administrator = Someone(L"KG\\admin", L"S-1-5-21-1-2-3-500", true);
     Caller unknown;
 
-    UpdateRpcServer server(kShortPause);
+    const TestCacheRoot root;  // the update\'s cache: the test\'s own
+    UpdateRpcServer server(kShortPause, root.Root());
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     identity.current = user;
@@ -325,7 +334,8 @@ TEST(UpdateRpcServer, TheCallerIsLoggedAndOnlyItAndAdministratorsReadWhyItFailed
 TEST(UpdateRpcServer, ABeginFromACallerThatCannotBeReadGetsNoArguments) {
     FakeCallerIdentity identity;
     const ScopedCallerIdentity seam(identity);
-    UpdateRpcServer server(kShortPause);
+    const TestCacheRoot root;  // the update\'s cache: the test\'s own
+    UpdateRpcServer server(kShortPause, root.Root());
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     EXPECT_EQ(StatusText(0), Ask(server, Begin(kServer + L"/gen/10/by-unknown", L"--exit=0")).text);
@@ -354,7 +364,8 @@ TEST(UpdateRpcServer, QueriesStayOutOfTheRunLogFileWhichGetsTheirCount) {
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     {
-        UpdateRpcServer server(kShortPause);
+        const TestCacheRoot root;  // the update\'s cache: the test\'s own
+        UpdateRpcServer server(kShortPause, root.Root());
         EXPECT_EQ(StatusText(0),
                   Ask(server, Begin(kServer + L"/_/status=404/gen/10/polled", L"")).text);
         for (int i = 0; i < 20; ++i) {

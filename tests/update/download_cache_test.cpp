@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "tests/support/cache_folder.h"
 #include "tests/support/fake_file_system.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_cache_root.h"
 #include "tests/support/test_server.h"
 #include "update/sha256.h"
 
@@ -29,16 +31,6 @@ using testsupport::StdoutCapture;
 using testsupport::FakeFileSystem;
 using testsupport::Narrow;
 
-std::wstring ProgramData() {
-    Common::CoTaskMemText path;
-    EXPECT_EQ(S_OK, ::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, path.Receive()));
-    return path.Get();
-}
-
-std::wstring ExpectedFolder() {
-    return ProgramData() + L"\\kestrelGATE\\Client\\AutoUpdate\\";
-}
-
 void Touch(const std::wstring& path) {
     std::ofstream(path.c_str(), std::ios::binary) << "x";
 }
@@ -47,33 +39,61 @@ bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Every test starts without the company folder below ProgramData.
+// Every test starts with a root folder of its own, without the company
+// folder below it.
 class DownloadCacheTest : public testing::Test {
   protected:
-    void SetUp() override { testsupport::RemoveTree(ProgramData() + L"\\kestrelGATE"); }
-    void TearDown() override { testsupport::RemoveTree(ProgramData() + L"\\kestrelGATE"); }
+    // The cache below the test's root; null when it cannot be used.
+    std::unique_ptr<DownloadCache> Open(DWORD* error = nullptr) const { return root_.Open(error); }
+    std::wstring ExpectedFolder() const { return root_.CacheFolder(); }
+
+    testsupport::TestCacheRoot root_;
 };
 
-TEST_F(DownloadCacheTest, CreatesTheFolderBelowProgramData) {
+TEST_F(DownloadCacheTest, CreatesTheFolderBelowItsRoot) {
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    const DownloadCache cache;
-    EXPECT_TRUE(cache.IsUsable());
-    EXPECT_EQ(ExpectedFolder(), cache.folder);
-    EXPECT_TRUE(std::filesystem::is_directory(cache.folder));
+    DWORD error = ERROR_GEN_FAILURE;
+    const auto cache = Open(&error);
+    ASSERT_TRUE(cache);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), error);
+    EXPECT_EQ(root_.Path() + L"\\kestrelGATE\\Client\\AutoUpdate\\", cache->Folder());
+    EXPECT_TRUE(std::filesystem::is_directory(cache->Folder()));
     const std::string log = capture.Take();
     EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
-    EXPECT_NE(std::string::npos, log.find("   INFO : SHGetKnownFolderPath returned: ["));
 
     // Again, with every level present: no error either.
     StdoutCapture again;
-    const DownloadCache second;
-    EXPECT_EQ(cache.folder, second.folder);
+    const auto second = Open();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(cache->Folder(), second->Folder());
     EXPECT_EQ(std::string::npos, again.Take().find("ERROR"));
 }
 
+// The service's root is the ProgramData known folder, resolved (and named in
+// the log) at each use. Only resolved here: the machine's cache is left alone.
+TEST(CacheRoot, TheServicesRootIsTheProgramDataKnownFolder) {
+    Common::CoTaskMemText programData;
+    ASSERT_EQ(S_OK,
+              ::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, programData.Receive()));
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    std::wstring path;
+    ASSERT_EQ(S_OK, CacheRoot::ProgramData().Resolve(path));
+    EXPECT_EQ(std::wstring(programData.Get()), path);
+    EXPECT_EQ("   INFO : SHGetKnownFolderPath returned: [" + Narrow(path) + "]\n", capture.Take());
+
+    // A folder given by path is taken as it is, without a word.
+    StdoutCapture quiet;
+    ASSERT_EQ(S_OK, CacheRoot::Folder(L"D:\\kg-root").Resolve(path));
+    EXPECT_EQ(L"D:\\kg-root", path);
+    EXPECT_EQ("", quiet.Take());
+}
+
 TEST_F(DownloadCacheTest, FormsEntryPathsFromPlainNames) {
-    const DownloadCache cache;
+    const auto opened = Open();
+    ASSERT_TRUE(opened);
+    const DownloadCache& cache = *opened;
     const std::wstring digest = Sha256().HashText(L"abc");
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
@@ -84,7 +104,9 @@ TEST_F(DownloadCacheTest, FormsEntryPathsFromPlainNames) {
 }
 
 TEST_F(DownloadCacheTest, RefusesNamesThatAreNotPlainFileNames) {
-    const DownloadCache cache;
+    const auto opened = Open();
+    ASSERT_TRUE(opened);
+    const DownloadCache& cache = *opened;
     const wchar_t* refused[] = {
         L"",
         L".",
@@ -130,29 +152,33 @@ TEST_F(DownloadCacheTest, RefusesNamesThatAreNotPlainFileNames) {
     EXPECT_TRUE(DownloadCache::IsPlainFileName(std::wstring(251, L'a')));
 }
 
-TEST_F(DownloadCacheTest, AnUnresolvedKnownFolderLeavesTheCacheUnusable) {
+// A root that resolves to nothing gives no cache: there is no object on
+// which anything could be formed, written or deleted (in the current
+// directory, say).
+TEST_F(DownloadCacheTest, ARootThatCannotBeResolvedGivesNoCache) {
     // A known-folder id that names no folder.
     const KNOWNFOLDERID unknown = {0x1234abcd, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    const DownloadCache cache(unknown);
-    EXPECT_FALSE(cache.IsUsable());
-    EXPECT_EQ(L"", cache.folder);
-    EXPECT_EQ(L"", cache.GetFullPath(L"setup"));
-    Touch(L"kg-stray.exe");  // in the current directory: must survive
-    cache.CleanBinaries();
-    EXPECT_TRUE(Exists(L"kg-stray.exe"));
-    ::DeleteFileW(L"kg-stray.exe");
+    std::unique_ptr<DownloadCache> cache;
+    EXPECT_NE(static_cast<DWORD>(ERROR_SUCCESS),
+              DownloadCache::Open(CacheRoot::KnownFolder(unknown), cache));
+    EXPECT_FALSE(cache);
     const std::string log = capture.Take();
     EXPECT_EQ(0u, log.rfind("  ERROR : Call to SHGetKnownFolderPath failed with error code: [", 0))
         << log;
-    EXPECT_NE(std::string::npos,
-              log.find("  ERROR : The cache folder is unknown; nothing is cleaned\n"));
+
+    // A root given as no path at all is never taken for a known folder.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND),
+              DownloadCache::Open(CacheRoot::Folder(L""), cache));
+    EXPECT_FALSE(cache);
 }
 
 TEST_F(DownloadCacheTest, CleanBinariesDeletesEveryExeFileButNothingElse) {
-    const DownloadCache cache;
-    const std::wstring& folder = cache.folder;
+    const auto opened = Open();
+    ASSERT_TRUE(opened);
+    const DownloadCache& cache = *opened;
+    const std::wstring& folder = cache.Folder();
     for (const wchar_t* name : {L"A.exe", L"partial.exe", kWorkerFileName,
                                 L"notes.txt", L"setup.exe.log", L"locked.exe"}) {
         Touch(folder + name);
@@ -187,8 +213,10 @@ TEST_F(DownloadCacheTest, CleanBinariesDeletesEveryExeFileButNothingElse) {
 // A caller who names a new URL for each update leaves a partial file each
 // time: when a download starts, only the most recent few of the others stay.
 TEST_F(DownloadCacheTest, ADownloadKeepsOnlyTheMostRecentOtherDownloads) {
-    const DownloadCache cache;
-    const std::wstring& folder = cache.folder;
+    const auto opened = Open();
+    ASSERT_TRUE(opened);
+    const DownloadCache& cache = *opened;
+    const std::wstring& folder = cache.Folder();
     std::vector<std::wstring> names;  // oldest first
     for (int i = 0; i < 7; ++i) {
         names.push_back(Sha256().HashText(std::to_wstring(i)));
@@ -218,12 +246,13 @@ TEST_F(DownloadCacheTest, ADownloadKeepsOnlyTheMostRecentOtherDownloads) {
 }
 
 TEST_F(DownloadCacheTest, CleaningAnEmptyCacheLogsTheEnumerationError) {
-    const DownloadCache cache;
+    const auto cache = Open();
+    ASSERT_TRUE(cache);
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    cache.CleanBinaries();
+    cache->CleanBinaries();
     const std::string expected = "  ERROR : Failed to enumerate files in cache, pattern [" +
-                                 std::string(cache.folder.begin(), cache.folder.end()) +
+                                 Narrow(cache->Folder()) +
                                  "*.exe], error [2]\n";
     EXPECT_NE(std::string::npos, capture.Take().find(expected));
 }
@@ -235,9 +264,9 @@ const std::wstring kProtected = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 TEST_F(DownloadCacheTest, CreatesEachFolderWithTheProtectedDescriptor) {
     FakeFileSystem files;
     const Common::ScopedFileSystem seam(files);
-    const DownloadCache cache;
-    ASSERT_TRUE(cache.IsUsable());
-    const std::wstring company = ProgramData() + L"\\kestrelGATE";
+    const auto cache = Open();
+    ASSERT_TRUE(cache);
+    const std::wstring company = root_.Path() + L"\\kestrelGATE";
     ASSERT_EQ(3u, files.created.size());
     EXPECT_EQ(std::make_pair(company, kProtected), files.created[0]);
     EXPECT_EQ(std::make_pair(company + L"\\Client", kProtected), files.created[1]);
@@ -264,8 +293,7 @@ const std::wstring kDigest = L"E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA
 
 // No path below the cache folder is opened by its text: every entry is
 // opened through the handle of the folder that holds it.
-void ExpectNoEntryOpenedByPath(const FakeFileSystem& files) {
-    const std::wstring cacheFolder = ExpectedFolder();
+void ExpectNoEntryOpenedByPath(const FakeFileSystem& files, const std::wstring& cacheFolder) {
     for (const std::wstring& path : files.openedByPath) {
         EXPECT_NE(0u, path.rfind(cacheFolder, 0)) << "opened by path: " << Narrow(path);
     }
@@ -303,8 +331,8 @@ TEST_F(DownloadCacheTest, AnOwnCacheFolderLosesOnlyEntriesThatWronglyBearItsName
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        testsupport::RemoveTree(ProgramData() + L"\\kestrelGATE");
-        { const DownloadCache first; }
+        root_.Clear();
+        ASSERT_TRUE(Open());
         for (const std::wstring& name : c.planted) {
             if (name.find(L'\\') != std::wstring::npos) {
                 std::filesystem::create_directories(folder + name.substr(0, name.find(L'\\')));
@@ -318,9 +346,11 @@ TEST_F(DownloadCacheTest, AnOwnCacheFolderLosesOnlyEntriesThatWronglyBearItsName
         const Common::ScopedFileSystem seam(files);
         ScopedLogSettings settings(LogDestination::Console, 3);
         StdoutCapture capture;
-        const DownloadCache cache;
+        DWORD error = ERROR_GEN_FAILURE;
+        const auto cache = Open(&error);
         const std::string log = capture.Take();
-        EXPECT_EQ(c.usable, cache.IsUsable()) << log;
+        EXPECT_EQ(c.usable, cache != nullptr) << log;
+        EXPECT_EQ(c.usable ? ERROR_SUCCESS : DownloadCache::kForeignEntry, error);
         for (const std::wstring& name : c.planted) {
             const bool deleted =
                 std::find(c.deleted.begin(), c.deleted.end(), name) != c.deleted.end();
@@ -337,7 +367,7 @@ TEST_F(DownloadCacheTest, AnOwnCacheFolderLosesOnlyEntriesThatWronglyBearItsName
                 << log;
         }
         EXPECT_TRUE(files.applied.empty());
-        ExpectNoEntryOpenedByPath(files);
+        ExpectNoEntryOpenedByPath(files, folder);
     }
 }
 
@@ -345,7 +375,7 @@ TEST_F(DownloadCacheTest, AnOwnCacheFolderLosesOnlyEntriesThatWronglyBearItsName
 // still there after the deletions is judged again, and the cache is unusable
 // while it is.
 TEST_F(DownloadCacheTest, AnEntryStillThereAfterItsDeleteMakesTheCacheUnusable) {
-    { const DownloadCache first; }
+    ASSERT_TRUE(Open());
     const std::wstring folder = ExpectedFolder();
     const std::wstring planted = std::wstring(64, L'A') + L".exe";
     Touch(folder + planted);
@@ -360,10 +390,9 @@ TEST_F(DownloadCacheTest, AnEntryStillThereAfterItsDeleteMakesTheCacheUnusable) 
 
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    const DownloadCache cache;
-    EXPECT_FALSE(cache.IsUsable());
-    EXPECT_EQ(L"", cache.GetFullPath(kDigest));
-    cache.CleanBinaries();
+    DWORD error = ERROR_SUCCESS;
+    EXPECT_FALSE(Open(&error));
+    EXPECT_EQ(DownloadCache::kForeignEntry, error);
     const std::string log = capture.Take();
     EXPECT_NE(std::string::npos,
               log.find("  ERROR : The cache folder holds [" + Narrow(folder) + Narrow(planted) +
@@ -373,8 +402,7 @@ TEST_F(DownloadCacheTest, AnEntryStillThereAfterItsDeleteMakesTheCacheUnusable) 
 
     // Once its planter lets go, the next use removes it.
     held.Reset();
-    const DownloadCache later;
-    EXPECT_TRUE(later.IsUsable());
+    EXPECT_TRUE(Open());
     EXPECT_FALSE(Exists(folder + planted));
 }
 
@@ -395,41 +423,44 @@ TEST_F(DownloadCacheTest, FoldersThatAreNotTheServicesOwnAreMovedAsideOrRefused)
         std::wstring owner;
         std::wstring sddl;
         DWORD attributes;
-        bool usable;
+        DWORD error;  // what opening the cache says
         bool movedAside;
         std::string line;
     };
+    constexpr DWORD kUsable = ERROR_SUCCESS;
+    constexpr DWORD kNotOwn = DownloadCache::kNotOwn;
+    constexpr DWORD kNotAFolder = DownloadCache::kNotAFolder;
     const Case cases[] = {
-        {"cache folder of a user", L"\\AutoUpdate", user, L"", 0, true, true,
+        {"cache folder of a user", L"\\AutoUpdate", user, L"", 0, kUsable, true,
          "WARNING : The cache folder [%CACHE%] is not the service's own (its owner "
          "S-1-5-21-1-2-3-1001 is not a trusted account); moved it to ["},
         {"users may add files", L"\\AutoUpdate", L"", L"O:BAD:(A;;FA;;;BA)(A;;0x2;;;BU)", 0,
-         true, true, "(S-1-5-32-545 is allowed rights 0x00000002); moved it to ["},
-        {"a link of that name", L"\\AutoUpdate", L"", L"", FILE_ATTRIBUTE_REPARSE_POINT, true,
+         kUsable, true, "(S-1-5-32-545 is allowed rights 0x00000002); moved it to ["},
+        {"a link of that name", L"\\AutoUpdate", L"", L"", FILE_ATTRIBUTE_REPARSE_POINT, kUsable,
          true, "(it is a reparse point); moved it to ["},
-        {"company folder of a user", L"\\kestrelGATE", user, L"", 0, false, false,
+        {"company folder of a user", L"\\kestrelGATE", user, L"", 0, kNotOwn, false,
          "  ERROR : The folder [%COMPANY%] is not the service's own (its owner "
          "S-1-5-21-1-2-3-1001 is not a trusted account); the update cache below it cannot be "
          "used. An administrator must delete the folder"},
         {"users may delete what Client holds", L"\\Client", L"",
-         L"O:BAD:(A;;FA;;;BA)(A;;0x40;;;BU)", 0, false, false,
+         L"O:BAD:(A;;FA;;;BA)(A;;0x40;;;BU)", 0, kNotOwn, false,
          "(S-1-5-32-545 is allowed rights 0x00000040); the update cache below it"},
-        {"a parent with ProgramData's list", L"\\Client", L"", inherited, 0, true, false, ""},
-        {"a new cache folder of a user", L"\\AutoUpdate.new-*", user, L"", 0, false, false,
+        {"a parent with ProgramData's list", L"\\Client", L"", inherited, 0, kUsable, false, ""},
+        {"a new cache folder of a user", L"\\AutoUpdate.new-*", user, L"", 0, kNotOwn, false,
          "  ERROR : The new cache folder [%CACHE%.new-"},
-        {"a junction as a parent", L"\\Client", L"", L"", FILE_ATTRIBUTE_REPARSE_POINT, false,
-         false, "  ERROR : Refusing the cache folder: [%CLIENT%] is a reparse point"},
+        {"a junction as a parent", L"\\Client", L"", L"", FILE_ATTRIBUTE_REPARSE_POINT,
+         kNotAFolder, false, "  ERROR : Refusing the cache folder: [%CLIENT%] is a reparse point"},
         {"a junction as the company folder", L"\\kestrelGATE", L"", L"",
-         FILE_ATTRIBUTE_REPARSE_POINT, false, false,
+         FILE_ATTRIBUTE_REPARSE_POINT, kNotAFolder, false,
          "  ERROR : Refusing the cache folder: [%COMPANY%] is a reparse point"},
     };
-    const std::wstring company = ProgramData() + L"\\kestrelGATE";
+    const std::wstring company = root_.Path() + L"\\kestrelGATE";
     const std::wstring client = company + L"\\Client";
     const std::wstring cacheFolder = client + L"\\AutoUpdate";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        testsupport::RemoveTree(company);
-        { const DownloadCache first; }
+        root_.Clear();
+        ASSERT_TRUE(Open());
         const bool fresh = c.level == L"\\AutoUpdate.new-*";  // no cache folder yet
         if (fresh) {
             testsupport::RemoveTree(cacheFolder);
@@ -444,9 +475,11 @@ TEST_F(DownloadCacheTest, FoldersThatAreNotTheServicesOwnAreMovedAsideOrRefused)
         const Common::ScopedFileSystem seam(files);
         ScopedLogSettings settings(LogDestination::Console, 3);
         StdoutCapture capture;
-        const DownloadCache cache;
+        DWORD error = ERROR_GEN_FAILURE;
+        const auto cache = Open(&error);
         const std::string log = capture.Take();
-        EXPECT_EQ(c.usable, cache.IsUsable()) << log;
+        EXPECT_EQ(c.error, error) << log;
+        EXPECT_EQ(c.error == kUsable, cache != nullptr);
         std::vector<std::wstring> aside;
         for (const auto& entry : std::filesystem::directory_iterator(client)) {
             const std::wstring name = entry.path().filename().wstring();
@@ -459,7 +492,7 @@ TEST_F(DownloadCacheTest, FoldersThatAreNotTheServicesOwnAreMovedAsideOrRefused)
             // Whole, as it was; the new folder is empty.
             EXPECT_TRUE(Exists(client + L"\\" + aside[0] + L"\\" + kDigest + L".exe"));
             EXPECT_FALSE(Exists(cacheFolder + L"\\" + kDigest + L".exe"));
-        } else if (!c.usable && !fresh) {
+        } else if (c.error != kUsable && !fresh) {
             EXPECT_TRUE(Exists(cacheFolder + L"\\" + kDigest + L".exe")) << "nothing deleted";
         }
         std::string line = c.line;
@@ -474,7 +507,7 @@ TEST_F(DownloadCacheTest, FoldersThatAreNotTheServicesOwnAreMovedAsideOrRefused)
         }
         EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
         EXPECT_TRUE(files.applied.empty()) << "no descriptor is set on anything in place";
-        ExpectNoEntryOpenedByPath(files);
+        ExpectNoEntryOpenedByPath(files, ExpectedFolder());
     }
 }
 

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/unique_handle.h"
-#include "tests/support/cache_folder.h"
+#include "tests/support/test_cache_root.h"
 #include "tests/support/file_digest.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
@@ -79,11 +79,11 @@ class StatusWatcher {
 
 class UpdateControllerTest : public testing::Test {
   protected:
-    void SetUp() override {
-        testsupport::RemoveTree(DownloadCache().folder);
-        folder_ = DownloadCache().folder;
-    }
-    void TearDown() override { testsupport::RemoveTree(folder_); }
+    // The cache folder exists from the start, below a root of the test's own.
+    void SetUp() override { ASSERT_TRUE(root_.Open()); }
+
+    testsupport::TestCacheRoot root_;
+    const std::wstring folder_ = root_.CacheFolder();
 
     // Runs one update and returns its log; `seen` gets the statuses observed.
     // Runs one update begun by `caller` (an administrator unless given) and
@@ -111,8 +111,6 @@ class UpdateControllerTest : public testing::Test {
         }
         return names;
     }
-
-    std::wstring folder_;
 };
 
 const std::wstring kInstallerUrl = kServer + L"/signed/installer-unsigned.exe";
@@ -120,7 +118,7 @@ const std::wstring kInstallerUrl = kServer + L"/signed/installer-unsigned.exe";
 TEST_F(UpdateControllerTest, InstallsCleansTheCacheAndCompletes) {
     std::ofstream((folder_ + std::wstring(64, L'C') + L".exe").c_str()) << "an earlier run's";
     ScratchFile record(L"installed.txt");
-    UpdateController controller(kShortPause);
+    UpdateController controller(root_.Root(), kShortPause);
     const UpdateRequest request{
         {kInstallerUrl}, L"", L"--record=" + record.Path() + L" --sleep=300 --exit=0"};
     std::vector<int> seen;
@@ -142,7 +140,7 @@ TEST_F(UpdateControllerTest, InstallsCleansTheCacheAndCompletes) {
 
 TEST_F(UpdateControllerTest, FallsBackToTheNextUrl) {
     const std::wstring failing = kServer + L"/_/status=404/signed/installer-unsigned.exe";
-    UpdateController controller(kShortPause);
+    UpdateController controller(root_.Root(), kShortPause);
     const std::string log = RunUpdate(controller, {{failing, kInstallerUrl}, L"", L"--exit=0"});
     EXPECT_EQ(Completed, controller.GetStatus());
     EXPECT_TRUE(Has(log,
@@ -157,7 +155,7 @@ TEST_F(UpdateControllerTest, FallsBackToTheNextUrl) {
 
 TEST_F(UpdateControllerTest, FailsWhenTheOnlyUrlFails) {
     const std::wstring failing = kServer + L"/_/status=404/signed/only.exe";
-    UpdateController controller(kShortPause);
+    UpdateController controller(root_.Root(), kShortPause);
     std::vector<int> seen;
     const std::string log = RunUpdate(controller, {{failing}, L"", L""}, &seen);
     EXPECT_EQ(Failed, controller.GetStatus());
@@ -167,7 +165,7 @@ TEST_F(UpdateControllerTest, FailsWhenTheOnlyUrlFails) {
 }
 
 TEST_F(UpdateControllerTest, AFailedInstallerKeepsItsFile) {
-    UpdateController controller(kShortPause);
+    UpdateController controller(root_.Root(), kShortPause);
     std::vector<int> seen;
     const std::string log =
         RunUpdate(controller, {{kInstallerUrl}, L"", L"--sleep=200 --exit=1603"}, &seen);
@@ -183,7 +181,7 @@ TEST_F(UpdateControllerTest, WithAPolicyHashEveryUrlSharesOneFileAndResumesIt) {
     const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
     const std::wstring cut = kServer + L"/_/close-after=100000/signed/installer-unsigned.exe";
     const std::wstring second = kServer + L"/signed/installer-unsigned.exe?mirror=2";
-    UpdateController controller(kShortPause);
+    UpdateController controller(root_.Root(), kShortPause);
     const std::string log = RunUpdate(controller, {{cut, second}, hash, L"--exit=0"});
     EXPECT_EQ(Completed, controller.GetStatus());
     const std::string fileLine =
@@ -200,7 +198,7 @@ TEST_F(UpdateControllerTest, WithAPolicyHashEveryUrlSharesOneFileAndResumesIt) {
 
 TEST_F(UpdateControllerTest,
        ReportsInstallingWhileTheInstallerRunsAndTheFinalStatusDuringThePause) {
-    UpdateController controller(UpdateController::Pause(1500));
+    UpdateController controller(root_.Root(), UpdateController::Pause(1500));
     std::thread runner([&controller] {
         controller.RunToCompletion({{kInstallerUrl}, L"", L"--sleep=1500 --exit=0"},
                                    AnAdministrator());
@@ -225,7 +223,7 @@ TEST_F(UpdateControllerTest, RefusesRunsThatCouldActOutsideTheCache) {
          "  ERROR : The policy hash is not 64 hexadecimal digits; the update is refused.\n"},
     };
     for (const auto& c : cases) {
-        UpdateController controller(kShortPause);
+        UpdateController controller(root_.Root(), kShortPause);
         std::vector<int> seen;
         const std::string log = RunUpdate(controller, c.request, &seen);
         EXPECT_EQ(Failed, controller.GetStatus());
@@ -257,7 +255,7 @@ TEST_F(UpdateControllerTest, ACallerWhoIsNotAnAdministratorCannotChooseTheArgume
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.caller.Describe() + L" " + c.args));
         const std::wstring tag = L"?args-" + std::to_wstring(&c - cases);
-        UpdateController controller(kShortPause);
+        UpdateController controller(root_.Root(), kShortPause);
         const std::string log =
             RunUpdate(controller, {{kInstallerUrl + tag}, L"", c.args}, nullptr, c.caller);
         EXPECT_EQ(c.refused ? Failed : Completed, controller.GetStatus()) << log;
@@ -319,7 +317,7 @@ TEST_F(UpdateControllerTest, AFailedUpdateSaysWhereAndWhy) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.cause);
-        UpdateController controller(kShortPause, c.pace, c.policy);
+        UpdateController controller(root_.Root(), kShortPause, c.pace, c.policy);
         EXPECT_FALSE(controller.GetFailure().IsSet());
         const std::string log = RunUpdate(controller, c.request);
         ASSERT_EQ(Failed, controller.GetStatus()) << log;
@@ -352,7 +350,7 @@ TEST_F(UpdateControllerTest, AFailedUpdateSaysWhereAndWhy) {
     for (wchar_t& ch : lower) {
         ch = static_cast<wchar_t>(std::towlower(ch));
     }
-    UpdateController controller(kShortPause);
+    UpdateController controller(root_.Root(), kShortPause);
     const std::string log = RunUpdate(controller, {{installer}, lower, L"--exit=0"});
     EXPECT_EQ(Completed, controller.GetStatus()) << log;
     EXPECT_FALSE(controller.GetFailure().IsSet());
@@ -373,7 +371,7 @@ TEST_F(UpdateControllerTest, AnEntryThatCannotBeOpenedEndsTheUpdateAsFailed) {
         ::CreateFileW(entry.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(locked.IsValid());
 
-    UpdateController controller(kShortPause);
+    UpdateController controller(root_.Root(), kShortPause);
     std::vector<int> seen;
     const std::string log = RunUpdate(controller, {{kInstallerUrl}, hash, L"--exit=0"}, &seen);
     EXPECT_EQ(Failed, controller.GetStatus());
@@ -421,7 +419,7 @@ TEST_F(UpdateControllerTest, NobodyChangesTheInstallerFromItsChecksToItsEnd) {
     const std::wstring entry = folder_ + hash + L".exe";
     ScratchFile record(L"tamper-record.txt");
     ScratchFile release(L"tamper-release.txt");
-    TamperingController controller(kShortPause);
+    TamperingController controller(root_.Root(), kShortPause);
     Tampering duringInstall;
     bool installerRan = false;
     std::thread tamperer([&] {
@@ -468,7 +466,7 @@ TEST_F(UpdateControllerTest, TheDownloadsOfOneUpdateEndAtItsDeadline) {
     pace.floorBytes = 1;  // the trickle passes the pace check
     pace.updateLimit = std::chrono::milliseconds(2000);
     const std::wstring trickle = kServer + L"/_/slow=20000/signed/installer-unsigned.exe";
-    UpdateController controller(kShortPause, pace);
+    UpdateController controller(root_.Root(), kShortPause, pace);
     const std::string log =
         RunUpdate(controller, {{trickle + L"?deadline-1", trickle + L"?deadline-2"}, hash, L""});
     EXPECT_EQ(Failed, controller.GetStatus());
@@ -488,7 +486,7 @@ TEST_F(UpdateControllerTest, TheDownloadsOfOneUpdateEndAtItsDeadline) {
     // own 30 s): the wait for them ends at the limit, and the next URL is not
     // tried.
     const std::wstring slowHeaders = kServer + L"/_/stall-headers=40/gen/1000/x.exe";
-    UpdateController headers(kShortPause, pace);
+    UpdateController headers(root_.Root(), kShortPause, pace);
     const std::string headersLog =
         RunUpdate(headers, {{slowHeaders + L"?headers-1", slowHeaders + L"?headers-2"}, L"", L""});
     EXPECT_EQ(Failed, headers.GetStatus());
@@ -526,7 +524,7 @@ TEST_F(UpdateControllerTest, ServerFaultsFallBackToTheNextUrlAndKeepThePartialFi
         }
         const std::wstring first = kServer + c.fault + L"/signed/installer-unsigned.exe" + wideTag;
         const std::wstring second = kInstallerUrl + wideTag + L"-second";
-        UpdateController controller(kShortPause, shortPace);
+        UpdateController controller(root_.Root(), kShortPause, shortPace);
         const std::string log = RunUpdate(controller, {{first, second}, hash, L"--exit=0"});
         EXPECT_EQ(Completed, controller.GetStatus()) << c.what << "\n" << log;
         const auto served = ServerRequests(tag + "-second", 1);
@@ -540,7 +538,7 @@ TEST_F(UpdateControllerTest, ServerFaultsFallBackToTheNextUrlAndKeepThePartialFi
         // With no second URL: Failed, and the partial file as it was.
         if (!c.cached.empty()) {
             WriteBytes(entry, c.cached);
-            UpdateController alone(kShortPause, shortPace);
+            UpdateController alone(root_.Root(), kShortPause, shortPace);
             const std::string aloneLog = RunUpdate(alone, {{first + L"-alone"}, hash, L"--exit=0"});
             EXPECT_EQ(Failed, alone.GetStatus()) << c.what;
             EXPECT_EQ(c.cached, testsupport::FileBytes(entry)) << c.what << "\n" << aloneLog;
@@ -553,7 +551,7 @@ TEST_F(UpdateControllerTest, ACachedFileLargerThanTheResourceIsReplaced) {
     const std::string installer = testsupport::FileBytes(SignedFixture(L"installer-unsigned.exe"));
     const std::wstring hash = FileDigest(SignedFixture(L"installer-unsigned.exe"));
     WriteBytes(folder_ + hash + L".exe", installer + "trailing bytes of something else");
-    UpdateController controller(kShortPause);
+    UpdateController controller(root_.Root(), kShortPause);
     const std::string log =
         RunUpdate(controller, {{kInstallerUrl + L"?larger"}, hash, L"--exit=0"});
     EXPECT_EQ(Completed, controller.GetStatus()) << log;
@@ -570,7 +568,7 @@ TEST_F(UpdateControllerTest, AnInstallerPastItsTimeLimitFailsTheUpdateAndIsAwait
     ::DeleteFileW(release.Path().c_str());
     InstallerPolicy quick;
     quick.timeout = std::chrono::milliseconds(1000);
-    UpdateController controller(kShortPause, DownloadPace(), quick);
+    UpdateController controller(root_.Root(), kShortPause, DownloadPace(), quick);
     std::atomic<bool> returned{false};
     std::string log;
     std::thread runner([&] {
@@ -613,7 +611,7 @@ TEST_F(UpdateControllerTest, AnInstallerFindingAnotherInstallationIsRetried) {
     InstallerPolicy quick;
     quick.busyRetries = 2;
     quick.busyPause = std::chrono::milliseconds(100);
-    UpdateController controller(kShortPause, DownloadPace(), quick);
+    UpdateController controller(root_.Root(), kShortPause, DownloadPace(), quick);
     const std::string log = RunUpdate(
         controller, {{kInstallerUrl + L"?busy"}, L"", L"--record=" + record.Path() + L" --exit=1618"});
     EXPECT_EQ(Failed, controller.GetStatus());
