@@ -3,6 +3,7 @@
 #include <csignal>
 
 #include "common/log.h"
+#include "common/trace_provider.h"
 
 volatile LONG crashDumped = 0;
 
@@ -50,6 +51,13 @@ void OnAbortSignal(int) {
     abortDumpThread = 0;
     if (handler != nullptr) {
         ::RemoveVectoredExceptionHandler(handler);
+    }
+}
+
+void StartCrashReporting() {
+    traceProvider.SetCrashReportingHooks(&WriteModuleList, &ArmCrashHandlers);
+    if (traceProvider.RegistrationHandle() != 0) {
+        traceProvider.RunRegistrationHooks();
     }
 }
 

@@ -11,6 +11,13 @@
 #include "common/crash_dump.h"
 #include "common/module_list.h"
 
+// Gives the process's trace provider crash reporting's entry points: called
+// once at the process entry, before the first log line registers the
+// provider (a session that enabled the events before the process started
+// then gets them at registration). Called later, it runs them at once for the
+// events a session enabled. A program that never calls it reports no crash.
+void StartCrashReporting();
+
 // Set once a dump was written for an unhandled exception; the abort that
 // follows it then makes no second one.
 extern volatile LONG crashDumped;

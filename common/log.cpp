@@ -8,7 +8,6 @@
 #include <string>
 
 #include "common/console_text.h"
-#include "common/crash_report.h"
 #include "common/control_characters.h"
 #include "common/redact_credentials.h"
 #include "common/run_log.h"
@@ -54,7 +53,6 @@ BOOL CALLBACK InitializeOnce(PINIT_ONCE, PVOID ranHere, PVOID*) {
         modulePath[0] = L'\0';
     }
     Log::moduleName = Log::FindModuleName(modulePath);
-    traceProvider.SetCrashReportingHooks(&WriteModuleList, &ArmCrashHandlers);
     traceProvider.Register();
     *static_cast<bool*>(ranHere) = true;
     initialized.store(true, std::memory_order_release);

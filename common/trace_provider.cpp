@@ -91,16 +91,18 @@ ULONG TraceProvider::WriteEvent(USHORT eventId, ULONG fieldCount,
 }
 
 void TraceProvider::SetCrashReportingHooks(Hook writeModuleList, Hook armCrashHandlers) {
-    writeModuleList_ = writeModuleList;
-    armCrashHandlers_ = armCrashHandlers;
+    writeModuleList_.store(writeModuleList, std::memory_order_release);
+    armCrashHandlers_.store(armCrashHandlers, std::memory_order_release);
 }
 
 void TraceProvider::RunRegistrationHooks() const {
-    if (IsEnabled(kTraceBitModuleList) && writeModuleList_ != nullptr) {
-        writeModuleList_();
+    const Hook writeModuleList = writeModuleList_.load(std::memory_order_acquire);
+    if (IsEnabled(kTraceBitModuleList) && writeModuleList != nullptr) {
+        writeModuleList();
     }
-    if (IsEnabled(kTraceBitCrashReport) && armCrashHandlers_ != nullptr) {
-        armCrashHandlers_();
+    const Hook armCrashHandlers = armCrashHandlers_.load(std::memory_order_acquire);
+    if (IsEnabled(kTraceBitCrashReport) && armCrashHandlers != nullptr) {
+        armCrashHandlers();
     }
 }
 
@@ -155,11 +157,13 @@ void TraceProvider::OnDisable() {
 }
 
 void TraceProvider::OnCaptureState() const {
-    if (writeModuleList_ != nullptr) {
-        writeModuleList_();
+    const Hook writeModuleList = writeModuleList_.load(std::memory_order_acquire);
+    if (writeModuleList != nullptr) {
+        writeModuleList();
     }
-    if (armCrashHandlers_ != nullptr) {
-        armCrashHandlers_();
+    const Hook armCrashHandlers = armCrashHandlers_.load(std::memory_order_acquire);
+    if (armCrashHandlers != nullptr) {
+        armCrashHandlers();
     }
 }
 

@@ -81,8 +81,9 @@ class TraceProvider {
     ULONG WriteEvent(USHORT eventId, ULONG fieldCount, EVENT_DATA_DESCRIPTOR* fields) const;
 
     // Crash reporting's entry points: the module-list writer and the crash
-    // handler installer. Called on a capture-state request and, for the
-    // events a session already enabled, right after registration.
+    // handler installer (StartCrashReporting sets them at the process entry;
+    // null: none). Called on a capture-state request and, for the events a
+    // session already enabled, right after registration.
     void SetCrashReportingHooks(Hook writeModuleList, Hook armCrashHandlers);
     void RunRegistrationHooks() const;
 
@@ -102,8 +103,9 @@ class TraceProvider {
     ULONGLONG matchAnyKeyword_ = 0;
     ULONGLONG matchAllKeyword_ = 0;
     std::atomic<uint32_t> enableMask_{0};
-    Hook writeModuleList_ = nullptr;
-    Hook armCrashHandlers_ = nullptr;
+    // Set at the process entry; read by ETW's callback thread too.
+    std::atomic<Hook> writeModuleList_{nullptr};
+    std::atomic<Hook> armCrashHandlers_{nullptr};
 };
 
 // The process's one provider. Constant-initialised, so it is usable from the

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/crash_report.h"
 #include "common/system_library.h"
 #include "common/trace_scope.h"
 #include "host/process_timings.h"
@@ -13,6 +14,8 @@
 int wmain() {
     // Before anything loads a library at run time.
     Common::RestrictLibrarySearchToSystemFolder();
+    // Before the first log line, which registers the trace provider.
+    StartCrashReporting();
     TraceScope trace;
     serviceHost.timings = ProcessTimings();
     serviceHost.Run(std::wstring(::GetCommandLineW()));

@@ -5,10 +5,12 @@
 // (a minidump too large for one event comes as parts; the first starts it)
 //
 //   crash_child access-violation|abort|fault-holding-run-log-lock [--arm] [--run-log=FOLDER]
+//               [--start=late|never]
 // --arm: a session enables the crash event and asks for the provider's state,
 // which arms the crash handlers. --run-log: the run's log file goes into
 // FOLDER (created). fault-holding-run-log-lock faults while this thread holds
-// the run log's lock.
+// the run log's lock. Crash reporting starts at the entry, as in the product;
+// --start=late: only after the session's requests; never: not at all.
 
 #include <windows.h>
 
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/crash_report.h"
 #include "common/log.h"
 #include "common/run_log.h"
 #include "common/scoped_override.h"
@@ -63,6 +66,16 @@ int main(int argc, char** argv) {
                              "[--arm] [--run-log=FOLDER]\n");
         return 2;
     }
+    const char* start = "entry";
+    for (int i = 2; i < argc; ++i) {
+        constexpr char kStart[] = "--start=";
+        if (std::strncmp(argv[i], kStart, sizeof(kStart) - 1) == 0) {
+            start = argv[i] + sizeof(kStart) - 1;
+        }
+    }
+    if (std::strcmp(start, "entry") == 0) {
+        StartCrashReporting();
+    }
     Log::Initialize();
     Log::destinations = LogDestination::Console;
     Log::threshold = static_cast<int32_t>(LogLevel::Info);
@@ -80,6 +93,9 @@ int main(int argc, char** argv) {
                 return 2;
             }
         }
+    }
+    if (std::strcmp(start, "late") == 0) {
+        StartCrashReporting();
     }
     if (std::strcmp(argv[1], "access-violation") == 0) {
         *static_cast<volatile int*>(nullptr) = 1;

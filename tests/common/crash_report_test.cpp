@@ -386,6 +386,26 @@ TEST(CrashHandlers, AFaultWhileTheRunLogIsLockedIsDumpedAndEndsTheProcess) {
     }
 }
 
+// The handlers come from the program's entry (StartCrashReporting), not from
+// logging: a session's request arms them once the entry has given them, also
+// when it came first; a program that never gives them reports no crash.
+TEST(CrashHandlers, OnlyAProgramThatStartedCrashReportingIsArmed) {
+    const struct {
+        const char* arguments;
+        bool dumped;
+    } cases[] = {{"access-violation --arm --start=late", true},
+                 {"access-violation --arm --start=never", false}};
+    for (const auto& c : cases) {
+        const ChildRun run = RunCrashChild(c.arguments);
+        EXPECT_EQ(0xC0000005u, run.exitCode) << c.arguments;
+        EXPECT_EQ(c.dumped ? 1u : 0u, Count(run.output, " dump=MDMP"))
+            << c.arguments << "\n" << run.output;
+        EXPECT_EQ(c.dumped, run.output.find("  ERROR : An unhandled exception was thrown with "
+                                            "error code 3221225477") != std::string::npos)
+            << c.arguments << "\n" << run.output;
+    }
+}
+
 TEST(CrashHandlers, WithoutASessionTheCrashTakesItsDefaultCourse) {
     const ChildRun run = RunCrashChild("access-violation");
     EXPECT_EQ(0xC0000005u, run.exitCode);
