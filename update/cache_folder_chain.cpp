@@ -247,17 +247,27 @@ bool IsServiceName(const std::wstring& name, bool runLogFolder) {
                               DownloadCache::IsCacheFileName(name);
 }
 
+// Lists the folder `path` open at `folder`: ERROR_SUCCESS, or the error
+// (logged).
+DWORD ListCacheFolder(const std::wstring& path, HANDLE folder,
+                      std::vector<std::wstring>& names) {
+    if (Common::ListFolder(folder, names)) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = ::GetLastError();
+    Log::Error(L"Failed to list the cache folder [%s], with error: [%lu]", path.c_str(), error);
+    return error != ERROR_SUCCESS ? error : ERROR_CANT_ACCESS_FILE;
+}
+
 }  // namespace
 
 DWORD DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
                                       bool runLogFolder) const {
     TraceScope trace;
     std::vector<std::wstring> names;
-    if (!Common::ListFolder(folder, names)) {
-        const DWORD error = ::GetLastError();
-        Log::Error(L"Failed to list the cache folder [%s], with error: [%lu]", path.c_str(),
-                   error);
-        return error != ERROR_SUCCESS ? error : ERROR_CANT_ACCESS_FILE;
+    DWORD listed = ListCacheFolder(path, folder, names);
+    if (listed != ERROR_SUCCESS) {
+        return listed;
     }
     // Only entries of the service's own names are deleted, each opened
     // through the folder's handle (nothing on a path is followed again).
@@ -292,11 +302,9 @@ DWORD DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
     // names stay: the folder is usable only when nothing but the service's
     // own is left in it.
     names.clear();
-    if (!Common::ListFolder(folder, names)) {
-        const DWORD error = ::GetLastError();
-        Log::Error(L"Failed to list the cache folder [%s], with error: [%lu]", path.c_str(),
-                   error);
-        return error != ERROR_SUCCESS ? error : ERROR_CANT_ACCESS_FILE;
+    listed = ListCacheFolder(path, folder, names);
+    if (listed != ERROR_SUCCESS) {
+        return listed;
     }
     for (const std::wstring& name : names) {
         std::wstring why = IsServiceName(name, runLogFolder)
