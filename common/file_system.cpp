@@ -210,7 +210,7 @@ KernelHandle FileSystem::CreateNewChild(HANDLE folder, const std::wstring& name,
                           descriptor.Get());
 }
 
-bool ListFolder(HANDLE folder, std::vector<FolderEntry>& entries) {
+DWORD FileSystem::List(HANDLE folder, std::vector<FolderEntry>& entries) {
     // Through a handle made from `folder` for this listing (not from a path):
     // Wine reads a handle's listing once and gives the same on every restart,
     // which would miss what was created or deleted since.
@@ -239,7 +239,14 @@ bool ListFolder(HANDLE folder, std::vector<FolderEntry>& entries) {
             at += entry->NextEntryOffset;
         }
     }
-    return ::GetLastError() == ERROR_NO_MORE_FILES;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : error;
+}
+
+bool ListFolder(HANDLE folder, std::vector<FolderEntry>& entries) {
+    const DWORD error = Files().List(folder, entries);
+    ::SetLastError(error);
+    return error == ERROR_SUCCESS;
 }
 
 bool ListFolder(HANDLE folder, std::vector<std::wstring>& names) {

@@ -10,6 +10,13 @@
 
 namespace Common {
 
+// One entry of a folder as its listing gives it.
+struct FolderEntry {
+    std::wstring name;
+    DWORD attributes = 0;
+    FILETIME lastWrite = {};
+};
+
 // What an open handle says about the file or folder behind it.
 struct FileFacts {
     DWORD attributes = 0;
@@ -69,6 +76,11 @@ class FileSystem {
     [[nodiscard]] virtual KernelHandle CreateNewChild(HANDLE folder, const std::wstring& name,
                                                       const wchar_t* sddl, DWORD access,
                                                       DWORD share);
+
+    // Appends the entries of the folder open at `folder` (with
+    // FILE_LIST_DIRECTORY), read through that handle, without "." and "..".
+    // ERROR_SUCCESS, or the error that stopped the listing.
+    [[nodiscard]] virtual DWORD List(HANDLE folder, std::vector<FolderEntry>& entries);
 };
 
 // The instance in use.
@@ -89,16 +101,8 @@ using ScopedFileSystem = ScopedOverride<FileSystem>;
 // reading without any moment in which it is open by path.
 [[nodiscard]] KernelHandle ReopenForReading(KernelHandle file);
 
-// One entry of a folder as its listing gives it.
-struct FolderEntry {
-    std::wstring name;
-    DWORD attributes = 0;
-    FILETIME lastWrite = {};
-};
-
-// The entries of the folder open at `folder` (with FILE_LIST_DIRECTORY),
-// read through that handle, without "." and "..". False (error kept) when
-// they cannot be read.
+// The entries of the folder open at `folder` (FileSystem::List). False
+// (error kept) when they cannot be read.
 [[nodiscard]] bool ListFolder(HANDLE folder, std::vector<FolderEntry>& entries);
 
 // The same, names only.

@@ -73,7 +73,8 @@ bool IsQueryInstruction(const std::wstring& instruction) {
     return instruction == kQueryInstruction;
 }
 
-bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request) {
+bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request,
+                        UpdateFailure* refusal) {
     TraceScope trace;
     JsonDocument document;
     if (!ParseRequestText(requestText, document)) {
@@ -96,6 +97,12 @@ bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request) {
         Log::Error(L"Refusing a begin instruction with [%lu] URLs: at most [%lu] are accepted",
                    static_cast<unsigned long>(urls->Size()),
                    static_cast<unsigned long>(kMaxUpdateUrls));
+        if (refusal != nullptr) {
+            *refusal = {kStageRequest, ERROR_INVALID_PARAMETER,
+                        L"The update request names " + std::to_wstring(urls->Size()) +
+                            L" URLs; at most " + std::to_wstring(kMaxUpdateUrls) +
+                            L" are accepted, and nothing was downloaded."};
+        }
         return false;
     }
     if (urls != nullptr && urls->IsArray()) {

@@ -27,8 +27,10 @@ inline constexpr size_t kMaxUpdateUrls = 16;
 // false, leaving `request` as it was, when the JSON library ran out of memory,
 // when "hash" or "args" is present but not a string, or when "urls" has more
 // than kMaxUpdateUrls entries (an ERROR names the count). A text that is not a
-// JSON object, or has no "data" object, gives an empty request.
-[[nodiscard]] bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request);
+// JSON object, or has no "data" object, gives an empty request. For too
+// many URLs `refusal` (when given) receives why, at stage "request".
+[[nodiscard]] bool ParseUpdateRequest(const wchar_t* requestText, UpdateRequest& request,
+                                      UpdateFailure* refusal = nullptr);
 
 // True when a query asks for detail: its "data" object holds "detail": true
 // (the JSON literal; anything else, or nothing, asks for the plain answer).

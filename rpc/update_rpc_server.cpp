@@ -10,6 +10,7 @@
 #include "common/trace_scope.h"
 #include "rpc/caller_identity.h"
 #include "rpc/request_messages.h"
+#include "update/request_admission.h"
 
 UpdateRpcServer::~UpdateRpcServer() {
     if (controllerTask_.valid()) {
@@ -47,14 +48,11 @@ void UpdateRpcServer::Dispatch(const wchar_t* request, wchar_t** response) {
 
 namespace {
 
-// Reads who sends the begin this thread serves, and says so in the log.
-Caller IdentifyBeginCaller() {
-    Caller caller = IdentifyCaller();
-    Log::Info(L"Update begun by [%s] ([%s]), process [%lu] [%s], administrator [%s]",
-              caller.known ? caller.account.c_str() : L"an unknown caller", caller.sid.c_str(),
-              static_cast<unsigned long>(caller.processId), caller.image.c_str(),
-              caller.administrator ? L"yes" : L"no");
-    return caller;
+// "[DOMAIN\name] ([SID]), process [id] [image], administrator [yes|no]".
+std::wstring DescribeCaller(const Caller& caller) {
+    return L"[" + (caller.known ? caller.account : std::wstring(L"an unknown caller")) + L"] ([" +
+           caller.sid + L"]), process [" + std::to_wstring(caller.processId) + L"] [" +
+           caller.image + L"], administrator [" + (caller.administrator ? L"yes" : L"no") + L"]";
 }
 
 // Why an update failed is told to the account that began it and to
@@ -63,18 +61,36 @@ bool MayReadFailureText(const Caller& asking, const Caller& begunBy) {
     return asking.administrator || (asking.known && begunBy.known && asking.sid == begunBy.sid);
 }
 
+// A begin that comes while the update runs or after it ended starts nothing.
+void AnswerWithTheUpdate(const UpdateController& controller, const Caller& caller,
+                         wchar_t** response) {
+    const UpdateStatus status = controller.GetStatus();
+    Log::Info(L"Controller already exists");
+    Log::Info(L"Begin from %s answered with the current update's status [%d]",
+              DescribeCaller(caller).c_str(), static_cast<int>(status));
+    ComposeResponse(status, response);
+}
+
 }  // namespace
 
 void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
     TraceScope trace;
-    const Caller caller = IdentifyBeginCaller();
+    const Caller caller = IdentifyCaller();
     if (UpdateController* controller = CurrentController()) {
-        Log::Info(L"Controller already exists");
-        ComposeResponse(controller->GetStatus(), response);
+        AnswerWithTheUpdate(*controller, caller, response);
         return;
     }
     UpdateRequest parsed;
-    if (!ParseUpdateRequest(request, parsed)) {
+    UpdateFailure refusal;
+    if (!ParseUpdateRequest(request, parsed, &refusal)) {
+        if (refusal.IsSet()) {
+            Log::Info(L"Begin from %s refused before any download; no update is started",
+                      DescribeCaller(caller).c_str());
+            std::lock_guard<std::mutex> lock(beginMutex_);
+            if (CurrentController() == nullptr) {
+                refusal_ = Refusal{caller, refusal};
+            }
+        }
         ComposeResponse(Failed, response);
         return;
     }
@@ -82,26 +98,61 @@ void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
     std::lock_guard<std::mutex> lock(beginMutex_);
     // Another begin may have started the update while this one was parsed.
     if (UpdateController* controller = CurrentController()) {
-        Log::Info(L"Controller already exists");
-        ComposeResponse(controller->GetStatus(), response);
+        AnswerWithTheUpdate(*controller, caller, response);
         return;
     }
+    // Judged before it can become the process's one update: a begin refused
+    // here leaves the worker free for the next.
+    const UpdatePolicy policy = readPolicy_();
+    UpdateRequest admitted;
+    if (!AdmitBegin(parsed, caller, policy, admitted, refusal)) {
+        Log::Info(L"Begin from %s refused before any download; no update is started",
+                  DescribeCaller(caller).c_str());
+        refusal_ = Refusal{caller, refusal};
+        ComposeResponse(Failed, response);
+        return;
+    }
+    Log::Info(L"Update begun by %s", DescribeCaller(caller).c_str());
     Log::Info(L"No controller - creating new controller thread");
     try {
         auto controller = std::make_unique<UpdateController>(cacheRoot_, timings_.finalPause,
                                                              timings_.pace, timings_.installer);
         controllerTask_ = std::async(std::launch::async, &UpdateRpcServer::RunUpdateWorker,
-                                     controller.get(), std::move(parsed), caller,
+                                     controller.get(), std::move(admitted), caller, policy,
                                      &answeredQueries_);
         // Published before the answer: a query right after it sees the update.
         ownedController_ = std::move(controller);
         currentController_.store(ownedController_.get(), std::memory_order_release);
+        refusal_.reset();
     } catch (const std::exception& e) {
         Log::Error(L"Failed to start the update worker: [%S]", e.what());
         ComposeResponse(Failed, response);
         return;
     }
     ComposeResponse(Downloading, response);
+}
+
+bool UpdateRpcServer::AnswerWithRefusal(const wchar_t* request, wchar_t** response) {
+    std::optional<Refusal> refused;
+    {
+        std::lock_guard<std::mutex> lock(beginMutex_);
+        if (CurrentController() == nullptr) {
+            refused = refusal_;
+        }
+    }
+    if (!refused) {
+        return false;
+    }
+    if (IsDetailedQuery(request)) {
+        UpdateFailure failure = refused->failure;
+        if (!MayReadFailureText(IdentifyCaller(), refused->caller)) {
+            failure.text.clear();
+        }
+        ComposeDetailedResponse(Failed, 0, 0, failure, response);
+    } else {
+        ComposeResponse(Failed, response);
+    }
+    return true;
 }
 
 void UpdateRpcServer::HandleQueryProgress(const wchar_t* request, wchar_t** response) {
@@ -123,6 +174,9 @@ void UpdateRpcServer::HandleQueryProgress(const wchar_t* request, wchar_t** resp
         answeredQueries_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
+    if (AnswerWithRefusal(request, response)) {
+        return;
+    }
     Log::Info(
         L"UpdateRpcServer has received a query progress instruction but no controller exists.  Has "
         L"a "
@@ -139,8 +193,9 @@ bool UpdateRpcServer::IsWorkInProgress() {
 }
 
 void UpdateRpcServer::RunUpdateWorker(UpdateController* controller, const UpdateRequest& request,
-                                      const Caller& caller, const std::atomic<uint64_t>* queries) {
-    controller->RunToCompletion(request, caller);
+                                      const Caller& caller, const UpdatePolicy& policy,
+                                      const std::atomic<uint64_t>* queries) {
+    controller->RunToCompletion(request, caller, policy);
     Log::Info(L"Progress queries answered while the update ran: [%llu]",
               static_cast<unsigned long long>(queries->load(std::memory_order_relaxed)));
 }

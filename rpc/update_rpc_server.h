@@ -2,13 +2,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "update/cache_root.h"
 #include "update/update_controller.h"
+#include "update/update_policy.h"
 #include "update/worker_timings.h"
 
 // The longest instruction read, in UTF-16 code units; a longer one is refused
@@ -19,13 +22,26 @@ inline constexpr size_t kMaxInstructionChars = size_t{64} * 1024;
 // process on a worker thread at the first accepted "beginAutoUpdate" and
 // answers progress with its status. The update is never replaced: later
 // begins and every query get the status of that one update.
+//
+// A begin refused before anything is requested (what it asks for is not
+// allowed to its caller or by policy, or cannot be carried out) does not
+// become that update: it is answered Failed, queries are answered with its
+// refusal until another begin starts the update, and the next begin is
+// judged as if none had come.
 class UpdateRpcServer {
   public:
+    // Reads the administrators' policy, at every begin.
+    using PolicyReader = std::function<UpdatePolicy()>;
+
     // `cacheRoot`: where the update's download cache lies (tests give a
-    // folder of their own).
+    // folder of their own); `readPolicy`: the machine's policy key unless
+    // given.
     explicit UpdateRpcServer(const WorkerTimings& timings = WorkerTimings(),
-                             CacheRoot cacheRoot = CacheRoot::ProgramData())
-        : timings_(timings), cacheRoot_(std::move(cacheRoot)) {}
+                             CacheRoot cacheRoot = CacheRoot::ProgramData(),
+                             PolicyReader readPolicy = [] { return ReadUpdatePolicy(); })
+        : timings_(timings),
+          cacheRoot_(std::move(cacheRoot)),
+          readPolicy_(std::move(readPolicy)) {}
     ~UpdateRpcServer();
 
     UpdateRpcServer(const UpdateRpcServer&) = delete;
@@ -53,16 +69,29 @@ class UpdateRpcServer {
     }
 
   private:
+    // The last begin refused before anything was requested, while no update
+    // has started: who sent it and why it was refused.
+    struct Refusal {
+        Caller caller;
+        UpdateFailure failure;
+    };
+
     static void RunUpdateWorker(UpdateController* controller, const UpdateRequest& request,
-                                const Caller& caller, const std::atomic<uint64_t>* queries);
+                                const Caller& caller, const UpdatePolicy& policy,
+                                const std::atomic<uint64_t>* queries);
+
+    // Answers a query from the refusal kept, when there is one.
+    [[nodiscard]] bool AnswerWithRefusal(const wchar_t* request, wchar_t** response);
 
     WorkerTimings timings_;
     CacheRoot cacheRoot_;
+    PolicyReader readPolicy_;
     // Serialises the creation of the controller: exactly one per process.
     std::mutex beginMutex_;
     std::unique_ptr<UpdateController> ownedController_;
     std::atomic<UpdateController*> currentController_{nullptr};
     std::future<void> controllerTask_;
+    std::optional<Refusal> refusal_;  // guarded by beginMutex_
     std::atomic<uint64_t> answeredQueries_{0};
 };
 

@@ -2,13 +2,16 @@
 // started and exits with the code it is told to:
 //
 //   test_installer.exe /quiet /norestart [--record=FILE] [--exit=N] [--sleep=MS]
-//                      [--wait-for=FILE] [--hold=FILE]
+//                      [--wait-for=FILE] [--hold=FILE] [--leave=NAME]
 //
 // --wait-for keeps it running until FILE exists (at most 10 minutes), so that
 // a test decides when the installation ends. --hold keeps FILE open for
 // reading, sharing read only, while it runs: nobody can delete or change it.
+// --leave writes the file NAME into its working folder and leaves it there,
+// as many installers leave their log.
 // Each run appends to the record file (UTF-8) the lines "commandline=<...>",
-// "directory=<working folder>" and "module=<the file that ran>".
+// "directory=<working folder>", "module=<the file that ran>" and
+// "pid=<its process id>".
 
 #include <windows.h>
 
@@ -50,8 +53,17 @@ int wmain() {
         ::GetModuleFileNameW(nullptr, module, MAX_PATH);
         FILE* file = _wfopen(record.c_str(), L"ab");  // appended: every run shows
         if (file != nullptr) {
-            std::fprintf(file, "commandline=%s\ndirectory=%s\nmodule=%s\n",
-                         Utf8(commandLine).c_str(), Utf8(directory).c_str(), Utf8(module).c_str());
+            std::fprintf(file, "commandline=%s\ndirectory=%s\nmodule=%s\npid=%lu\n",
+                         Utf8(commandLine).c_str(), Utf8(directory).c_str(), Utf8(module).c_str(),
+                         static_cast<unsigned long>(::GetCurrentProcessId()));
+            std::fclose(file);
+        }
+    }
+    const std::wstring leave = OptionValue(commandLine, L"--leave=");
+    if (!leave.empty()) {
+        FILE* file = _wfopen(leave.c_str(), L"wb");
+        if (file != nullptr) {
+            std::fprintf(file, "left by the installer\n");
             std::fclose(file);
         }
     }

@@ -98,9 +98,11 @@ Verdict Rejected(const wchar_t* rejection, UpdateFailure failure) {
 
 // The downgrade rule (IsNotOlderThanService). The entry is held open without
 // write or delete sharing: the version read is that of the file checked.
-Verdict NotOlder(HANDLE file, const std::wstring& path, const std::wstring& ownPath) {
+Verdict NotOlder(HANDLE file, const std::wstring& path, const std::wstring& ownPath,
+                 ReleaseRule rule) {
     std::wstring refusal;
-    if (IsNotOlderThanService(file, path, ownPath, &refusal)) {
+    if (IsNotOlderThanService(file, path, ownPath, &refusal,
+                              rule == ReleaseRule::kOlderAllowed)) {
         return {};
     }
     return Rejected(L"Downloaded binary is an older release. Deleting invalid file.",
@@ -111,8 +113,8 @@ Verdict NotOlder(HANDLE file, const std::wstring& path, const std::wstring& ownP
 // that are not administrators, a newer release of this product only.
 Verdict ReleaseRuleVerdict(HANDLE file, const std::wstring& path, const std::wstring& ownPath,
                            ReleaseRule rule) {
-    if (rule == ReleaseRule::kNotOlder) {
-        return NotOlder(file, path, ownPath);
+    if (rule != ReleaseRule::kNewerOnly) {
+        return NotOlder(file, path, ownPath, rule);
     }
     std::wstring refusal;
     if (IsNewerReleaseOfService(file, path, ownPath, &refusal)) {
@@ -143,7 +145,9 @@ Verdict CheckOpenBinary(HANDLE file, const std::wstring& path, const std::wstrin
     if (own.state == OwnSignature::Absent) {
         Log::Warning(
             L"Skipping certificate checks on downloaded binary as update service is not signed.");
-        return NotOlder(file, path, ownPath);
+        return NotOlder(file, path, ownPath, rule == ReleaseRule::kNewerOnly
+                                                  ? ReleaseRule::kNotOlder
+                                                  : rule);
     }
     constexpr wchar_t kCertificateRejection[] =
         L"Downloaded binary failed certificate checks. Deleting invalid file.";

@@ -30,9 +30,12 @@ inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 // with ReleaseRule::kNewerOnly, when the service is signed, anything but a
 // newer release of the service's own product (IsNewerReleaseOfService).
 // `failure` (when given) receives why a file failed.
+// With ReleaseRule::kOlderAllowed an older release of the service's own
+// product passes too (one WARNING names both versions).
 enum class ReleaseRule {
-    kNotOlder,   // begun by an administrator
-    kNewerOnly,  // begun by any other caller
+    kNotOlder,      // begun by an administrator
+    kOlderAllowed,  // begun by an administrator, policy allowing a downgrade
+    kNewerOnly,     // begun by any other caller
 };
 [[nodiscard]] bool ValidateOpenBinary(Common::KernelHandle& file, const std::wstring& path,
                                       const std::wstring& policyHash, const std::wstring& ownPath,

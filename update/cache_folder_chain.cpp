@@ -298,34 +298,36 @@ DWORD DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
         Log::Warning(L"Deleting cache entry: [%s], %s", name.c_str(), why.c_str());
         (void)Common::DeleteThroughHandle(child.Get());
     }
-    // A delete can be undone by whoever holds the entry, and entries of other
-    // names stay: the folder is usable only when nothing but the service's
-    // own is left in it.
+    // A delete can be undone by whoever holds the entry: the folder is usable
+    // only when every entry of the service's names left in it is its own.
+    // Entries of other names (an installer's log, an administrator's notes)
+    // are not the service's business: only SYSTEM and Administrators can add
+    // to its folder, nothing of the service opens, runs or deletes them, and
+    // they stay as they are.
     names.clear();
     listed = ListCacheFolder(path, folder, names);
     if (listed != ERROR_SUCCESS) {
         return listed;
     }
     for (const std::wstring& name : names) {
-        std::wstring why = IsServiceName(name, runLogFolder)
-                               ? std::wstring()
-                               : L"the service does not keep entries of that name";
-        if (why.empty()) {
-            Common::KernelHandle child = Common::Files().OpenChild(
-                folder, name, FILE_READ_ATTRIBUTES | READ_CONTROL,
-                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-            Common::FileFacts facts;
-            if (!child) {
-                const DWORD error = ::GetLastError();
-                if (error == ERROR_FILE_NOT_FOUND) {
-                    continue;  // its delete completed
-                }
-                why = L"it cannot be examined, error " + std::to_wstring(error);
-            } else if (Common::Files().Inspect(child.Get(), facts) != ERROR_SUCCESS) {
-                why = L"it cannot be examined";
-            } else {
-                why = NotOwnEntry(name, facts, runLogFolder);
+        if (!IsServiceName(name, runLogFolder)) {
+            continue;
+        }
+        std::wstring why;
+        Common::KernelHandle child = Common::Files().OpenChild(
+            folder, name, FILE_READ_ATTRIBUTES | READ_CONTROL,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        Common::FileFacts facts;
+        if (!child) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND) {
+                continue;  // its delete completed
             }
+            why = L"it cannot be examined, error " + std::to_wstring(error);
+        } else if (Common::Files().Inspect(child.Get(), facts) != ERROR_SUCCESS) {
+            why = L"it cannot be examined";
+        } else {
+            why = NotOwnEntry(name, facts, runLogFolder);
         }
         if (!why.empty()) {
             Log::Error(L"The cache folder holds [%s\\%s], which is not the service's own (%s); "

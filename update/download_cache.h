@@ -35,8 +35,10 @@
 //   gives (installers and partial downloads named by 64 hexadecimal digits
 //   and ".exe", the worker copy, the run logs' folder and its run files) that
 //   are not plain files of a trusted owner are deleted, each through a handle
-//   opened relative to the folder's; entries of any other name are never
-//   deleted, and make the cache unusable while they are there;
+//   opened relative to the folder's; entries of any other name (an
+//   installer's log left in its working folder, an administrator's files:
+//   only SYSTEM and Administrators can add to the folder) are never opened,
+//   run or deleted, and change nothing;
 // - a parent level that is a reparse point (a junction planted to send the
 //   service's writes, runs and deletions elsewhere) is refused.
 // When any of that fails there is no cache (one ERROR says what an
@@ -59,7 +61,7 @@ class DownloadCache {
     //   service's own (a cache folder that is not is replaced instead);
     // - kNotAFolder: a parent level is a reparse point or no directory;
     // - kForeignEntry: the cache folder (or its logs' folder) holds an entry
-    //   that is not the service's own and could not be deleted.
+    //   of the service's names that is not its own and could not be deleted.
     [[nodiscard]] static DWORD Open(const CacheRoot& root, std::unique_ptr<DownloadCache>& cache);
     static constexpr DWORD kNotOwn = ERROR_ACCESS_DENIED;
     static constexpr DWORD kNotAFolder = ERROR_CANT_ACCESS_FILE;
@@ -153,14 +155,16 @@ class DownloadCache {
 
     // In the service's own folder open at `folder`: deletes the entries of
     // the service's names that are not its own (each opened through the
-    // folder's handle, no link followed), then checks that nothing but the
-    // service's own is left (one ERROR naming what an administrator must
-    // delete). In the run logs' folder, the run files.
+    // folder's handle, no link followed), then checks that every entry of
+    // those names left is its own (one ERROR naming what an administrator
+    // must delete). In the run logs' folder, the run files. Entries of other
+    // names stay untouched.
     [[nodiscard]] DWORD CleanCacheFolder(const std::wstring& path, HANDLE folder,
                                          bool runLogFolder = false) const;
 
     // The folder's "*.exe" entries, listed through its held handle.
-    [[nodiscard]] std::vector<Common::FolderEntry> ListEntries() const;
+    // ERROR_SUCCESS, or the error that kept the folder from being listed.
+    [[nodiscard]] DWORD ListEntries(std::vector<Common::FolderEntry>& entries) const;
 
     std::wstring folder_;
     std::vector<Common::KernelHandle> heldFolders_;

@@ -39,19 +39,22 @@ bool HasEntryExtension(const std::wstring& name) {
 
 }  // namespace
 
-std::vector<Common::FolderEntry> DownloadCache::ListEntries() const {
-    std::vector<Common::FolderEntry> all;
-    if (!IsUsable() || heldFolders_.empty() ||
-        !Common::ListFolder(heldFolders_.back().Get(), all)) {
-        return {};
+DWORD DownloadCache::ListEntries(std::vector<Common::FolderEntry>& entries) const {
+    entries.clear();
+    if (!IsUsable() || heldFolders_.empty()) {
+        return ERROR_PATH_NOT_FOUND;
     }
-    std::vector<Common::FolderEntry> entries;
+    std::vector<Common::FolderEntry> all;
+    if (!Common::ListFolder(heldFolders_.back().Get(), all)) {
+        const DWORD error = ::GetLastError();
+        return error != ERROR_SUCCESS ? error : ERROR_CANT_ACCESS_FILE;
+    }
     for (Common::FolderEntry& entry : all) {
         if (HasEntryExtension(entry.name)) {
             entries.push_back(std::move(entry));
         }
     }
-    return entries;
+    return ERROR_SUCCESS;
 }
 
 void DownloadCache::KeepNewestDownloads(const std::wstring& current) const {
@@ -60,8 +63,12 @@ void DownloadCache::KeepNewestDownloads(const std::wstring& current) const {
         return;
     }
     const std::wstring currentName = current.substr(current.find_last_of(L'\\') + 1);
+    std::vector<Common::FolderEntry> entries;
+    if (ListEntries(entries) != ERROR_SUCCESS) {
+        return;  // nothing is deleted that was not seen
+    }
     std::vector<Common::FolderEntry> downloads;
-    for (Common::FolderEntry& entry : ListEntries()) {
+    for (Common::FolderEntry& entry : entries) {
         if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsCacheFileName(entry.name) &&
             _wcsicmp(entry.name.c_str(), kWorkerFileName) != 0 &&
             _wcsicmp(entry.name.c_str(), currentName.c_str()) != 0) {
@@ -90,12 +97,15 @@ void DownloadCache::CleanBinaries() const {
         Log::Error(L"The cache folder is unknown; nothing is cleaned");
         return;
     }
-    const std::vector<Common::FolderEntry> entries = ListEntries();
-    if (entries.empty()) {
-        // Nothing of the pattern there, as a search by it would say.
+    std::vector<Common::FolderEntry> entries;
+    DWORD error = ListEntries(entries);
+    if (error == ERROR_SUCCESS && entries.empty()) {
+        error = ERROR_FILE_NOT_FOUND;  // nothing of the pattern there, as a search by it says
+    }
+    if (error != ERROR_SUCCESS) {
         const std::wstring pattern = folder_ + L"*" + kEntryExtension;
         Log::Error(L"Failed to enumerate files in cache, pattern [%s], error [%lu]",
-                   pattern.c_str(), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+                   pattern.c_str(), static_cast<unsigned long>(error));
         return;
     }
     for (const Common::FolderEntry& entry : entries) {

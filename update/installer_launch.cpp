@@ -1,5 +1,7 @@
 #include "update/installer_launch.h"
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "common/log.h"
@@ -38,10 +40,9 @@ std::wstring DescribeInstallerExitCode(DWORD code) {
 }
 
 bool RunInstaller(const std::wstring& folder, const std::wstring& path, const std::wstring& args,
-                  const InstallerPolicy& policy, UpdateFailure* failure,
-                  Common::KernelHandle* stillRunning) {
+                  const InstallerPolicy& policy, UpdateFailure* failure) {
     TraceScope trace;
-    InstallerRun run = ExecuteInstaller(folder, path, args, policy.timeout);
+    InstallerRun run = ExecuteInstaller(folder, path, args, policy.reportEvery);
     for (int retry = 1; run.Exited(ERROR_INSTALL_ALREADY_RUNNING) && retry <= policy.busyRetries;
          ++retry) {
         Log::Info(L"Another installation is in progress (exit code [%lu]); running the installer "
@@ -51,7 +52,7 @@ bool RunInstaller(const std::wstring& folder, const std::wstring& path, const st
                       std::chrono::duration_cast<std::chrono::seconds>(policy.busyPause).count()),
                   retry, policy.busyRetries);
         std::this_thread::sleep_for(policy.busyPause);
-        run = ExecuteInstaller(folder, path, args, policy.timeout);
+        run = ExecuteInstaller(folder, path, args, policy.reportEvery);
     }
     const DWORD code = run.code;
     const InstallerEnd end = run.end;
@@ -69,12 +70,6 @@ bool RunInstaller(const std::wstring& folder, const std::wstring& path, const st
             failure->text = L"How the installer ended cannot be read (" +
                             Common::ErrorNumber(code) + (why.empty() ? L"" : L": " + why) +
                             L"); it is not counted as a success.";
-        } else if (end == InstallerEnd::TimedOut) {
-            failure->text =
-                L"The installer was still running after " +
-                std::to_wstring(std::chrono::duration_cast<std::chrono::seconds>(policy.timeout)
-                                    .count()) +
-                L" seconds; it is left running and the update is counted as failed.";
         } else {
             const std::wstring meaning = DescribeInstallerExitCode(code);
             failure->text = L"The installer exited with code " + std::to_wstring(code) +
@@ -82,14 +77,11 @@ bool RunInstaller(const std::wstring& folder, const std::wstring& path, const st
                             L".";
         }
     }
-    if (end == InstallerEnd::TimedOut && stillRunning != nullptr) {
-        *stillRunning = std::move(run.process);
-    }
     return succeeded;
 }
 
 InstallerRun ExecuteInstaller(const std::wstring& folder, const std::wstring& path,
-                              const std::wstring& args, std::chrono::milliseconds timeout) {
+                              const std::wstring& args, std::chrono::milliseconds reportEvery) {
     TraceScope trace;
     // The module started is always exactly the cache entry.
     const std::wstring commandLine = Common::QuotedCommandLine(path, kInstallerSwitches + args);
@@ -100,22 +92,29 @@ InstallerRun ExecuteInstaller(const std::wstring& folder, const std::wstring& pa
     if (!Common::StartProcess(path, commandLine, folder.c_str(), installer)) {
         const DWORD error = ::GetLastError();
         Log::Error(L"CreateProcess failed (%d)", static_cast<int>(error));
-        return InstallerRun{InstallerEnd::NotStarted, error, {}};
+        return InstallerRun{InstallerEnd::NotStarted, error};
     }
-    return AwaitInstaller(std::move(installer.process), timeout);
+    return AwaitInstaller(std::move(installer.process), installer.id, reportEvery);
 }
 
-InstallerRun AwaitInstaller(Common::KernelHandle process, std::chrono::milliseconds timeout) {
-    const DWORD waitMs = static_cast<DWORD>(timeout.count());
-    const DWORD waited = ::WaitForSingleObject(process.Get(), waitMs);
-    if (waited == WAIT_TIMEOUT) {
-        // Killing an installer half-way could leave the client broken.
-        Log::Warning(L"The installer is still running after [%lu] seconds; it is left running "
-                     L"and the update ends as failed",
-                     static_cast<unsigned long>(waitMs / 1000));
-        InstallerRun run{InstallerEnd::TimedOut, WAIT_TIMEOUT, {}};
-        run.process = std::move(process);
-        return run;
+InstallerRun AwaitInstaller(Common::KernelHandle process, DWORD processId,
+                            std::chrono::milliseconds reportEvery) {
+    // Killing an installer half-way could leave the client broken, and the
+    // worker must not end (letting another start a second installer) while
+    // it runs: the wait has no limit, only a report now and then.
+    const auto period = std::max(reportEvery, std::chrono::milliseconds(1));
+    const DWORD periodMs =
+        static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(period.count(), INFINITE - 1));
+    const auto started = std::chrono::steady_clock::now();
+    DWORD waited = ::WaitForSingleObject(process.Get(), periodMs);
+    while (waited == WAIT_TIMEOUT) {
+        const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(
+                                 std::chrono::steady_clock::now() - started)
+                                 .count();
+        Log::Warning(L"The installer (process [%lu]) is still running after [%lu] minutes; the "
+                     L"update waits for it to end",
+                     static_cast<unsigned long>(processId), static_cast<unsigned long>(minutes));
+        waited = ::WaitForSingleObject(process.Get(), periodMs);
     }
     DWORD code = 0;
     if (waited != WAIT_OBJECT_0 || !::GetExitCodeProcess(process.Get(), &code)) {
@@ -123,24 +122,8 @@ InstallerRun AwaitInstaller(Common::KernelHandle process, std::chrono::milliseco
                                                               : ERROR_INVALID_HANDLE;
         Log::Error(L"The installer's exit code cannot be read, error [%lu]",
                    static_cast<unsigned long>(error));
-        return InstallerRun{InstallerEnd::Unknown, error, {}};
+        return InstallerRun{InstallerEnd::Unknown, error};
     }
     Log::Info(L"Installation completed, exitcode: [%d]", static_cast<int>(code));
-    return InstallerRun{InstallerEnd::Exited, code, {}};
-}
-
-InstallerRun AwaitLateInstaller(Common::KernelHandle process) {
-    TraceScope trace;
-    DWORD code = 0;
-    if (::WaitForSingleObject(process.Get(), INFINITE) != WAIT_OBJECT_0 ||
-        !::GetExitCodeProcess(process.Get(), &code)) {
-        const DWORD error = ::GetLastError();
-        Log::Error(L"The end of the installer that ran past its time limit cannot be read, error "
-                   L"[%lu]",
-                   static_cast<unsigned long>(error));
-        return InstallerRun{InstallerEnd::Unknown, error, {}};
-    }
-    Log::Info(L"Installer ended after the time limit with exit code [%lu]",
-              static_cast<unsigned long>(code));
-    return InstallerRun{InstallerEnd::Exited, code, {}};
+    return InstallerRun{InstallerEnd::Exited, code};
 }

@@ -135,7 +135,7 @@ void KeepServiceVersion(const std::wstring& ownPath) {
 }
 
 bool IsNotOlderThanService(HANDLE file, const std::wstring& path, const std::wstring& ownPath,
-                           std::wstring* refusal) {
+                           std::wstring* refusal, bool olderAllowed) {
     TraceScope trace;
     const ServiceVersion own = CheckServiceVersion(ownPath);
     ProductVersion download;
@@ -149,6 +149,13 @@ bool IsNotOlderThanService(HANDLE file, const std::wstring& path, const std::wst
     if (::CompareStringOrdinal(download.productName.c_str(), -1,
                                own.version.productName.c_str(), -1, TRUE) != CSTR_EQUAL ||
         download.version >= own.version.version) {
+        return true;
+    }
+    if (olderAllowed) {
+        Log::Warning(L"Installing an older release: [%s] is version [%s], the update service is "
+                     L"version [%s]; policy allows administrators to install an older release "
+                     L"(AllowDowngrade)",
+                     path.c_str(), download.Text().c_str(), own.version.Text().c_str());
         return true;
     }
     Log::Error(L"Downloaded binary is older than the installed version: [%s] is version [%s], "

@@ -34,10 +34,13 @@ void KeepServiceVersion(const std::wstring& ownPath);
 // same product name (letter case ignored) and the download's product version
 // is lower than the service's. A download without a version resource, or of
 // another product, passes, as does any download when the service has none.
-// `refusal` (when given) receives the refusal as a sentence.
+// `refusal` (when given) receives the refusal as a sentence. With
+// `olderAllowed` (administrators' AllowDowngrade policy) an older release
+// passes too, with one WARNING naming both versions.
 [[nodiscard]] bool IsNotOlderThanService(HANDLE file, const std::wstring& path,
                                          const std::wstring& ownPath,
-                                         std::wstring* refusal = nullptr);
+                                         std::wstring* refusal = nullptr,
+                                         bool olderAllowed = false);
 
 // The rule for downloads that a caller who is not an administrator asked
 // for: true only when the download open at `file` (named `path`) carries a version resource whose

@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "common/trace_scope.h"
 #include "http/url_components.h"
+#include "update/sha256.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ bool AdmitRequest(const std::vector<std::wstring>& requested, const std::wstring
                   std::vector<std::wstring>& urls, UpdateFailure& failure) {
     TraceScope trace;
     urls.clear();
-    if (policy.InForce() && policy.updatesDisabled) {
+    if (policy.DisablesUpdates()) {
         Log::Error(L"The update is refused: updates are turned off by policy");
         Refuse(failure, L"The update was refused: updates are turned off by policy.");
         return false;
@@ -37,7 +38,7 @@ bool AdmitRequest(const std::vector<std::wstring>& requested, const std::wstring
         return false;
     }
     for (const std::wstring& url : requested) {
-        if (!policy.InForce() || !policy.restrictsHosts) {
+        if (!policy.Restricts() || !policy.restrictsHosts) {
             urls.push_back(url);
             continue;
         }
@@ -55,5 +56,35 @@ bool AdmitRequest(const std::vector<std::wstring>& requested, const std::wstring
                         L"nothing was downloaded.");
         return false;
     }
+    return true;
+}
+
+bool AdmitBegin(const UpdateRequest& request, const Caller& caller, const UpdatePolicy& policy,
+                UpdateRequest& admitted, UpdateFailure& failure) {
+    TraceScope trace;
+    // Nothing is downloaded, run or cleaned unless every path formed in the
+    // cache from the request stays there.
+    if (request.urls.empty()) {
+        Log::Error(L"The update request names no URL; nothing to download.");
+        failure = {kStageRequest, ERROR_INVALID_PARAMETER,
+                   L"The update request names no URL to download the installer from."};
+        return false;
+    }
+    // A digest in lower case is the same digest.
+    const std::wstring hash = Sha256::NormalizedDigest(request.hash);
+    if (!hash.empty() && !Sha256::IsDigestText(hash)) {
+        Log::Error(L"The policy hash is not 64 hexadecimal digits; the update is refused.");
+        failure = {kStageRequest, ERROR_INVALID_PARAMETER,
+                   L"The update request's hash is not a SHA-256 digest of 64 hexadecimal "
+                   L"digits; nothing was downloaded."};
+        return false;
+    }
+    std::vector<std::wstring> urls;
+    if (!AdmitRequest(request.urls, request.args, caller, policy, urls, failure)) {
+        return false;
+    }
+    admitted.urls = std::move(urls);
+    admitted.hash = hash;
+    admitted.args = request.args;
     return true;
 }

@@ -12,6 +12,7 @@
 #include "update/caller.h"
 #include "update/update_failure.h"
 #include "update/update_policy.h"
+#include "update/update_request.h"
 
 // Applies, in this order: updates turned off by policy (every caller); the
 // arguments (callers that are not administrators); the allowed hosts (every
@@ -22,3 +23,13 @@
                                 const std::wstring& args, const Caller& caller,
                                 const UpdatePolicy& policy, std::vector<std::wstring>& urls,
                                 UpdateFailure& failure);
+
+// Every check of a begin made before anything is requested, in this order: a
+// URL to try, a policy hash that is a SHA-256 digest (64 hexadecimal digits),
+// then AdmitRequest. True with `admitted` holding what the update carries out
+// (the URLs that remain, the digest in upper case, the arguments); false with
+// `failure` set at stage "request" (one ERROR says why). Admitting an
+// admitted request again changes nothing and warns of nothing.
+[[nodiscard]] bool AdmitBegin(const UpdateRequest& request, const Caller& caller,
+                              const UpdatePolicy& policy, UpdateRequest& admitted,
+                              UpdateFailure& failure);

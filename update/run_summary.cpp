@@ -33,10 +33,6 @@ std::wstring RunSummary(const UpdateController* controller, uint64_t runSeconds,
     if (failure.IsSet()) {
         text += L", reason [" + failure.text + L"]";
     }
-    if (controller != nullptr && snapshot.lateInstallerEnded) {
-        text += L", installer ended after the time limit with exit code [" +
-                std::to_wstring(snapshot.lateInstallerCode) + L"]";
-    }
     (void)Common::RedactCredentials(text);
     (void)Common::EscapeControlCharacters(text);
     return text;

@@ -78,8 +78,6 @@ UpdateSnapshot UpdateController::Snapshot() const {
     snapshot.seconds = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::seconds>(end - started_).count());
     snapshot.begunBy = caller_;
-    snapshot.lateInstallerEnded = lateInstallerEnded_;
-    snapshot.lateInstallerCode = lateInstallerCode_;
     return snapshot;
 }
 
@@ -114,8 +112,9 @@ bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadP
 }
 
 bool UpdateController::ValidateBinary(const std::wstring& path) {
-    const ReleaseRule rule =
-        BegunBy().administrator ? ReleaseRule::kNotOlder : ReleaseRule::kNewerOnly;
+    const ReleaseRule rule = !BegunBy().administrator ? ReleaseRule::kNewerOnly
+                             : policy_.AllowsDowngrade() ? ReleaseRule::kOlderAllowed
+                                                         : ReleaseRule::kNotOlder;
     return ValidateOpenBinary(checkedFile_, path, hash_, OwnExecutablePath(), rule,
                               &attemptFailure_);
 }
@@ -154,38 +153,22 @@ bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wst
 void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
                            const std::wstring& requestHash, const std::wstring& requestArgs) {
     TraceScope trace;
-    urls_ = requestUrls;
-    hash_ = Sha256::NormalizedDigest(requestHash);  // a digest in lower case is the same digest
-    args_ = requestArgs;
     std::unique_ptr<DownloadCache> opened;
     const DWORD cacheError = DownloadCache::Open(cacheRoot_, opened);
-
-    // Nothing is downloaded, run or cleaned unless the cache is a real
-    // folder and every path formed in it stays there.
-    if (urls_.empty()) {
-        MarkFailed(L"The update request names no URL; nothing to download.",
-                   {kStageRequest, ERROR_INVALID_PARAMETER,
-                    L"The update request names no URL to download the installer from."});
-        return;
-    }
-    if (!hash_.empty() && !Sha256::IsDigestText(hash_)) {
-        MarkFailed(L"The policy hash is not 64 hexadecimal digits; the update is refused.",
-                   {kStageRequest, ERROR_INVALID_PARAMETER,
-                    L"The update request's hash is not a SHA-256 digest of 64 hexadecimal "
-                    L"digits; nothing was downloaded."});
-        return;
-    }
     {
         // Who asked, and what administrators decided, before anything is
-        // downloaded: read at every begin.
-        const UpdatePolicy policy = ReadUpdatePolicy();
-        std::vector<std::wstring> admitted;
+        // downloaded (the dispatcher admitted the begin already: this
+        // changes nothing then, and guards a controller run on its own).
+        UpdateRequest admitted;
         UpdateFailure refusal;
-        if (!AdmitRequest(urls_, args_, BegunBy(), policy, admitted, refusal)) {
+        if (!AdmitBegin({requestUrls, requestHash, requestArgs}, BegunBy(), policy_, admitted,
+                        refusal)) {
             MarkFailed(L"Update controller refused the request.", refusal);
             return;
         }
-        urls_ = std::move(admitted);
+        urls_ = std::move(admitted.urls);
+        hash_ = std::move(admitted.hash);
+        args_ = std::move(admitted.args);
     }
     if (cacheError != ERROR_SUCCESS) {
         MarkFailed(L"The download cache folder cannot be used; the update cannot run.",
@@ -242,21 +225,11 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         Log::Info(L"Beginning upgrade");
         StepStatus();  // Downloading -> Installing
         UpdateFailure failure;
-        Common::KernelHandle stillRunning;
-        const bool installed =
-            RunInstaller(cache.Folder(), path, args_, installer_, &failure, &stillRunning);
+        const bool installed = RunInstaller(cache.Folder(), path, args_, installer_, &failure);
         if (!installed) {
+            checkedFile_.Reset();
             Log::Error(L"Failed to update client");
             MarkFailed(L"Update controller failed to install binary.", failure);
-            if (stillRunning) {
-                // Reported at the limit, but this worker does not end while
-                // the installer runs: no second one may start beside it.
-                const InstallerRun late = AwaitLateInstaller(std::move(stillRunning));
-                std::lock_guard<std::mutex> facts(factsMutex_);
-                lateInstallerEnded_ = late.end == InstallerEnd::Exited;
-                lateInstallerCode_ = late.code;
-            }
-            checkedFile_.Reset();
             return;
         }
         checkedFile_.Reset();
@@ -266,12 +239,14 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
     MarkCompleted();
 }
 
-void UpdateController::RunToCompletion(const UpdateRequest& request, const Caller& caller) {
+void UpdateController::RunToCompletion(const UpdateRequest& request, const Caller& caller,
+                                       const UpdatePolicy& policy) {
     TraceScope trace;
     {
         std::lock_guard<std::mutex> facts(factsMutex_);
         caller_ = caller;
     }
+    policy_ = policy;
     std::string message;
     try {
         Run(request.urls, request.hash, request.args);

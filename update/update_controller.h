@@ -15,6 +15,7 @@
 #include "update/caller.h"
 #include "update/installer_launch.h"
 #include "update/update_failure.h"
+#include "update/update_policy.h"
 #include "update/update_request.h"
 
 // Runs the one update of the process: tries the URLs in order until one gives
@@ -40,10 +41,6 @@ struct UpdateSnapshot {
     uint64_t seconds = 0;
     // Who began the update (an unknown caller until RunToCompletion).
     Caller begunBy;
-    // True once an installer that ran past its time limit has ended, with
-    // the exit code it finally gave.
-    bool lateInstallerEnded = false;
-    DWORD lateInstallerCode = 0;
 };
 
 class UpdateController {
@@ -73,10 +70,12 @@ class UpdateController {
     void Run(const std::vector<std::wstring>& urls, const std::wstring& hash,
              const std::wstring& args);
 
-    // Run for `caller` (who sent the begin), and an exception that escapes it
-    // ends the update as Failed (logged, status 3, the final pause) instead of
-    // leaving the status where it was.
-    void RunToCompletion(const UpdateRequest& request, const Caller& caller);
+    // Run for `caller` (who sent the begin) under the administrators'
+    // `policy` read at that begin (none: without a key), and an exception
+    // that escapes it ends the update as Failed (logged, status 3, the final
+    // pause) instead of leaving the status where it was.
+    void RunToCompletion(const UpdateRequest& request, const Caller& caller,
+                         const UpdatePolicy& policy = UpdatePolicy());
 
     // Everything callers are told, at one moment.
     [[nodiscard]] UpdateSnapshot Snapshot() const;
@@ -121,6 +120,8 @@ class UpdateController {
     // Why the current URL failed to give a valid installer.
     UpdateFailure attemptFailure_;
     std::wstring args_;
+    // Read by the dispatcher at the begin.
+    UpdatePolicy policy_;
 
     // The validated installer, open for reading and sharing read only, from
     // its checks to the end of its run.
@@ -132,10 +133,8 @@ class UpdateController {
     // Changed only under factsMutex_ (read alone by GetStatus).
     std::atomic<int32_t> status_{Downloading};
 
-    mutable std::mutex factsMutex_;  // guards the status's changes and the seven below
+    mutable std::mutex factsMutex_;  // guards the status's changes and the five below
     Caller caller_;
-    bool lateInstallerEnded_ = false;
-    DWORD lateInstallerCode_ = 0;
     UpdateFailure failure_;
     std::wstring attemptedUrl_;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();

@@ -17,6 +17,7 @@ struct WorkerTimings {
     std::chrono::milliseconds finalPause{5000};
     // How slow a download may be, and how long one update's downloads may take.
     DownloadPace pace;
-    // How long an installer may run, and how a busy one is tried again.
+    // How often a running installer is reported, and how a busy one is tried
+    // again.
     InstallerPolicy installer;
 };

@@ -146,6 +146,8 @@ TEST(UpdateRpcServer, TheFirstBeginStartsTheOnlyUpdateOfTheServer) {
     const AsAdministrator administrator;
     const TestCacheRoot root;  // the update\'s cache: the test\'s own
     UpdateRpcServer server(kShortPause, root.Root());
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
     const std::wstring url = kServer + L"/signed/installer-unsigned.exe?first";
     EXPECT_EQ(StatusText(0), Ask(server, Begin(url, L"--sleep=1000 --exit=0")).text);
     // The controller is there at once: a query right after the answer sees it.
@@ -161,6 +163,15 @@ TEST(UpdateRpcServer, TheFirstBeginStartsTheOnlyUpdateOfTheServer) {
     EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
     EXPECT_EQ(StatusText(2), Ask(server, Begin(url, L"--exit=0")).text);
     EXPECT_TRUE(ServerRequests("?second").empty());
+    // Only the begin that started the update says so; the others say what
+    // they were answered.
+    const std::string log = capture.Take();
+    EXPECT_EQ(1u, Count(log, "   INFO : Update begun by [KG\\admin]")) << log;
+    EXPECT_EQ(2u, Count(log, "   INFO : Begin from [KG\\admin] ([S-1-5-21-1-2-3-500]), process "
+                             "[4321] [C:\\kg\\caller.exe], administrator [yes] answered with the "
+                             "current update's status ["))
+        << log;
+    EXPECT_EQ(1u, Count(log, "answered with the current update's status [2]\n")) << log;
 }
 
 TEST(UpdateRpcServer, DetailedQueriesShowTheBytesReceivedGrowingToTheTotal) {
@@ -296,13 +307,15 @@ TEST(UpdateRpcServer, TheCallerIsLoggedAndOnlyItAndAdministratorsReadWhyItFailed
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     identity.current = user;
-    EXPECT_EQ(StatusText(0),
+    EXPECT_EQ(StatusText(3),
               Ask(server, Begin(kServer + L"/gen/10/by-user", L"/l*v C:\\\\x.log")).text);
-    EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+    EXPECT_FALSE(server.IsWorkInProgress());
     const std::string log = capture.Take();
-    EXPECT_TRUE(Has(log, "   INFO : Update begun by [KG\\user] ([S-1-5-21-1-2-3-1001]), process "
-                         "[4321] [C:\\kg\\caller.exe], administrator [no]\n"))
+    EXPECT_TRUE(Has(log, "   INFO : Begin from [KG\\user] ([S-1-5-21-1-2-3-1001]), process "
+                         "[4321] [C:\\kg\\caller.exe], administrator [no] refused before any "
+                         "download; no update is started\n"))
         << log;
+    EXPECT_FALSE(Has(log, "Update begun by")) << log;
     EXPECT_TRUE(ServerRequests("/by-user").empty()) << "nothing is downloaded";
 
     const std::wstring detailed =
@@ -338,14 +351,93 @@ TEST(UpdateRpcServer, ABeginFromACallerThatCannotBeReadGetsNoArguments) {
     UpdateRpcServer server(kShortPause, root.Root());
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    EXPECT_EQ(StatusText(0), Ask(server, Begin(kServer + L"/gen/10/by-unknown", L"--exit=0")).text);
-    EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+    EXPECT_EQ(StatusText(3), Ask(server, Begin(kServer + L"/gen/10/by-unknown", L"--exit=0")).text);
+    EXPECT_FALSE(server.IsWorkInProgress());
     EXPECT_EQ(StatusText(3), Ask(server, kQuery).text);
     const std::string log = capture.Take();
-    EXPECT_TRUE(Has(log, "   INFO : Update begun by [an unknown caller] ([]), process [0] [], "
-                         "administrator [no]\n"))
+    EXPECT_TRUE(Has(log, "   INFO : Begin from [an unknown caller] ([]), process [0] [], "
+                         "administrator [no] refused before any download"))
         << log;
     EXPECT_TRUE(ServerRequests("/by-unknown").empty());
+}
+
+// A begin refused before any request is made does not become the worker's
+// one update: its caller reads the refusal (status 3, the stage and code in
+// the detailed answer) until another begin comes, and the next begin, from
+// anybody, starts the update as if none had been asked for.
+TEST(UpdateRpcServer, ABeginRefusedBeforeAnyDownloadLeavesTheWorkerFree) {
+    FakeCallerIdentity identity;
+    const ScopedCallerIdentity seam(identity);
+    const Caller user = Someone(L"KG\\user", L"S-1-5-21-1-2-3-1001", false);
+    const Caller administrator = Someone(L"KG\\admin", L"S-1-5-21-1-2-3-500", true);
+    UpdatePolicy disabled;
+    disabled.present = disabled.trusted = true;
+    disabled.updatesDisabled = true;
+    UpdatePolicy hosts;
+    hosts.present = hosts.trusted = true;
+    hosts.restrictsHosts = true;
+    hosts.allowedHosts = {L"updates.example.com"};
+    std::wstring seventeen;
+    for (int i = 0; i < 17; ++i) {
+        seventeen += (i == 0 ? L"\"" : L",\"") + kServer + L"/gen/10/many-" + std::to_wstring(i) +
+                     L"\"";
+    }
+    const std::wstring detailed =
+        L"{\"id\":\"queryAutoUpdateProgress\",\"data\":{\"detail\":true}}";
+    const struct {
+        const char* what;
+        Caller caller;
+        UpdatePolicy policy;
+        std::wstring begin;
+        int64_t code;
+    } cases[] = {
+        {"arguments of a user", user, UpdatePolicy(),
+         Begin(kServer + L"/gen/10/refused-args", L"--exit=0"), 5},
+        {"updates turned off", administrator, disabled,
+         Begin(kServer + L"/gen/10/refused-off", L""), 5},
+        {"no allowed host", user, hosts, Begin(kServer + L"/gen/10/refused-host", L""), 5},
+        {"no URL", user, UpdatePolicy(), L"{\"id\":\"beginAutoUpdate\",\"data\":{\"urls\":[]}}",
+         87},
+        {"a hash that is no digest", user, UpdatePolicy(),
+         L"{\"id\":\"beginAutoUpdate\",\"data\":{\"urls\":[\"" + kServer +
+             L"/gen/10/refused-hash\"],\"hash\":\"..\\\\x\"}}",
+         87},
+        {"too many URLs", user, UpdatePolicy(),
+         L"{\"id\":\"beginAutoUpdate\",\"data\":{\"urls\":[" + seventeen + L"]}}", 87},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const TestCacheRoot root;
+        UpdatePolicy policy = c.policy;
+        UpdateRpcServer server(kShortPause, root.Root(), [&policy] { return policy; });
+        identity.current = c.caller;
+        EXPECT_EQ(StatusText(3), Ask(server, c.begin).text);
+        EXPECT_EQ(nullptr, server.CurrentController());
+        EXPECT_FALSE(server.IsWorkInProgress());
+        // The refusal is what polls see until another begin.
+        EXPECT_EQ(StatusText(3), Ask(server, kQuery).text);
+        const std::wstring answer = Ask(server, detailed).text;
+        EXPECT_TRUE(answer.find(L"\"error\":{\"stage\":\"request\",\"code\":" +
+                              std::to_wstring(c.code) + L",\"text\":\"") != std::wstring::npos &&
+                  answer.find(L",\"text\":\"\"}") == std::wstring::npos)
+            << Narrow(answer);
+        // Another caller reads the stage and code, not the text.
+        identity.current = Someone(L"KG\\other", L"S-1-5-21-1-2-3-1002", false);
+        EXPECT_NE(std::wstring::npos, Ask(server, detailed).text.find(L",\"text\":\"\"}"));
+
+        // The next begin, under a policy that lets it through, starts the update.
+        policy = UpdatePolicy();
+        identity.current = administrator;
+        const std::wstring tag = L"/gen/10/after-refusal-" + std::to_wstring(&c - cases);
+        EXPECT_EQ(StatusText(0), Ask(server, Begin(kServer + L"/_/status=404" + tag, L"")).text);
+        EXPECT_NE(nullptr, server.CurrentController());
+        EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+        EXPECT_FALSE(ServerRequests(Narrow(tag)).empty()) << "the update ran";
+        // Its own outcome now, at stage download, not the refusal.
+        EXPECT_NE(std::wstring::npos, Ask(server, detailed).text.find(L"\"stage\":\"download\""));
+    }
+    EXPECT_TRUE(ServerRequests("/refused-").empty());
+    EXPECT_TRUE(ServerRequests("/many-").empty());
 }
 
 }  // namespace

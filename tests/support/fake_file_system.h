@@ -126,11 +126,19 @@ class FakeFileSystem : public Common::FileSystem {
         Common::KernelHandle handle = FileSystem::OpenChild(folder, name, access, share);
         const DWORD error = ::GetLastError();
         std::lock_guard<std::mutex> lock(mutex_);
+        openedChildren.push_back(name);
         if (handle) {
             opened[handle.Get()] = PathOf(folder) + L"\\" + name;
         }
         ::SetLastError(error);
         return handle;
+    }
+
+    DWORD List(HANDLE folder, std::vector<Common::FolderEntry>& entries) override {
+        if (listError != ERROR_SUCCESS) {
+            return listError;
+        }
+        return FileSystem::List(folder, entries);
     }
 
     // A descriptor's text as the platform writes it back.
@@ -175,6 +183,8 @@ class FakeFileSystem : public Common::FileSystem {
     // each applies to the first object it matched, wherever it is moved.
     std::map<std::wstring, Override> overrides;
     std::vector<std::wstring> openedByPath;      // every Open by path, in order
+    std::vector<std::wstring> openedChildren;    // the name of every OpenChild, in order
+    DWORD listError = ERROR_SUCCESS;             // set: every listing fails with it
     std::vector<std::pair<std::wstring, std::wstring>> created;  // path, SDDL
     std::vector<std::pair<std::wstring, std::wstring>> applied;  // path, SDDL
 

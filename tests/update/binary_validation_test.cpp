@@ -227,6 +227,45 @@ TEST(ValidateBinary, AnOlderReleaseOfTheSameProductIsRefused) {
     }
 }
 
+// With the administrators' AllowDowngrade policy an administrator's begin may
+// install an older release of the product (one WARNING names both versions);
+// the digest and the publisher are checked as always.
+TEST(ValidateBinary, AnOlderReleaseIsInstalledOnlyUnderTheDowngradeRule) {
+    const std::wstring olderDigest = FileDigest(SignedFixture(L"installer-older.exe"));
+    const struct {
+        const char* what;
+        const wchar_t* download;
+        std::wstring hash;
+        const std::wstring& service;
+        bool valid;
+        const wchar_t* stage;
+    } cases[] = {
+        {"older", L"installer-older.exe", L"", kSignedService, true, L""},
+        {"older, its digest", L"installer-older.exe", olderDigest, kSignedService, true, L""},
+        {"older, another digest", L"installer-older.exe", std::wstring(64, L'A'), kSignedService,
+         false, kStageHash},
+        {"another publisher", L"installer-othervendor.exe", L"", kSignedService, false,
+         kStageSignature},
+        {"newer", L"installer-newer.exe", L"", kSignedService, true, L""},
+        {"older, unsigned service", L"installer-older.exe", L"", kUnsignedService, true, L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Validation v = Validate(c.download, c.hash, c.service, ReleaseRule::kOlderAllowed);
+        EXPECT_EQ(c.valid, v.result) << v.log;
+        EXPECT_EQ(c.valid, v.kept);
+        EXPECT_EQ(std::wstring(c.stage), v.failure.stage);
+        // The unsigned stand-in for a service has no version to be older than.
+        const bool older = c.valid && std::wstring(c.download) == L"installer-older.exe" &&
+                           &c.service == &kSignedService;
+        EXPECT_EQ(older, Has(v.log, "WARNING : Installing an older release: [")) << v.log;
+        if (older) {
+            EXPECT_TRUE(Has(v.log, "] is version [0.9.0.0], the update service is version [1.0.0."))
+                << v.log;
+        }
+    }
+}
+
 // A caller that is not an administrator gets only a newer release of the
 // service's own product, when the service is signed: another product, the
 // same or a lower version, or no version resource at all are refused and

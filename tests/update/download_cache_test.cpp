@@ -257,6 +257,26 @@ TEST_F(DownloadCacheTest, CleaningAnEmptyCacheLogsTheEnumerationError) {
     EXPECT_NE(std::string::npos, capture.Take().find(expected));
 }
 
+// A folder that cannot be listed is logged with the error it gave, and
+// nothing is deleted.
+TEST_F(DownloadCacheTest, CleaningACacheThatCannotBeListedLogsItsError) {
+    const auto cache = Open();
+    ASSERT_TRUE(cache);
+    Touch(cache->Folder() + kWorkerFileName);
+    FakeFileSystem files;
+    files.listError = ERROR_ACCESS_DENIED;
+    const Common::ScopedFileSystem seam(files);
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    cache->CleanBinaries();
+    cache->KeepNewestDownloads(cache->GetFullPath(std::wstring(64, L'D')));
+    const std::string log = capture.Take();
+    EXPECT_NE(std::string::npos, log.find("  ERROR : Failed to enumerate files in cache, pattern [" +
+                                          Narrow(cache->Folder()) + "*.exe], error [5]\n"))
+        << log;
+    EXPECT_TRUE(Exists(cache->Folder() + kWorkerFileName));
+}
+
 // SYSTEM and Administrators full control, nobody else anything, inherited by
 // files and folders, protected from what ProgramData would pass down.
 const std::wstring kProtected = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
@@ -301,8 +321,9 @@ void ExpectNoEntryOpenedByPath(const FakeFileSystem& files, const std::wstring& 
 
 // In the service's own cache folder, entries of its own names that are not
 // its own (another owner, a second name, a link) are deleted, through the
-// folder's handle; its own stay. An entry of any other name is deleted by
-// nobody: it makes the cache unusable while it is there.
+// folder's handle; its own stay. An entry of any other name (an installer's
+// log, an administrator's file or folder, a link) is neither opened nor
+// deleted, and the cache stays usable.
 TEST_F(DownloadCacheTest, AnOwnCacheFolderLosesOnlyEntriesThatWronglyBearItsNames) {
     const std::wstring folder = ExpectedFolder();
     const std::wstring lower = L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
@@ -314,20 +335,21 @@ TEST_F(DownloadCacheTest, AnOwnCacheFolderLosesOnlyEntriesThatWronglyBearItsName
         std::vector<std::wstring> planted;
         bool usable;
         std::vector<std::wstring> deleted;
-        std::string error;  // names the entry an administrator must delete
     };
     const Case cases[] = {
         {"the service's own names",
          {kDigest + L".exe", lower + L".exe", kWorkerFileName, L"logs\\20261210-154800Z-1234.log",
           otherDigest + L".exe", linkedDigest + L".exe", pointingDigest + L".exe"},
          true,
-         {otherDigest + L".exe", linkedDigest + L".exe", pointingDigest + L".exe"},
-         ""},
-        {"a library beside the worker", {kDigest + L".exe", L"version.dll"}, false, {},
-         "version.dll], which is not the service's own (the service does not keep entries of "
-         "that name)"},
-        {"a folder", {L"plugins\\x.dll"}, false, {}, "plugins], which is not the service's own"},
-        {"in the logs' folder", {L"logs\\version.dll"}, false, {}, "logs\\version.dll], which"},
+         {otherDigest + L".exe", linkedDigest + L".exe", pointingDigest + L".exe"}},
+        {"an installer's log beside its download",
+         {kDigest + L".exe", L"setup.log", L"MSI1a2b3.LOG"}, true, {}},
+        {"an administrator's file and folder",
+         {L"notes.txt", L"tools.exe.bak", L"plugins\\x.dll"}, true, {}},
+        {"a link of another name", {L"elsewhere.lnk", otherDigest + L".exe"}, true,
+         {otherDigest + L".exe"}},
+        {"in the logs' folder", {L"logs\\version.dll", L"logs\\20261210-154800Z-1234.log"},
+         true, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -343,6 +365,7 @@ TEST_F(DownloadCacheTest, AnOwnCacheFolderLosesOnlyEntriesThatWronglyBearItsName
         files.overrides[otherDigest + L".exe"].ownerSid = L"S-1-5-21-1-2-3-1001";
         files.overrides[linkedDigest + L".exe"].links = 2;
         files.overrides[pointingDigest + L".exe"].addAttributes = FILE_ATTRIBUTE_REPARSE_POINT;
+        files.overrides[L"elsewhere.lnk"].addAttributes = FILE_ATTRIBUTE_REPARSE_POINT;
         const Common::ScopedFileSystem seam(files);
         ScopedLogSettings settings(LogDestination::Console, 3);
         StdoutCapture capture;
@@ -358,16 +381,26 @@ TEST_F(DownloadCacheTest, AnOwnCacheFolderLosesOnlyEntriesThatWronglyBearItsName
             EXPECT_EQ(deleted, log.find("WARNING : Deleting cache entry: [" + Narrow(name) +
                                         "], ") != std::string::npos)
                 << Narrow(name) << log;
+            // An entry of another name is not even opened.
+            const std::wstring leaf = name.substr(name.find_last_of(L'\\') + 1);
+            const std::wstring top = name.substr(0, name.find(L'\\'));
+            for (const std::wstring& part : {leaf, top}) {
+                if (!DownloadCache::IsCacheFileName(part) && part != L"logs" &&
+                    part.find(L"Z-") == std::wstring::npos) {
+                    EXPECT_EQ(files.openedChildren.end(),
+                              std::find(files.openedChildren.begin(), files.openedChildren.end(),
+                                        part))
+                        << Narrow(part);
+                }
+            }
         }
-        if (c.usable) {
-            EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
-        } else {
-            EXPECT_NE(std::string::npos,
-                      log.find("  ERROR : The cache folder holds [" + Narrow(folder) + c.error))
-                << log;
-        }
+        EXPECT_EQ(std::string::npos, log.find("ERROR")) << log;
         EXPECT_TRUE(files.applied.empty());
         ExpectNoEntryOpenedByPath(files, folder);
+        if (cache) {
+            // Usable with them there: a download's path is formed in it.
+            EXPECT_EQ(folder + kDigest + L".exe", cache->GetFullPath(kDigest));
+        }
     }
 }
 

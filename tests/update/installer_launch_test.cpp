@@ -134,7 +134,8 @@ TEST(AwaitInstaller, AnExitCodeThatCannotBeReadIsNotSuccess) {
                                   0));
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
-    const InstallerRun run = AwaitInstaller(std::move(waitOnly), std::chrono::seconds(60));
+    const InstallerRun run =
+        AwaitInstaller(std::move(waitOnly), started.id, std::chrono::seconds(60));
     const std::string log = capture.Take();
     EXPECT_EQ(InstallerEnd::Unknown, run.end);
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), run.code);
@@ -142,7 +143,8 @@ TEST(AwaitInstaller, AnExitCodeThatCannotBeReadIsNotSuccess) {
     EXPECT_TRUE(Has(log, "  ERROR : The installer's exit code cannot be read, error [5]\n")) << log;
     EXPECT_FALSE(Has(log, "Installation completed")) << log;
     // The same process through a full handle: it exited with 0.
-    EXPECT_TRUE(AwaitInstaller(std::move(started.process), std::chrono::seconds(60)).Exited(0));
+    EXPECT_TRUE(AwaitInstaller(std::move(started.process), started.id, std::chrono::seconds(60))
+                    .Exited(0));
 }
 
 TEST(RunInstaller, StartsExactlyTheCacheEntryWhenItsPathHoldsABlank) {

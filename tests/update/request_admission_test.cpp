@@ -34,6 +34,7 @@ UpdatePolicy Absent() {
 UpdatePolicy InForce() {
     UpdatePolicy policy;
     policy.present = true;
+    policy.trusted = true;
     return policy;
 }
 
@@ -56,9 +57,9 @@ UpdatePolicy Arguments(std::vector<std::wstring> allowed) {
     return policy;
 }
 
-// A key that others may write is no policy: it neither restricts nor allows.
-UpdatePolicy Ignored(UpdatePolicy policy) {
-    policy.ignored = true;
+// A key that others may write: it still restricts, it allows nothing.
+UpdatePolicy Unprotected(UpdatePolicy policy) {
+    policy.trusted = false;
     return policy;
 }
 
@@ -88,12 +89,13 @@ TEST(AdmitRequest, CallersPolicyAndArgumentsDecideWhatIsCarriedOut) {
         {"user, allowed but longer", kUser, L"/passive x=1", Arguments({L"/passive"}), {},
          "are refused"},
         {"user, other case", kUser, L"/PASSIVE", Arguments({L"/passive"}), {}, "are refused"},
-        {"user, key others may write", kUser, L"/passive", Ignored(Arguments({L"/passive"})), {},
-         "are refused"},
+        {"user, key others may write", kUser, L"/passive", Unprotected(Arguments({L"/passive"})),
+         {}, "are refused"},
         // Updates turned off: every caller.
         {"system, disabled", kSystem, L"", Disabled(), {}, "updates are turned off by policy"},
         {"user, disabled", kUser, L"", Disabled(), {}, "updates are turned off by policy"},
-        {"ignored disabled", kUser, L"", Ignored(Disabled()), {kA, kB}, ""},
+        {"disabled by a key others may write", kAdministrator, L"", Unprotected(Disabled()), {},
+         "updates are turned off by policy"},
         // Allowed hosts: every caller; the host alone, case ignored, port aside.
         {"hosts, one left", kAdministrator, L"", Hosts({L"mirror.EXAMPLE.net"}), {kB}, ""},
         {"hosts, both", kUser, L"", Hosts({L"updates.example.com", L"mirror.example.net"}),
@@ -102,6 +104,8 @@ TEST(AdmitRequest, CallersPolicyAndArgumentsDecideWhatIsCarriedOut) {
         {"hosts, empty list", kSystem, L"", Hosts({}), {}, "names a host that policy allows"},
         {"hosts, a suffix is not the host", kUser, L"", Hosts({L"example.com"}), {},
          "names a host that policy allows"},
+        {"hosts of a key others may write", kUser, L"", Unprotected(Hosts({L"mirror.example.net"})),
+         {kB}, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -136,6 +140,65 @@ TEST(AdmitRequest, ARefusedHostIsLoggedWithItsUrl) {
     EXPECT_TRUE(Has(log, "WARNING : URL refused by policy: its host [elsewhere.example.org] is "
                          "not among the allowed hosts: [https://elsewhere.example.org/c.exe]\n"))
         << log;
+}
+
+}  // namespace
+
+namespace {
+
+// What a begin asks for is judged before anything is requested: a URL to
+// try, a digest that is one, then who asks and policy. An admitted request
+// passes again unchanged, with no warning, as the update re-checks it.
+TEST(AdmitBegin, ChecksTheRequestThenCallerAndPolicy) {
+    const std::wstring lower(64, L'a');
+    const struct {
+        const char* what;
+        UpdateRequest request;
+        Caller caller;
+        UpdatePolicy policy;
+        bool admitted;
+        int64_t code;
+        const char* log;  // the ERROR that says why
+    } cases[] = {
+        {"no URL", {{}, L"", L""}, kSystem, Absent(), false, 87,
+         "  ERROR : The update request names no URL; nothing to download.\n"},
+        {"a path for a hash", {{kA}, L"..\\..\\x", L""}, kSystem, Absent(), false, 87,
+         "  ERROR : The policy hash is not 64 hexadecimal digits; the update is refused.\n"},
+        {"a drive for a hash", {{kA}, L"C:x", L""}, kSystem, Absent(), false, 87,
+         "  ERROR : The policy hash is not 64 hexadecimal digits"},
+        {"arguments of a user", {{kA}, L"", L"/x"}, kUser, Absent(), false, 5,
+         "  ERROR : The update is refused: "},
+        {"turned off", {{kA}, lower, L""}, kSystem, Disabled(), false, 5,
+         "  ERROR : The update is refused: updates are turned off by policy\n"},
+        {"sound, digest in lower case", {{kC, kA}, lower, L"/x"}, kAdministrator,
+         Hosts({L"updates.example.com"}), true, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        UpdateRequest admitted;
+        UpdateFailure failure;
+        EXPECT_EQ(c.admitted, AdmitBegin(c.request, c.caller, c.policy, admitted, failure));
+        const std::string log = capture.Take();
+        EXPECT_TRUE(Has(log, c.log)) << log;
+        if (!c.admitted) {
+            EXPECT_EQ(std::wstring(kStageRequest), failure.stage);
+            EXPECT_EQ(c.code, failure.code);
+            EXPECT_TRUE(admitted.urls.empty());
+            continue;
+        }
+        EXPECT_EQ(std::vector<std::wstring>{kA}, admitted.urls);
+        EXPECT_EQ(std::wstring(64, L'A'), admitted.hash);
+        EXPECT_EQ(L"/x", admitted.args);
+        StdoutCapture again;
+        UpdateRequest twice;
+        EXPECT_TRUE(AdmitBegin(admitted, c.caller, c.policy, twice, failure));
+        EXPECT_EQ(admitted.urls, twice.urls);
+        EXPECT_EQ(admitted.hash, twice.hash);
+        const std::string second = again.Take();
+        EXPECT_FALSE(Has(second, "WARNING") || Has(second, "ERROR")) << second;
+    }
 }
 
 }  // namespace
