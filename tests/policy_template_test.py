@@ -29,13 +29,16 @@ class PolicyTemplateTest(unittest.TestCase):
     def test_policies_write_the_key_and_values_the_service_reads(self):
         names = policy_names()
         policies = {p.get("name"): p for p in self.admx.findall("p:policies/p:policy", NS)}
-        self.assertEqual(set(policies), {"UpdatesDisabled", "AllowedHosts", "AllowedArguments"})
+        self.assertEqual(set(policies), {"UpdatesDisabled", "AllowedHosts", "AllowedArguments",
+                                         "AllowDowngrade"})
         for policy in policies.values():
             self.assertEqual(policy.get("key"), names["kPolicyKeyPath"], policy.get("name"))
             self.assertEqual(policy.get("class"), "Machine")
-        disabled = policies["UpdatesDisabled"]
-        self.assertEqual(disabled.get("valueName"), names["kPolicyUpdatesDisabled"])
-        self.assertEqual(disabled.find("p:enabledValue/p:decimal", NS).get("value"), "1")
+        for name, constant in (("UpdatesDisabled", "kPolicyUpdatesDisabled"),
+                               ("AllowDowngrade", "kPolicyAllowDowngrade")):
+            switch = policies[name]
+            self.assertEqual(switch.get("valueName"), names[constant], name)
+            self.assertEqual(switch.find("p:enabledValue/p:decimal", NS).get("value"), "1", name)
         for name, constant in (("AllowedHosts", "kPolicyAllowedHosts"),
                                ("AllowedArguments", "kPolicyAllowedArguments")):
             lists = policies[name].findall("p:elements/p:multiText", NS)

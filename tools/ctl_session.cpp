@@ -297,7 +297,15 @@ int Begin(Session& session, const std::vector<std::wstring>& urls, const std::ws
         (void)PrintLastSummary(true);
         return kUnreachable;
     }
-    if (hasExisting) {
+    // A begin the worker refused before any download is no update: it does
+    // not keep this one from starting one.
+    std::wstring existingStage;
+    int64_t existingCode = 0;
+    std::wstring existingText;
+    const bool refusedBegin = hasExisting && ResponseStatus(existing) == 3 &&
+                              ResponseError(existing, existingStage, existingCode, existingText) &&
+                              existingStage == kStageRequest;
+    if (hasExisting && !refusedBegin) {
         if (json) {
             PrintJson(existing);
         }

@@ -374,7 +374,8 @@ class WorkerTest(unittest.TestCase):
         self.addCleanup(reg, "delete", key, "/f")
         code, output = wp.run_tool("kgupdate-ctl.exe", "policy")
         self.assertEqual(code, 0, output)
-        self.assertIn("not present: updates run as built", output)
+        self.assertIn("not present: no update is restricted by policy; administrators may pass any "
+                      "installer arguments", output)
 
         self.assertEqual(reg("add", key, "/v", "AllowedHosts", "/t", "REG_MULTI_SZ", "/d",
                              r"updates.invalid\0mirror.invalid", "/f"), 0)
@@ -395,10 +396,15 @@ class WorkerTest(unittest.TestCase):
         self.assertIn("No URL of the request names a host that policy allows", output)
         self.assertEqual(wp.server_requests("e2e-policy"), [])
         self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
-        begun = [l for l in self.worker.lines() if l.startswith("   INFO : Update begun by [")]
-        self.assertEqual(len(begun), 1, self.worker.lines())
-        self.assertRegex(begun[0], r"^   INFO : Update begun by \[[^\]]+\] \(\[S-1-5-[-\d]+\]\), "
-                                   r"process \[\d+\] \[[^\]]*kgupdate-ctl\.exe\], administrator \[yes\]$")
+        # Refused before any request: the begin is named with its caller, and
+        # it started no update.
+        lines = self.worker.lines()
+        self.assertFalse([l for l in lines if "Update begun by" in l], lines)
+        refused = [l for l in lines if l.startswith("   INFO : Begin from [")]
+        self.assertEqual(len(refused), 1, lines)
+        self.assertRegex(refused[0], r"^   INFO : Begin from \[[^\]]+\] \(\[S-1-5-[-\d]+\]\), "
+                                     r"process \[\d+\] \[[^\]]*kgupdate-ctl\.exe\], administrator \[yes\] "
+                                     r"refused before any download; no update is started$")
         self.assertIn("WARNING : URL refused by policy: its host [localhost] is not among the allowed "
                       "hosts: [" + INSTALLER + "?e2e-policy]", self.worker.lines())
 
@@ -406,6 +412,61 @@ class WorkerTest(unittest.TestCase):
         code, output = wp.run_tool("kgupdate-ctl.exe", "policy")
         self.assertEqual(code, 0, output)
         self.assertIn("  UpdatesDisabled: 1 (no update runs)", output)
+
+    def test_what_an_installer_leaves_in_its_working_folder_stops_no_later_update(self):
+        """An installer that writes its log into its working folder (the cache
+        folder), and an administrator's folder there: both stay, and the next
+        worker on the machine carries out its update."""
+        for run in ("first", "second"):
+            self.worker = wp.Worker("stray-" + run)
+            wp.wait_until_serving()
+            code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url",
+                                       INSTALLER + "?e2e-stray-" + run, "--args",
+                                       "--leave=setup-%s.log --exit=0" % run, "--wait")
+            self.assertEqual(code, 0, output)
+            self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
+            self.assertTrue(os.path.isfile(os.path.join(wp.CACHE, "setup-%s.log" % run)),
+                            os.listdir(wp.CACHE))
+            if run == "first":
+                os.makedirs(os.path.join(wp.CACHE, "admin-notes"))
+        self.assertTrue(os.path.isfile(os.path.join(wp.CACHE, "setup-first.log")))
+        self.assertTrue(os.path.isdir(os.path.join(wp.CACHE, "admin-notes")))
+        self.assertFalse([l for l in self.worker.lines() if "ERROR" in l], self.worker.lines())
+
+    def test_allow_downgrade_lets_an_administrator_roll_back(self):
+        """With AllowDowngrade set (through reg add), a signed worker installs
+        an older signed release of its product for an administrator (every
+        caller under Wine); its log names both versions."""
+        key = r"HKLM\SOFTWARE\Policies\kestrelGATE\Client\AutoUpdate"
+        self.addCleanup(self.reg, "delete", key, "/f")
+        self.assertEqual(self.reg("add", key, "/v", "AllowDowngrade", "/t", "REG_DWORD", "/d", "1",
+                                  "/f"), 0)
+        code, output = wp.run_tool("kgupdate-ctl.exe", "policy")
+        self.assertEqual(code, 0, output)
+        self.assertIn("AllowDowngrade (administrators): 1 (older releases may be installed)", output)
+
+        # The service signed like the releases, so that the release rules apply.
+        signed = os.path.join(wp.WORK, "signed-worker")
+        os.makedirs(signed, exist_ok=True)
+        program = os.path.join(signed, "kgclient_update.exe")
+        shutil.copy(os.path.join(wp.WORK, "www", "signed", "service-signed.exe"), program)
+        self.worker = wp.Worker("downgrade", program=program)
+        wp.wait_until_serving()
+        code, output = wp.run_tool("kgupdate-ctl.exe", "begin", "--url",
+                                   "https://localhost/signed/installer-older.exe?e2e-downgrade",
+                                   "--args", "--exit=0", "--wait")
+        self.assertEqual(code, 0, output)
+        self.assertEqual(self.worker.wait(timeout=2 * CHECK + 60), 0)
+        older = [l for l in self.worker.lines() if l.startswith("WARNING : Installing an older release: [")]
+        self.assertEqual(len(older), 1, self.worker.lines())
+        self.assertRegex(older[0], r"\] is version \[0\.9\.0\.0\], the update service is version "
+                                   r"\[1\.\d+\.\d+\.\d+\]; policy allows administrators")
+
+    @staticmethod
+    def reg(*arguments):
+        with open(os.devnull, "wb") as sink:
+            return subprocess.run([wp.WINE_RUN, "reg", *arguments], stdin=subprocess.DEVNULL,
+                                  stdout=sink, stderr=sink, timeout=120).returncode
 
     def test_kgupdate_ctl_last_reads_only_the_workers_own_summary_line(self):
         """A request's text logged by the worker may hold the summary's marker:
