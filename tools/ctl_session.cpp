@@ -329,9 +329,20 @@ int Begin(Session& session, const std::vector<std::wstring>& urls, const std::ws
         std::wprintf(L"status: %ls\n", StatusName(status));
     }
     if (status == 3) {
-        // Refused at once (the request itself): the worker's log says why.
-        std::fwprintf(stderr, L"kgupdate-ctl: the worker refused the request (kgupdate-ctl log "
-                              L"says why)\n");
+        // Refused at once. A refusal of what the begin asks for travels with
+        // the detailed answer; one of the instruction itself is in the log.
+        std::wstring detailed;
+        bool hasDetailed = false;
+        std::wstring stage;
+        int64_t code = 0;
+        std::wstring text;
+        if (!json && session.Send(kDetailedQuery, detailed, hasDetailed) && hasDetailed &&
+            ResponseError(detailed, stage, code, text) && stage == kStageRequest) {
+            PrintFailure(detailed);
+        } else {
+            std::fwprintf(stderr, L"kgupdate-ctl: the worker refused the request (kgupdate-ctl "
+                                  L"log says why)\n");
+        }
         return kUpdateFailed;
     }
     return wait ? FollowUpdate(session, json) : kOk;

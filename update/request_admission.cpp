@@ -88,3 +88,10 @@ bool AdmitBegin(const UpdateRequest& request, const Caller& caller, const Update
     admitted.args = request.args;
     return true;
 }
+
+ReleaseRule AdmittedReleases(const Caller& caller, const UpdatePolicy& policy) {
+    if (!caller.administrator) {
+        return ReleaseRule::kNewerOnly;
+    }
+    return policy.AllowsDowngrade() ? ReleaseRule::kOlderAllowed : ReleaseRule::kNotOlder;
+}

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "update/binary_validation.h"
 #include "update/caller.h"
 #include "update/update_failure.h"
 #include "update/update_policy.h"
@@ -33,3 +34,9 @@
 [[nodiscard]] bool AdmitBegin(const UpdateRequest& request, const Caller& caller,
                               const UpdatePolicy& policy, UpdateRequest& admitted,
                               UpdateFailure& failure);
+
+// Which releases an update begun by `caller` may install: administrators
+// any not older than the installed one, or, when policy allows it
+// (AllowDowngrade), an older one too; every other caller only a newer
+// release of the product.
+[[nodiscard]] ReleaseRule AdmittedReleases(const Caller& caller, const UpdatePolicy& policy);

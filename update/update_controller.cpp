@@ -112,10 +112,8 @@ bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadP
 }
 
 bool UpdateController::ValidateBinary(const std::wstring& path) {
-    const ReleaseRule rule = !BegunBy().administrator ? ReleaseRule::kNewerOnly
-                             : policy_.AllowsDowngrade() ? ReleaseRule::kOlderAllowed
-                                                         : ReleaseRule::kNotOlder;
-    return ValidateOpenBinary(checkedFile_, path, hash_, OwnExecutablePath(), rule,
+    return ValidateOpenBinary(checkedFile_, path, hash_, OwnExecutablePath(),
+                              AdmittedReleases(BegunBy(), policy_),
                               &attemptFailure_);
 }
 

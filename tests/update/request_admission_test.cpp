@@ -202,3 +202,33 @@ TEST(AdmitBegin, ChecksTheRequestThenCallerAndPolicy) {
 }
 
 }  // namespace
+
+namespace {
+
+// An older release only for an administrator's begin under a protected key
+// that allows it; a key others may change allows nothing.
+TEST(AdmittedReleases, AnOlderReleaseOnlyForAdministratorsWhenPolicyAllowsIt) {
+    UpdatePolicy allowing = InForce();
+    allowing.allowDowngrade = true;
+    const struct {
+        const char* what;
+        Caller caller;
+        UpdatePolicy policy;
+        ReleaseRule rule;
+    } cases[] = {
+        {"system, no key", kSystem, Absent(), ReleaseRule::kNotOlder},
+        {"system, allowed", kSystem, allowing, ReleaseRule::kOlderAllowed},
+        {"administrator, allowed", kAdministrator, allowing, ReleaseRule::kOlderAllowed},
+        {"administrator, key others may write", kAdministrator, Unprotected(allowing),
+         ReleaseRule::kNotOlder},
+        {"administrator, not set", kAdministrator, InForce(), ReleaseRule::kNotOlder},
+        {"user, allowed", kUser, allowing, ReleaseRule::kNewerOnly},
+        {"user, no key", kUser, Absent(), ReleaseRule::kNewerOnly},
+        {"unknown, allowed", kUnknown, allowing, ReleaseRule::kNewerOnly},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.rule, AdmittedReleases(c.caller, c.policy)) << c.what;
+    }
+}
+
+}  // namespace
