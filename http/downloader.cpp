@@ -230,6 +230,10 @@ void Downloader::Fail(uint32_t code, std::wstring reason) {
 }
 
 void Downloader::FailNetwork(DWORD error) {
+    if (error == ERROR_WINHTTP_REDIRECT_FAILED && !request_->RefusedRedirect().empty()) {
+        Fail(error, request_->RefusedRedirect());
+        return;
+    }
     // A request cut by the update's deadline failed by the deadline, whatever
     // WinHTTP calls it.
     if (std::chrono::steady_clock::now() >= pace_.deadline) {

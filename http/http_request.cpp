@@ -1,6 +1,7 @@
 #include "http/http_request.h"
 
 #include <climits>
+#include <cwchar>
 
 #include <cstdint>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "common/trace_scope.h"
 #include "common/wide_format.h"
 #include "http/proxy_settings.h"
+#include "http/redirect_target.h"
 #include "http/url_components.h"
 
 namespace {
@@ -44,6 +46,71 @@ void HttpRequest::RequestModernTls() {
 
 bool HttpRequest::Send(const std::wstring& url, uint32_t rangeStart, int32_t expectedLength) {
     TraceScope trace;
+    refusedRedirect_.clear();
+    if (!redirectCheck_) {
+        return SendOnce(url, rangeStart, expectedLength);
+    }
+    // Followed here, one at a time, so that each target is checked before
+    // anything is sent to it.
+    std::wstring current = url;
+    for (int redirects = 0;; ++redirects) {
+        if (!SendOnce(current, rangeStart, expectedLength)) {
+            return false;
+        }
+        const std::wstring target = RedirectTarget(current);
+        if (target.empty()) {
+            return true;
+        }
+        if (!MayFollow(target, redirects)) {
+            return false;
+        }
+        Log::Info(L"Following a redirect to: [%s]", target.c_str());
+        CloseHandles();
+        current = target;
+    }
+}
+
+std::wstring HttpRequest::RedirectTarget(const std::wstring& url) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!::WinHttpQueryHeaders(request_.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                               WINHTTP_NO_HEADER_INDEX)) {
+        return std::wstring();
+    }
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) {
+        return std::wstring();
+    }
+    std::wstring location;
+    if (!QueryRequestHeader(WINHTTP_QUERY_LOCATION, location) || location.empty()) {
+        return std::wstring();  // a redirect without a target: its status stands
+    }
+    return ResolveRedirect(url, location);
+}
+
+bool HttpRequest::MayFollow(const std::wstring& target, int followed) {
+    UrlComponents components(target);
+    if (followed >= kMaxRedirects) {
+        refusedRedirect_ = L"the server redirected more than " + std::to_wstring(kMaxRedirects) +
+                           L" times";
+    } else if (!components.Crack()) {
+        refusedRedirect_ = L"the server redirected to a URL that cannot be read";
+    } else if (_wcsicmp(components.scheme.c_str(), L"https") != 0) {
+        refusedRedirect_ = L"the server redirected from HTTPS to " + components.scheme +
+                           L", which is never followed";
+    } else if (!redirectCheck_(components.hostName)) {
+        refusedRedirect_ = L"the server redirected to the host " + components.hostName +
+                           L", which is not among the allowed hosts (AllowedHosts)";
+    }
+    if (refusedRedirect_.empty()) {
+        return true;
+    }
+    Log::Error(L"Redirect refused: %s", refusedRedirect_.c_str());
+    ::SetLastError(ERROR_WINHTTP_REDIRECT_FAILED);
+    return false;
+}
+
+bool HttpRequest::SendOnce(const std::wstring& url, uint32_t rangeStart, int32_t expectedLength) {
     UrlComponents components(url);
     if (!components.Crack()) {
         Log::Error(L"Unable to crack url");
@@ -73,6 +140,16 @@ bool HttpRequest::Send(const std::wstring& url, uint32_t rangeStart, int32_t exp
     }
     if (!ApplyDeadline()) {
         return false;
+    }
+    if (redirectCheck_) {
+        DWORD disabled = WINHTTP_DISABLE_REDIRECTS;
+        if (!::WinHttpSetOption(request_.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled,
+                                sizeof(disabled))) {
+            // Not followed by itself, or not sent at all.
+            Log::Error(L"Call to WinHttpSetOption (no redirects) failed with: [%lu]",
+                       ::GetLastError());
+            return false;
+        }
     }
 
     if (rangeStart != 0 && expectedLength > 0) {

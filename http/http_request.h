@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "http/winhttp_handle.h"
 
@@ -25,8 +27,23 @@ class HttpRequest {
     // Sends the request; adds "Range: bytes=<rangeStart>-<expectedLength - 1>"
     // when rangeStart is not 0 and expectedLength is positive. False (logged)
     // at the first failing step; handles opened so far stay until Close.
+    // Redirects are followed (at most kMaxRedirects, never from HTTPS to plain
+    // HTTP); with a redirect check, each one's target is checked before it is
+    // requested, and a refused one fails the send with
+    // ERROR_WINHTTP_REDIRECT_FAILED (RefusedRedirect says why).
     [[nodiscard]] virtual bool Send(const std::wstring& url, uint32_t rangeStart,
                                     int32_t expectedLength);
+
+    // Decides whether a redirect may lead to `host` (the target's host name,
+    // as its URL names it); false refuses it.
+    using RedirectCheck = std::function<bool(const std::wstring& host)>;
+    // Without one (the default), WinHTTP follows redirects by itself.
+    void SetRedirectCheck(RedirectCheck check) { redirectCheck_ = std::move(check); }
+    static constexpr int kMaxRedirects = 10;
+
+    // After a send that failed on a redirect: the sentence that says which
+    // and why; empty otherwise.
+    [[nodiscard]] const std::wstring& RefusedRedirect() const { return refusedRedirect_; }
 
     // Status code and Content-Length of the last response, as decimal numbers.
     [[nodiscard]] virtual bool GetRequestHeaders(int32_t& statusCode, int32_t& contentLength);
@@ -56,6 +73,23 @@ class HttpRequest {
 
   private:
     void CloseHandles();
+
+    // Opens session, connection and request for `url` and sends it, waiting
+    // for the response headers. False (logged) at the first failing step.
+    [[nodiscard]] bool SendOnce(const std::wstring& url, uint32_t rangeStart,
+                                int32_t expectedLength);
+
+    // When the last response is a redirect, its target's URL, resolved
+    // against `url`; empty otherwise.
+    [[nodiscard]] std::wstring RedirectTarget(const std::wstring& url);
+
+    // Whether a redirect to `target`, after `followed` others, may be
+    // followed; false (refusedRedirect_ set, logged, the error
+    // ERROR_WINHTTP_REDIRECT_FAILED) when not.
+    [[nodiscard]] bool MayFollow(const std::wstring& target, int followed);
+
+    RedirectCheck redirectCheck_;
+    std::wstring refusedRedirect_;
 
     // Cuts the time limits of the session and the request to the deadline.
     // False (error ERROR_TIMEOUT) when it has passed already.

@@ -22,6 +22,10 @@ Faults are path prefixes, any number of them before the resource:
     /_/slow=B/...            send at about B bytes per second
     /_/stall-headers=S/...   send the status line, then nothing for S seconds,
                              then the rest of the answer as usual
+    /_/redirect=T/...        answer 302 to the same path without this fault:
+                             T a host name (https://T:<this port>/...),
+                             "path" (a Location of the path alone) or "http"
+                             (http://localhost:<this port>/...)
 
 Every response appends one line to the request log (tab-separated):
     port  status  body_bytes_sent  range_header_or_-  path
@@ -74,7 +78,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.body_sent = 0
         self.open_files = []
         try:
-            self.answer(faults, resource)
+            if "redirect" in faults:
+                self.redirect(faults["redirect"])
+            else:
+                self.answer(faults, resource)
         except Abort:
             pass
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
@@ -122,6 +129,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return size, lambda offset, count: os.pread(fd, count, offset)
 
     # -- answers -----------------------------------------------------------
+    def redirect(self, target):
+        rest = self.path.replace("/_/redirect=" + target, "", 1)
+        port = self.server.server_address[1]
+        if target == "path":
+            location = rest
+        elif target == "http":
+            location = "http://localhost:%d%s" % (port, rest)
+        else:
+            location = "https://%s:%d%s" % (target, port, rest)
+        self.send_response(302)
+        self.send_header("Location", location)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
     def answer(self, faults, resource):
         found = self.resource(resource)
         if "status" in faults:

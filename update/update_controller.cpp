@@ -94,11 +94,16 @@ void UpdateController::MarkCompleted() {
 }
 
 bool DownloadBinary(const std::wstring& url, const std::wstring& path, DownloadPace pace,
-                    DownloadProgress* progress, DownloadError* error) {
+                    DownloadProgress* progress, DownloadError* error,
+                    HttpRequest::RedirectCheck redirects) {
     TraceScope trace;
     Log::Info(L"Beginning download");
-    Downloader downloader(std::make_unique<HttpRequest>(), std::make_unique<DownloadFile>(path),
-                          pace, progress);
+    auto request = std::make_unique<HttpRequest>();
+    if (redirects) {
+        request->SetRedirectCheck(std::move(redirects));
+    }
+    Downloader downloader(std::move(request), std::make_unique<DownloadFile>(path), pace,
+                          progress);
     const bool downloaded = downloader.Download(url);
     if (downloaded) {
         Log::Info(L"Completed download");
@@ -122,7 +127,12 @@ bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wst
     attemptFailure_ = UpdateFailure();
     SetAttemptedUrl(url);
     DownloadError error;
-    if (!DownloadBinary(url, path, pace_, &progress_, &error)) {
+    // With hosts listed by policy, a redirect may not lead elsewhere.
+    HttpRequest::RedirectCheck redirects;
+    if (policy_.Restricts() && policy_.restrictsHosts) {
+        redirects = [policy = policy_](const std::wstring& host) { return policy.AllowsHost(host); };
+    }
+    if (!DownloadBinary(url, path, pace_, &progress_, &error, std::move(redirects))) {
         Log::Error(L"Update controller failed to download binary.");
         attemptFailure_.stage = kStageDownload;
         attemptFailure_.code = error.code;

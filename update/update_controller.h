@@ -147,8 +147,10 @@ class UpdateController {
 };
 
 // Downloads one URL into one cache file with a fresh Downloader.
-// `error` (when given) receives why it failed.
+// `error` (when given) receives why it failed. With `redirects`, each
+// redirect's target host is checked by it before anything is sent there.
 [[nodiscard]] bool DownloadBinary(const std::wstring& url, const std::wstring& path,
                                   DownloadPace pace = DownloadPace(),
                                   DownloadProgress* progress = nullptr,
-                                  DownloadError* error = nullptr);
+                                  DownloadError* error = nullptr,
+                                  HttpRequest::RedirectCheck redirects = nullptr);

@@ -7,16 +7,12 @@
 #include "common/log.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
+#include "http/host_name.h"
 
 namespace {
 
 // Larger values are not read (a policy holds a few names).
 constexpr DWORD kMaxValueBytes = 64 * 1024;
-
-bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
 
 enum class ValueRead { Absent, Read, Malformed };
 
@@ -105,8 +101,12 @@ bool UpdatePolicy::AllowsHost(const std::wstring& host) const {
     if (!Restricts() || !restrictsHosts) {
         return true;
     }
+    const std::wstring comparable = ComparableHostName(host);
+    if (comparable.empty()) {
+        return false;
+    }
     for (const auto& allowed : allowedHosts) {
-        if (SameTextIgnoringCase(allowed, host)) {
+        if (ComparableHostName(allowed) == comparable) {
             return true;
         }
     }

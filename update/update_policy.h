@@ -36,7 +36,9 @@ struct UpdatePolicy {
     // Restrictions: applied for any key that could be read.
     bool updatesDisabled = false;
     // With `restrictsHosts`, a URL's host must be one of `allowedHosts`
-    // (exact, letter case ignored); an empty list then allows none.
+    // (compared in their ASCII (IDNA) form, letter case ignored, one
+    // trailing dot removed); an empty list then allows none. Redirects are
+    // held to the same list.
     bool restrictsHosts = false;
     std::vector<std::wstring> allowedHosts;
 

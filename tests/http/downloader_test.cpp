@@ -302,6 +302,77 @@ TEST(Downloader, FailsWithoutContentLength) {
                         Narrow(url) + "]\n"));
 }
 
+// Without a redirect check WinHTTP follows redirects (never to plain HTTP);
+// with one, each target host is checked before anything is sent there, and
+// a refused one fails the URL with a reason that names it. A resumed
+// download keeps its range through the redirect.
+TEST(Downloader, RedirectsGoOnlyWhereTheCheckAllows) {
+    const auto only = [](std::vector<std::wstring> hosts) {
+        return HttpRequest::RedirectCheck([hosts](const std::wstring& host) {
+            return std::find(hosts.begin(), hosts.end(), host) != hosts.end();
+        });
+    };
+    const struct {
+        const char* what;
+        const wchar_t* redirect;
+        HttpRequest::RedirectCheck check;
+        size_t partial;  // bytes already in the file
+        bool followed;
+        const char* reason;
+    } cases[] = {
+        {"no check, another host", L"127.0.0.1", nullptr, 0, true, ""},
+        {"no check, plain HTTP", L"http", nullptr, 0, false, ""},
+        {"allowed host", L"127.0.0.1", only({L"localhost", L"127.0.0.1"}), 0, true, ""},
+        {"allowed host, resumed", L"127.0.0.1", only({L"localhost", L"127.0.0.1"}), 400, true, ""},
+        {"a path on the same host", L"path", only({L"localhost"}), 0, true, ""},
+        {"another host", L"127.0.0.1", only({L"localhost"}), 0, false,
+         "the server redirected to the host 127.0.0.1, which is not among the allowed hosts "
+         "(AllowedHosts)"},
+        {"plain HTTP", L"http", only({L"localhost"}), 0, false,
+         "the server redirected from HTTPS to http, which is never followed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring name = L"redirect-" + std::to_wstring(&c - cases);
+        const std::wstring target = GeneratedPath(1000, name);
+        ScratchFile file(name + L".exe");
+        if (c.partial != 0) {
+            file.Write(GeneratedBytes(0, c.partial));
+        }
+        auto request = std::make_unique<HttpRequest>();
+        if (c.check) {
+            request->SetRedirectCheck(c.check);
+        }
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        Downloader downloader(std::move(request), std::make_unique<DownloadFile>(file.Path()),
+                              DownloadPace());
+        const bool result = downloader.Download(kServer + L"/_/redirect=" + c.redirect + target);
+        const std::string log = capture.Take();
+        EXPECT_EQ(c.followed, result) << log;
+        // The redirected request's path is the target alone.
+        auto reached = ServerRequests(Narrow(target), c.followed ? 2 : 1);
+        reached.erase(std::remove_if(reached.begin(), reached.end(),
+                                     [&](const ServerRequest& r) { return r.path != Narrow(target); }),
+                      reached.end());
+        if (c.followed) {
+            EXPECT_EQ(GeneratedBytes(0, 1000), file.Read());
+            ASSERT_FALSE(reached.empty());
+            EXPECT_EQ(c.partial != 0 ? "bytes=400-999" : "-", reached.back().range);
+        } else {
+            EXPECT_EQ(c.partial != 0, file.Exists());
+        }
+        if (c.reason[0] != '\0') {
+            EXPECT_TRUE(reached.empty()) << "nothing is sent to a refused target";
+            EXPECT_EQ(static_cast<uint32_t>(ERROR_WINHTTP_REDIRECT_FAILED),
+                      downloader.LastError().code);
+            EXPECT_EQ(c.reason, Narrow(downloader.LastError().reason));
+            EXPECT_TRUE(Has(log, std::string("  ERROR : Redirect refused: ") + c.reason + "\n"))
+                << log;
+        }
+    }
+}
+
 TEST(Downloader, FollowsQueryStringsAndNamedPorts) {
     {
         ScratchFile file(L"query.exe");

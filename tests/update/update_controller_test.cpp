@@ -603,6 +603,40 @@ TEST_F(UpdateControllerTest, ALongInstallerIsReportedAndItsExitCodeDecides) {
     }
 }
 
+// With hosts listed by policy, a redirect from an allowed host to another
+// fails that URL (the reason names the host) and the next URL is tried; a
+// redirect inside the list is followed.
+TEST_F(UpdateControllerTest, RedirectsStayInsideTheAllowedHosts) {
+    UpdatePolicy policy;
+    policy.present = policy.trusted = true;
+    policy.restrictsHosts = true;
+    policy.allowedHosts = {L"LOCALHOST."};
+    UpdateController controller(root_.Root(), kShortPause);
+    const std::wstring away = kServer + L"/_/redirect=127.0.0.1/signed/installer-unsigned.exe";
+    const std::wstring inside = kServer + L"/_/redirect=localhost/signed/installer-unsigned.exe";
+    ScopedLogSettings settings(LogDestination::Console, 3);
+    StdoutCapture capture;
+    controller.RunToCompletion({{away + L"?away", inside + L"?inside"}, L"", L"--exit=0"},
+                               AnAdministrator(), policy);
+    const std::string log = capture.Take();
+    EXPECT_EQ(Completed, controller.GetStatus()) << log;
+    EXPECT_TRUE(Has(log, "  ERROR : Redirect refused: the server redirected to the host 127.0.0.1, "
+                         "which is not among the allowed hosts (AllowedHosts)\n"))
+        << log;
+    EXPECT_TRUE(Has(log, "   INFO : Following a redirect to: [https://localhost:443/signed/"
+                         "installer-unsigned.exe?inside]\n"))
+        << log;
+
+    // The only URL refused that way: the update fails at the download, saying why.
+    UpdateController refused(root_.Root(), kShortPause);
+    refused.RunToCompletion({{away + L"?away-only"}, L"", L"--exit=0"}, AnAdministrator(), policy);
+    const UpdateFailure failure = refused.GetFailure();
+    EXPECT_EQ(std::wstring(kStageDownload), failure.stage);
+    EXPECT_EQ(ERROR_WINHTTP_REDIRECT_FAILED, failure.code);
+    EXPECT_NE(std::wstring::npos, failure.text.find(L"redirected to the host 127.0.0.1"))
+        << Narrow(failure.text);
+}
+
 TEST_F(UpdateControllerTest, AnInstallerFindingAnotherInstallationIsRetried) {
     ScratchFile record(L"busy-installer.txt");
     InstallerPolicy quick;

@@ -87,7 +87,9 @@ TEST(ReadUpdatePolicy, ReadsTheFourValues) {
     EXPECT_EQ((std::vector<std::wstring>{L"updates.example.com", L"Mirror.Example.net"}),
               policy.allowedHosts);
     EXPECT_TRUE(policy.AllowsHost(L"mirror.example.NET"));
+    EXPECT_TRUE(policy.AllowsHost(L"mirror.example.net."));
     EXPECT_FALSE(policy.AllowsHost(L"example.net"));
+    EXPECT_FALSE(policy.AllowsHost(L""));
     EXPECT_EQ(std::vector<std::wstring>{L"/passive"}, policy.allowedArguments);
     EXPECT_TRUE(policy.AllowsArguments(L"/passive"));
     EXPECT_TRUE(policy.AllowsDowngrade());
