@@ -27,14 +27,21 @@ struct ModuleBuffers {
 
 }  // namespace
 
-void BuildModuleEventPayload(EVENT_DATA_DESCRIPTOR (&fields)[7], const ModuleEventFields& module) {
+void SetLoadAddress(ModuleEventFields& module, const void* base) {
+    module.loadAddress = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(base));
+    module.loadAddressLow = static_cast<uint32_t>(module.loadAddress);
+}
+
+void BuildModuleEventPayload(EVENT_DATA_DESCRIPTOR (&fields)[kModuleEventFieldCount],
+                             const ModuleEventFields& module) {
     SetNarrowTextField(fields[0], module.path);
     SetNarrowTextField(fields[1], module.debugDirectory);
-    EventDataDescCreate(&fields[2], &module.loadAddress, sizeof(module.loadAddress));
+    EventDataDescCreate(&fields[2], &module.loadAddressLow, sizeof(module.loadAddressLow));
     EventDataDescCreate(&fields[3], &module.imageSize, sizeof(module.imageSize));
     SetWideTextField(fields[4], module.moduleName);
     SetNarrowTextField(fields[5], module.fileVersion);
     EventDataDescCreate(&fields[6], &module.machine, sizeof(module.machine));
+    EventDataDescCreate(&fields[7], &module.loadAddress, sizeof(module.loadAddress));
 }
 
 void WriteModuleList() {
@@ -80,7 +87,7 @@ void WriteModuleList() {
         const IMAGE_NT_HEADERS* nt = NtHeadersOf(info.lpBaseOfDll);
         ModuleEventFields module;
         module.path = path;
-        module.loadAddress = reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll);
+        SetLoadAddress(module, info.lpBaseOfDll);
         module.imageSize = static_cast<uint32_t>(info.SizeOfImage);
         module.moduleName = Log::moduleName;
         module.fileVersion = version;
@@ -95,9 +102,9 @@ void WriteModuleList() {
             }
         }
         if (traceProvider.IsEnabled(kTraceBitModuleList)) {
-            EVENT_DATA_DESCRIPTOR fields[7];
+            EVENT_DATA_DESCRIPTOR fields[kModuleEventFieldCount];
             BuildModuleEventPayload(fields, module);
-            traceProvider.Write(kTraceBitModuleList, 7, fields);
+            traceProvider.Write(kTraceBitModuleList, kModuleEventFieldCount, fields);
         }
     }
 }

@@ -2,83 +2,55 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "common/control_characters.h"
-#include "common/file_system.h"
 #include "common/known_folder.h"
-#include "common/run_log.h"
-#include "common/unique_handle.h"
 #include "tools/ctl_exit_codes.h"
-#include "update/cache_layout.h"
+#include "tools/ctl_log_folder.h"
 #include "update/run_summary.h"
 
 namespace {
 
-// The run logs' folder (with its final backslash); empty when unknown.
-std::wstring RunLogFolder() {
+// Opens the run logs' folder below ProgramData and lists its run files,
+// oldest first; false (with a message unless `quiet`) when there are none or
+// they cannot be read.
+bool OpenRunLogs(RunLogFolder& folder, std::vector<std::wstring>& names, bool quiet) {
     std::wstring programData;
     if (Common::KnownFolderPath(FOLDERID_ProgramData, programData) != S_OK) {
-        return std::wstring();
-    }
-    return CacheFolderBelow(programData) + kRunLogFolder + L"\\";
-}
-
-// The run log files' names, oldest first; false (with a message unless
-// `quiet`) when there are none or they cannot be listed.
-bool ListRunLogs(const std::wstring& folder, std::vector<std::wstring>& names, bool quiet) {
-    if (folder.empty()) {
         if (!quiet) {
             std::fwprintf(stderr, L"kgupdate-ctl: the ProgramData folder is unknown\n");
         }
         return false;
     }
-    const Common::KernelHandle listed(::CreateFileW(
-        folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!listed && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    std::wstring why;
+    const DWORD opened = folder.Open(programData, why);
+    if (opened == ERROR_ACCESS_DENIED) {
         // The folder holds requests, URLs and arguments: SYSTEM and
         // Administrators only.
         if (!quiet) {
             std::fwprintf(stderr,
                           L"kgupdate-ctl: access to %ls is denied: reading the run logs needs an "
                           L"administrator (run it from an elevated prompt)\n",
-                          folder.c_str());
+                          folder.Path().c_str());
         }
         return false;
     }
-    std::vector<std::wstring> entries;
-    if (listed && Common::ListFolder(listed.Get(), entries)) {
-        for (std::wstring& name : entries) {
-            if (RunLog::IsFileName(name)) {
-                names.push_back(std::move(name));
-            }
-        }
-    }
-    if (names.empty()) {
+    if (opened == ERROR_INVALID_OWNER) {
         if (!quiet) {
-            std::fwprintf(stderr, L"kgupdate-ctl: no run log in %ls\n", folder.c_str());
+            std::fwprintf(stderr, L"kgupdate-ctl: %ls; its logs are not read\n", why.c_str());
         }
         return false;
     }
-    std::sort(names.begin(), names.end());  // the names sort by start time
-    return true;
-}
-
-// The whole text of a file; false when it cannot be read.
-bool ReadWholeFile(const std::wstring& path, std::string& text) {
-    std::ifstream file(path.c_str(), std::ios::binary);
-    if (!file) {
+    if (opened != ERROR_SUCCESS || !folder.Names(names) || names.empty()) {
+        if (!quiet) {
+            std::fwprintf(stderr, L"kgupdate-ctl: no run log in %ls\n", folder.Path().c_str());
+        }
         return false;
     }
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     return true;
 }
 
@@ -126,9 +98,9 @@ bool LastSummaryLine(const std::string& text, const std::string& marker, std::st
 // still runs has none yet). As a hint (after "not reachable"), only when
 // there is one, to standard error. kUpdateFailed for a failed run.
 int PrintLastSummary(bool asHint) {
-    const std::wstring folder = RunLogFolder();
+    RunLogFolder folder;
     std::vector<std::wstring> names;
-    if (!ListRunLogs(folder, names, asHint)) {
+    if (!OpenRunLogs(folder, names, asHint)) {
         return kNoResponse;
     }
     // The marker is plain ASCII: the same bytes in the UTF-8 file.
@@ -136,7 +108,9 @@ int PrintLastSummary(bool asHint) {
     const std::string marker(wideMarker.begin(), wideMarker.end());
     for (auto name = names.rbegin(); name != names.rend(); ++name) {
         std::string text;
-        if (!ReadWholeFile(folder + *name, text)) {
+        uint64_t skipped = 0;
+        std::wstring why;
+        if (!folder.ReadTail(*name, RunLogFolder::kMaxReadBytes, text, skipped, why)) {
             continue;
         }
         std::string line;
@@ -147,35 +121,43 @@ int PrintLastSummary(bool asHint) {
         FILE* out = asHint ? stderr : stdout;
         std::fprintf(out, "%s%S%S:\n%s\n",
                      asHint ? "kgupdate-ctl: the last worker run that ended, from " : "== ",
-                     folder.c_str(), name->c_str(), line.c_str());
+                     folder.Path().c_str(), name->c_str(), line.c_str());
         const std::string failed = "   INFO : " + marker + "result [Failed]";
         return line.compare(25, failed.size(), failed) == 0 ? kUpdateFailed : kOk;
     }
     if (!asHint) {
         std::fwprintf(stderr, L"kgupdate-ctl: no run log in %ls holds a run's summary yet\n",
-                      folder.c_str());
+                      folder.Path().c_str());
     }
     return kNoResponse;
 }
 
 // Prints the last `runs` run log files, oldest first, each under a header.
 int PrintRunLogs(size_t runs) {
-    const std::wstring folder = RunLogFolder();
+    RunLogFolder folder;
     std::vector<std::wstring> names;
-    if (!ListRunLogs(folder, names, false)) {
+    if (!OpenRunLogs(folder, names, false)) {
         return kNoResponse;
     }
     const size_t first = names.size() > runs ? names.size() - runs : 0;
     for (size_t i = first; i < names.size(); ++i) {
-        std::wprintf(L"== %ls%ls\n", folder.c_str(), names[i].c_str());
+        std::wprintf(L"== %ls%ls\n", folder.Path().c_str(), names[i].c_str());
         std::fflush(stdout);
         std::string text;
-        if (!ReadWholeFile(folder + names[i], text)) {
-            std::fwprintf(stderr, L"kgupdate-ctl: cannot read %ls%ls\n", names[i].c_str(),
-                          errno == EACCES ? L": access is denied (reading the run logs needs an "
-                                            L"administrator)"
-                                          : L"");
+        uint64_t skipped = 0;
+        std::wstring why;
+        if (!folder.ReadTail(names[i], RunLogFolder::kMaxReadBytes, text, skipped, why)) {
+            std::fwprintf(stderr, L"kgupdate-ctl: cannot read %ls: %ls\n", names[i].c_str(),
+                          why.c_str());
             continue;
+        }
+        if (skipped != 0) {
+            // Only the end is shown, from its first whole line.
+            const size_t lineStart = text.find('\n');
+            skipped += lineStart == std::string::npos ? text.size() : lineStart + 1;
+            text.erase(0, lineStart == std::string::npos ? text.size() : lineStart + 1);
+            std::wprintf(L"(the first %llu bytes of this file are not shown)\n",
+                         static_cast<unsigned long long>(skipped));
         }
         // Written with the worker's own escaping: whatever a file holds (one
         // of an older worker, or edited by hand), no control sequence reaches

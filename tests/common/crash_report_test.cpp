@@ -201,18 +201,24 @@ TEST(WriteModuleList, WritesOneEventPerModuleOnlyWhenEnabled) {
     bool foundSelf = false;
     for (const auto& event : events) {
         ASSERT_EQ(2020, event.descriptor.Id);
-        ASSERT_EQ(7u, event.fields.size());
+        // The published seven fields in their places and widths, then the
+        // whole load address.
+        ASSERT_EQ(8u, event.fields.size());
         const std::string path(reinterpret_cast<const char*>(event.fields[0].data()));
         EXPECT_EQ(path.size() + 1, event.fields[0].size());
-        EXPECT_EQ(sizeof(ULONG_PTR), event.fields[2].size()) << "load address, pointer-sized";
+        EXPECT_EQ(4u, event.fields[2].size()) << "load address, unsigned 32-bit as published";
         EXPECT_EQ(4u, event.fields[3].size()) << "image size, unsigned 32-bit as documented";
         EXPECT_EQ(std::wstring(Log::moduleName), event.WideField(4));
         EXPECT_EQ(2u, event.fields[6].size());
+        EXPECT_EQ(8u, event.fields[7].size()) << "the whole load address, last";
+        uint32_t low = 0;
+        uint64_t whole = 0;
+        std::memcpy(&low, event.fields[2].data(), sizeof(low));
+        std::memcpy(&whole, event.fields[7].data(), sizeof(whole));
+        EXPECT_EQ(static_cast<uint32_t>(whole), low);
         if (path.size() >= 16 && path.compare(path.size() - 16, 16, "common_tests.exe") == 0) {
             foundSelf = true;
-            ULONG_PTR loadAddress = 0;
-            std::memcpy(&loadAddress, event.fields[2].data(), sizeof(loadAddress));
-            EXPECT_EQ(reinterpret_cast<ULONG_PTR>(::GetModuleHandleW(nullptr)), loadAddress);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(::GetModuleHandleW(nullptr)), whole);
             MODULEINFO self = {};
             ASSERT_TRUE(::K32GetModuleInformation(::GetCurrentProcess(), ::GetModuleHandleW(nullptr),
                                                   &self, sizeof(self)));
