@@ -1,4 +1,6 @@
-// The product executable imports statically only libraries that Windows
+// What the PE headers of the shipped programs promise: address-space
+// randomisation anywhere in 64 bits, no-execute data, no section both
+// writable and executable, and static imports only of libraries that Windows
 // always takes from the system folder (KnownDLLs). Any other static import is
 // resolved from the program's own folder first, before any of its code runs:
 // for the worker copy that is the cache folder.
@@ -14,6 +16,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include <cwchar>
 
 namespace {
 
@@ -26,7 +29,7 @@ std::string Lower(std::string text) {
 // A shipped program (bin/) or, for any other name, a test program beside
 // this one (test-bin/).
 std::wstring BuiltExecutable(const wchar_t* name) {
-    if (std::wstring(name) == L"kgclient_update.exe") {
+    if (std::wstring(name) == L"kgclient_update.exe" || std::wstring(name) == L"kgupdate-ctl.exe") {
         const std::string shipped = KG_SHIPPED_DIR;
         return std::wstring(shipped.begin(), shipped.end()) + L"\\" + name;
     }
@@ -36,9 +39,16 @@ std::wstring BuiltExecutable(const wchar_t* name) {
     return path.substr(0, path.find_last_of(L'\\') + 1) + name;
 }
 
-// The names of the libraries in a PE file's import directory; false when the
-// file is not a readable 64-bit PE image.
-bool StaticImports(const std::wstring& path, std::vector<std::string>& names) {
+// What the headers of a 64-bit PE image say.
+struct ImageHeaders {
+    WORD dllCharacteristics = 0;
+    std::vector<IMAGE_SECTION_HEADER> sections;
+    std::vector<std::string> imports;  // the import directory's library names
+};
+
+// Reads them; false when the file is not a readable 64-bit PE image.
+bool ReadImageHeaders(const std::wstring& path, ImageHeaders& headers) {
+    std::vector<std::string>& names = headers.imports;
     std::ifstream file(path.c_str(), std::ios::binary);
     const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
                                   std::istreambuf_iterator<char>());
@@ -65,6 +75,8 @@ bool StaticImports(const std::wstring& path, std::vector<std::string>& names) {
     }
     std::memcpy(sections.data(), bytes.data() + sectionsAt,
                 sections.size() * sizeof(IMAGE_SECTION_HEADER));
+    headers.dllCharacteristics = nt.OptionalHeader.DllCharacteristics;
+    headers.sections = sections;
     auto offsetOf = [&sections](DWORD rva, size_t& offset) {
         for (const auto& section : sections) {
             if (rva >= section.VirtualAddress &&
@@ -102,7 +114,7 @@ bool StaticImports(const std::wstring& path, std::vector<std::string>& names) {
     }
 }
 
-TEST(ImportTable, TheProductImportsStaticallyOnlyKnownSystemLibraries) {
+TEST(ShippedBinaries, AreRandomisedNonExecutableDataAndImportOnlyKnownSystemLibraries) {
     // Windows 7 to 11 list these under Session Manager\KnownDLLs (msvcrt and
     // the rest of the C run time's own imports included).
     const std::set<std::string> known = {
@@ -110,21 +122,43 @@ TEST(ImportTable, TheProductImportsStaticallyOnlyKnownSystemLibraries) {
         "msvcrt.dll",   "ole32.dll",   "oleaut32.dll", "psapi.dll",  "rpcrt4.dll",
         "sechost.dll",  "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
         "ws2_32.dll",   "ntdll.dll"};
-    std::vector<std::string> imports;
-    ASSERT_TRUE(StaticImports(BuiltExecutable(L"kgclient_update.exe"), imports));
-    ASSERT_FALSE(imports.empty());
-    for (const std::string& name : imports) {
-        EXPECT_EQ(known.count(Lower(name)), 1u)
-            << name << " is imported statically; it would be loaded from the program's folder";
+    for (const wchar_t* program : {L"kgclient_update.exe", L"kgupdate-ctl.exe"}) {
+        SCOPED_TRACE(std::string(program, program + std::wcslen(program)));
+        ImageHeaders headers;
+        ASSERT_TRUE(ReadImageHeaders(BuiltExecutable(program), headers));
+        const struct {
+            WORD flag;
+            const char* what;
+        } required[] = {
+            {IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, "dynamic base"},
+            {IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA, "high-entropy address space"},
+            {IMAGE_DLLCHARACTERISTICS_NX_COMPAT, "no-execute compatible"},
+        };
+        for (const auto& r : required) {
+            EXPECT_NE(0, headers.dllCharacteristics & r.flag) << r.what;
+        }
+        ASSERT_FALSE(headers.sections.empty());
+        for (const IMAGE_SECTION_HEADER& section : headers.sections) {
+            const DWORD writableCode = IMAGE_SCN_MEM_WRITE | IMAGE_SCN_MEM_EXECUTE;
+            EXPECT_NE(writableCode, section.Characteristics & writableCode)
+                << std::string(reinterpret_cast<const char*>(section.Name),
+                               strnlen(reinterpret_cast<const char*>(section.Name), 8))
+                << " is writable and executable";
+        }
+        ASSERT_FALSE(headers.imports.empty());
+        for (const std::string& name : headers.imports) {
+            EXPECT_EQ(known.count(Lower(name)), 1u)
+                << name << " is imported statically; it would be loaded from the program's folder";
+        }
     }
 }
 
-TEST(ImportTable, ReadsTheImportsOfAnExecutableThatHasOthers) {
+TEST(ShippedBinaries, TheReaderSeesWhatAnExecutableImports) {
     // The test executable links the same libraries as usual: the reader sees them.
-    std::vector<std::string> imports;
-    ASSERT_TRUE(StaticImports(BuiltExecutable(L"host_tests.exe"), imports));
+    ImageHeaders headers;
+    ASSERT_TRUE(ReadImageHeaders(BuiltExecutable(L"host_tests.exe"), headers));
     std::set<std::string> lower;
-    for (const auto& name : imports) {
+    for (const auto& name : headers.imports) {
         lower.insert(Lower(name));
     }
     EXPECT_EQ(lower.count("winhttp.dll"), 1u);
