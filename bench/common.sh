@@ -62,6 +62,43 @@ wait_serving() {
     echo "bench: the server never answered"; cat "$work/probe.out"; exit 1
 }
 
+# Benchmarks that compare two programs measure them in alternating rounds:
+# PAIRS pairs (at least 5), the baseline first in even pairs and ours first in
+# odd ones, and report the median of the per-pair ratios with the lowest and
+# highest beside it (paired_result).
+PAIRS=${KG_BENCH_PAIRS:-5}
+[ "$PAIRS" -ge 5 ] || { echo "bench: at least 5 pairs (KG_BENCH_PAIRS=$PAIRS)" >&2; exit 2; }
+
+# baseline_first PAIR: true when that pair measures the baseline first.
+baseline_first() {
+    [ $(($1 % 2)) -eq 0 ]
+}
+
+# in_pair_order PAIR BASELINE_COMMAND OURS_COMMAND: runs both, in that pair's
+# order (each a shell function or command that records its own figure).
+in_pair_order() {
+    if baseline_first "$1"; then
+        "$2"
+        "$3"
+    else
+        "$3"
+        "$2"
+    fi
+}
+
+# paired_result NAME UNIT OURS BASELINE: OURS and BASELINE the per-pair
+# figures, comma-separated; prints the RESULT line with the median ratio and
+# its spread (bench/paired.py).
+paired_result() {
+    python3 "$top/bench/paired.py" "$1" "$2" "$3" "$4"
+}
+
+# Appends a figure to a comma-separated list held in the variable NAME.
+append() {
+    local -n list=$1
+    list=${list:+$list,}$2
+}
+
 # result NAME OURS BASELINE UNIT: ratio = ours / baseline. A missing or
 # non-numeric figure fails the benchmark with its name.
 result() {

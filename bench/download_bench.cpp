@@ -1,14 +1,19 @@
-// Downloads one URL with Downloader::Download into a fresh file, and reads the
-// same URL once more through a bare WinHTTP read loop that discards the body
-// (the platform's own ceiling: TLS and reads), and once through a bounded
-// loop that reads only what is available, as the downloader must so that no
-// trickle can hold a read, gathering into the same chunk size and writing
-// once per chunk (the honest ceiling for a reader with that guarantee),
-// printing
-//   ours=<seconds> reads=<seconds> bounded=<seconds> bytes=<file size>
-//
-//   download_bench <url> <file>
-//   download_bench --bare <url>     the bare read loop only: reads=<seconds>
+// One timed download of a URL, in one of three ways, printing its seconds:
+//   download_bench --ours <url> <file>     Downloader::Download into a fresh
+//                                          file: ours=<seconds>
+//   download_bench --bare <url>            a bare WinHTTP read loop that
+//                                          discards the body (the platform's
+//                                          own ceiling: TLS and reads):
+//                                          reads=<seconds>
+//   download_bench --bounded <url> <file>  a loop that reads only what is
+//                                          available, as the downloader must
+//                                          so that no trickle can hold a
+//                                          read, gathering into the same
+//                                          chunk size and writing once per
+//                                          chunk (the honest ceiling for a
+//                                          reader with that guarantee):
+//                                          bounded=<seconds>
+// The benchmark scripts alternate them, one process each.
 
 #include <windows.h>
 #include <winhttp.h>
@@ -131,26 +136,9 @@ double BoundedWinHttpSeconds(const std::wstring& url, const std::wstring& path) 
     return ok ? seconds : -1;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: download_bench <url> <file> | --bare <url>\n");
-        return 2;
-    }
-    if (std::wstring(argv[1]) == L"--bare") {
-        const double reads = BareWinHttpSeconds(argv[2]);
-        if (reads < 0) {
-            std::fprintf(stderr, "the bare read failed\n");
-            return 1;
-        }
-        std::printf("reads=%.4f\n", reads);
-        return 0;
-    }
-    const std::wstring url = argv[1];
-    const std::wstring path = argv[2];
+// Downloader::Download of `url` into a fresh `path`; -1 when it failed.
+double DownloaderSeconds(const std::wstring& url, const std::wstring& path) {
     ::DeleteFileW(path.c_str());
-
     const double start = NowSeconds();
     bool ok;
     {
@@ -158,16 +146,33 @@ int wmain(int argc, wchar_t** argv) {
                               std::make_unique<DownloadFile>(path));
         ok = downloader.Download(url);
     }
-    const double ours = NowSeconds() - start;
-    if (!ok) {
-        std::fprintf(stderr, "download failed\n");
+    return ok ? NowSeconds() - start : -1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring mode = argc >= 3 ? argv[1] : L"";
+    double seconds = -1;
+    const char* name = "";
+    if (mode == L"--ours" && argc == 4) {
+        name = "ours";
+        seconds = DownloaderSeconds(argv[2], argv[3]);
+    } else if (mode == L"--bare" && argc == 3) {
+        name = "reads";
+        seconds = BareWinHttpSeconds(argv[2]);
+    } else if (mode == L"--bounded" && argc == 4) {
+        name = "bounded";
+        seconds = BoundedWinHttpSeconds(argv[2], argv[3]);
+    } else {
+        std::fprintf(stderr, "usage: download_bench --ours <url> <file> | --bare <url> | "
+                             "--bounded <url> <file>\n");
+        return 2;
+    }
+    if (seconds < 0) {
+        std::fprintf(stderr, "the %s download failed\n", name);
         return 1;
     }
-    WIN32_FILE_ATTRIBUTE_DATA attributes;
-    ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes);
-    const double reads = BareWinHttpSeconds(url);
-    const double bounded = BoundedWinHttpSeconds(url, path + L".bounded");
-    std::printf("ours=%.4f reads=%.4f bounded=%.4f bytes=%lu\n", ours, reads, bounded,
-                attributes.nFileSizeLow);
+    std::printf("%s=%.4f\n", name, seconds);
     return 0;
 }

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # rpc-query: queries per second and 99th-percentile latency from 1 and from 32
 # concurrent clients against the worker (kgclient_update.exe, an update in
-# progress, console to a file) under Wine, side by side with the same
-# clients against a bare server whose Invoke only completes the call.
-# Also: the worker's peak working set (VmHWM of its process) after a burst of
-# 1 MB requests and during a 256 MiB update, against the idle worker's.
+# progress, console to a file) under Wine, against the same clients and a
+# bare server whose Invoke only completes the call (it reads and keeps its
+# own signature and version at its start, as the worker must), in
+# alternating pairs of rounds.
+# Also: the worker's settled idle resident memory against that bare server's
+# (with an account of the difference by mapping), and its peak working set
+# (VmHWM of its process) after a burst of 1 MB requests and during a 256 MiB
+# update, against the idle worker's.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -13,7 +17,7 @@ file=$(served_file big.bin 256)
 installer_file big-installer.exe 256 >/dev/null
 start_server
 query='{"id":"queryAutoUpdateProgress"}'
-seconds=5
+seconds=2
 
 run_load() {  # clients -> sets qps, p99 and errors; no summary fails the benchmark
     "$wine_run" "$build/test-bin/rpc_load.exe" --clients "$1" --request "$query" --seconds $seconds \
@@ -98,27 +102,45 @@ stop_worker() {  # only the worker this script started, by its id
     wait "$worker" 2>/dev/null || true
 }
 
-# The bare server.
-(cd "$build/test-bin" && exec "$wine_run" bare_rpc_server.exe >/dev/null 2>&1) &
-bare=$!
-wait_serving
-bare_idle_kib=$(worker=$bare peak_kib)
-bare_resident_kib=$(worker=$bare settled_rss_kib)
-run_load 1; bare1=$qps bare1_p99=$p99
-run_load 32; bare32=$qps bare32_p99=$p99
-kill "$bare" 2>/dev/null || true
-wait "$bare" 2>/dev/null || true
+# One round of each: the bare server, or the worker with an update in
+# progress (a slow download keeps it running); each measured with 1 and with
+# 32 clients.
+ours1_list= ours32_list= ours32_p99_list= bare1_list= bare32_list= bare32_p99_list=
+bare_round() {
+    (cd "$build/test-bin" && exec "$wine_run" bare_rpc_server.exe >/dev/null 2>&1) &
+    worker=$!
+    wait_serving
+    run_load 1; append bare1_list "$qps"
+    run_load 32; append bare32_list "$qps"; append bare32_p99_list "$p99"
+    stop_worker
+}
+worker_round() {
+    start_worker query
+    "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url "https://localhost/_/slow=2000000/big.bin" >/dev/null
+    run_load 1; append ours1_list "$qps"; [ "$errors" = 0 ] || echo "rpc-query: worker errors: $errors (1 client)"
+    run_load 32; append ours32_list "$qps"; append ours32_p99_list "$p99"
+    [ "$errors" = 0 ] || echo "rpc-query: worker errors: $errors (32 clients)"
+    stop_worker
+}
+for pair in $(seq 0 $((PAIRS - 1))); do
+    in_pair_order "$pair" bare_round worker_round
+done
+echo "rpc-query: q/s per pair (1 client): worker $ours1_list; bare $bare1_list"
+echo "rpc-query: q/s per pair (32 clients): worker $ours32_list; bare $bare32_list"
+echo "rpc-query: p99 us per pair (32 clients): worker $ours32_p99_list; bare $bare32_p99_list"
+paired_result rpc-query-1 q/s "$ours1_list" "$bare1_list"
+paired_result rpc-query-32 q/s "$ours32_list" "$bare32_list"
+paired_result rpc-query-p99-32 us "$ours32_p99_list" "$bare32_p99_list"
 
-# The worker, with an update in progress (a slow download keeps it running).
-start_worker query
-"$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url "https://localhost/_/slow=2000000/big.bin" >/dev/null
-run_load 1; ours1=$qps ours1_p99=$p99 errors1=$errors
-run_load 32; ours32=$qps ours32_p99=$p99 errors32=$errors
-echo "rpc-query: worker errors: $errors1 (1 client), $errors32 (32 clients)"
-echo "rpc-query: p99 latency: worker ${ours1_p99} us / bare ${bare1_p99} us (1 client), worker ${ours32_p99} us / bare ${bare32_p99} us (32 clients)"
-result rpc-query-1 "$ours1" "$bare1" q/s
-result rpc-query-32 "$ours32" "$bare32" q/s
-result rpc-query-p99-32 "$ours32_p99" "$bare32_p99" us
+# Idle memory: the bare server and an idle worker, each settled, and where
+# the difference lies, by mapping.
+(cd "$build/test-bin" && exec "$wine_run" bare_rpc_server.exe >/dev/null 2>&1) &
+worker=$!
+wait_serving
+bare_idle_kib=$(peak_kib)
+bare_resident_kib=$(settled_rss_kib)
+python3 "$top/bench/memory_map.py" snapshot "$worker" "$work/bare.map"
+stop_worker
 
 # The peak working set after a burst of 1 MB requests (refused unparsed)
 # from 32 concurrent clients, in a fresh worker, against the idle worker's.
@@ -142,6 +164,8 @@ stop_worker
 start_worker update
 resident_kib=$(settled_rss_kib)
 idle_kib=$(peak_kib)
+python3 "$top/bench/memory_map.py" snapshot "$worker" "$work/worker.map"
+python3 "$top/bench/memory_map.py" compare "$work/bare.map" "$work/worker.map"
 follow_peak update
 "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url https://localhost/big-installer.exe --args "--exit=0" --wait \
     >"$work/update.out" 2>&1 || { cat "$work/update.out"; exit 1; }
