@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# resume: a 64 MiB download cut by the server at half, then resumed; the body
+# resume: a 256 MiB download cut by the server at half, then resumed; the body
 # bytes the server sent for it, over the file size (1.0 is the floor), in
 # rounds: the median with the lowest and highest round.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 start_wine
-file=$(served_file resume.bin 64)
+file=$(served_file resume.bin 256)
 start_server
 bytes=$(stat -c %s "$file")
 half=$((bytes / 2))
