@@ -51,6 +51,22 @@ installer_file() {
     echo "$file"
 }
 
+# Starts kgclient_update.exe in command-line mode with an empty cache, its
+# console to the file LOG (as the demo and the tests run it), and waits until
+# it serves. Sets $worker.
+start_cli_worker() {
+    rm -rf "$prefix/drive_c/ProgramData/kestrelGATE"
+    (cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$1" 2>&1) &
+    worker=$!
+    wait_serving
+}
+
+# Ends the worker this script started, by its id.
+stop_cli_worker() {
+    kill "$worker" 2>/dev/null || true
+    wait "$worker" 2>/dev/null || true
+}
+
 # Waits until an RPC server of the prefix answers a query (at most a minute).
 wait_serving() {
     local query='{"id":"queryAutoUpdateProgress"}'

@@ -47,13 +47,9 @@ cli_list= service_list=
 # From the command line, its console to a file (as the demo and the tests run it).
 cli() {
     round=$((round + 1))
-    rm -rf "$drive_c/ProgramData/kestrelGATE"
-    (cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$work/worker-cli.log" 2>&1) &
-    worker=$!
-    wait_serving
+    start_cli_worker "$work/worker-cli.log"
     append cli_list "$(mbs "$(timed_update "cli$round")")"
-    kill "$worker" 2>/dev/null || true
-    wait "$worker" 2>/dev/null || true
+    stop_cli_worker
 }
 
 # Started by the service, as deployed.

@@ -19,18 +19,14 @@ mbs() {  # seconds -> MB/s of the installer
 update_list= reads_list= round=0
 ours() {
     round=$((round + 1))
-    rm -rf "$prefix/drive_c/ProgramData/kestrelGATE"
-    (cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$work/worker-download.log" 2>&1) &
-    worker=$!
-    wait_serving
+    start_cli_worker "$work/worker-download.log"
     local started ended
     started=$(date +%s.%N)
     "$wine_run" "$build/bin/kgupdate-ctl.exe" begin --url "https://localhost/worker-installer.exe?run$round" \
         --hash "$hash" --args "--exit=0" --wait >"$work/download-worker.out" 2>&1 ||
         { cat "$work/download-worker.out"; exit 1; }
     ended=$(date +%s.%N)
-    kill "$worker" 2>/dev/null || true
-    wait "$worker" 2>/dev/null || true
+    stop_cli_worker
     append update_list "$(mbs "$(python3 -c "print(f'{$ended - $started:.3f}')")")"
 }
 baseline() {

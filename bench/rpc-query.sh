@@ -88,18 +88,13 @@ followed_peak_kib() {
     cat "$peak_file"
 }
 
-# Starts a fresh worker with an empty cache; its console goes to a file (Wine
-# makes every write to /dev/null cost milliseconds). Sets $worker.
+# A fresh worker with an empty cache (its console to a file: Wine makes every
+# write to /dev/null cost milliseconds); ended by its id.
 start_worker() {
-    rm -rf "$prefix/drive_c/ProgramData/kestrelGATE"
-    (cd "$build/bin" && exec "$wine_run" kgclient_update.exe >"$work/worker-$1.log" 2>&1) &
-    worker=$!
-    wait_serving
+    start_cli_worker "$work/worker-$1.log"
 }
-
-stop_worker() {  # only the worker this script started, by its id
-    kill "$worker" 2>/dev/null || true
-    wait "$worker" 2>/dev/null || true
+stop_worker() {
+    stop_cli_worker
 }
 
 # One round of each: the bare server, or the worker with an update in

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/built_executable.h"
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -26,18 +28,7 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// A shipped program (bin/) or, for any other name, a test program beside
-// this one (test-bin/).
-std::wstring BuiltExecutable(const wchar_t* name) {
-    if (std::wstring(name) == L"kgclient_update.exe" || std::wstring(name) == L"kgupdate-ctl.exe") {
-        const std::string shipped = KG_SHIPPED_DIR;
-        return std::wstring(shipped.begin(), shipped.end()) + L"\\" + name;
-    }
-    wchar_t own[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, own, MAX_PATH);
-    const std::wstring path(own, length);
-    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
-}
+using testsupport::BuiltExecutable;
 
 // What the headers of a 64-bit PE image say.
 struct ImageHeaders {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/built_executable.h"
+
 #include <string>
 #include <vector>
 
@@ -12,18 +14,7 @@
 
 namespace {
 
-// A shipped program (bin/) or, for any other name, a test program beside
-// this one (test-bin/).
-std::wstring BuiltExecutable(const wchar_t* name) {
-    if (std::wstring(name) == L"kgclient_update.exe") {
-        const std::string shipped = KG_SHIPPED_DIR;
-        return std::wstring(shipped.begin(), shipped.end()) + L"\\" + name;
-    }
-    wchar_t own[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, own, MAX_PATH);
-    const std::wstring path(own, length);
-    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
-}
+using testsupport::BuiltExecutable;
 
 std::wstring Wide(const char* text) {
     return std::wstring(text, text + std::char_traits<char>::length(text));
