@@ -144,4 +144,13 @@ struct RegistryKeyTraits {
 };
 using RegistryKey = UniqueHandle<RegistryKeyTraits>;
 
+// Event sources of the Event Log (RegisterEventSourceW).
+struct EventSourceTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return nullptr; }
+    static bool IsValid(Handle h) noexcept { return h != nullptr; }
+    static void Close(Handle h) noexcept { ::DeregisterEventSource(h); }
+};
+using EventSource = UniqueHandle<EventSourceTraits>;
+
 }  // namespace Common
