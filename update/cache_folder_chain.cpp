@@ -37,6 +37,19 @@ std::wstring NotOwnFile(const Common::FileFacts& facts) {
     return std::wstring();
 }
 
+// What an administrator does about a folder or entry that stops the cache.
+constexpr wchar_t kDeleteIt[] = L"Delete it; the service then creates the folder anew.";
+constexpr wchar_t kRepairParent[] =
+    L"Delete the folder, or give it SYSTEM or Administrators as owner and an access list that "
+    L"lets nobody else delete, rename or change it or delete what it holds.";
+constexpr wchar_t kLetSystemIn[] =
+    L"Make sure SYSTEM can create, open and list it and that nothing holds it open "
+    L"exclusively; or delete it.";
+
+std::wstring WithError(const wchar_t* what, DWORD error) {
+    return std::wstring(what) + L", error " + std::to_wstring(error);
+}
+
 std::wstring UniqueSuffix(const wchar_t* kind) {
     wchar_t suffix[64];
     Common::FormatWide(suffix, L".%s-%lu-%llu", kind, ::GetCurrentProcessId(),
@@ -52,7 +65,7 @@ DWORD DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& h
     existed = created == ERROR_ALREADY_EXISTS;
     if (created != ERROR_SUCCESS && !existed) {
         Log::Error(L"Failed to create directory: [%s], with error: [%lu]", path.c_str(), created);
-        return created;
+        return Refuse(created, path, WithError(L"it cannot be created", created), kLetSystemIn);
     }
     if (!existed) {
         Log::Info(L"Created directory with protected access rules: [%s]", path.c_str());
@@ -65,18 +78,20 @@ DWORD DownloadCache::OpenLevel(const std::wstring& path, Common::KernelHandle& h
     if (!entry.Opened()) {
         Log::Error(L"Failed to open directory: [%s], with error: [%lu]", path.c_str(),
                    entry.error);
-        return entry.error;
+        return Refuse(entry.error, path, WithError(L"it cannot be opened", entry.error),
+                      kLetSystemIn);
     }
     if (entry.error != ERROR_SUCCESS) {
         Log::Error(L"Failed to examine directory: [%s], with error: [%lu]", path.c_str(),
                    entry.error);
-        return entry.error;
+        return Refuse(entry.error, path, WithError(L"it cannot be examined", entry.error),
+                      kLetSystemIn);
     }
     if (!entry.accepted) {
         Log::Error(L"Refusing the cache folder: [%s] is a reparse point or not a directory "
                    L"(attributes [0x%lx]); nothing is written, run or deleted there",
                    path.c_str(), entry.facts.attributes);
-        return kNotAFolder;
+        return Refuse(kNotAFolder, path, L"it is a reparse point or not a directory", kDeleteIt);
     }
     handle = std::move(entry.handle);
     facts = entry.facts;
@@ -96,7 +111,12 @@ DWORD DownloadCache::MoveAside(const std::wstring& path, const std::wstring& why
                    L"aside (error [%lu]); nothing is run from or downloaded to it until an "
                    L"administrator deletes it",
                    path.c_str(), why.c_str(), error);
-        return error;
+        return Refuse(error, path,
+                      WithError((L"it is not the service's own (" + why +
+                                 L") and cannot be moved aside")
+                                    .c_str(),
+                                error),
+                      kDeleteIt);
     }
     Log::Warning(L"The cache folder [%s] is not the service's own (%s); moved it to [%s] and "
                  L"creating a new one",
@@ -111,7 +131,7 @@ DWORD DownloadCache::CreateCacheFolder(const std::wstring& path) {
     const DWORD created = Common::Files().CreateFolder(fresh, kFolderSddl);
     if (created != ERROR_SUCCESS) {
         Log::Error(L"Failed to create directory: [%s], with error: [%lu]", fresh.c_str(), created);
-        return created;
+        return Refuse(created, fresh, WithError(L"it cannot be created", created), kLetSystemIn);
     }
     Common::CheckedEntry entry = Common::OpenChecked(
         fresh, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
@@ -119,14 +139,17 @@ DWORD DownloadCache::CreateCacheFolder(const std::wstring& path) {
     if (!entry.Opened() || entry.error != ERROR_SUCCESS) {
         Log::Error(L"Failed to open directory: [%s], with error: [%lu]", fresh.c_str(),
                    entry.error);
-        return entry.error;
+        return Refuse(entry.error, fresh, WithError(L"it cannot be opened", entry.error),
+                      kLetSystemIn);
     }
     const std::wstring why = NotOwnFolder(entry.facts, kCacheChangeRights);
     if (!why.empty()) {
         Log::Error(L"The new cache folder [%s] is not the service's own (%s); nothing is run "
                    L"from or downloaded to the cache until an administrator deletes it",
                    fresh.c_str(), why.c_str());
-        return kNotOwn;
+        return Refuse(kNotOwn, fresh, L"it is not the service's own right after it was created (" +
+                                          why + L")",
+                      kDeleteIt);
     }
     if (!Common::RenameThroughHandle(entry.handle.Get(), path)) {
         const DWORD error = ::GetLastError();
@@ -135,7 +158,8 @@ DWORD DownloadCache::CreateCacheFolder(const std::wstring& path) {
                    L"nothing is run from or downloaded to the cache until an administrator "
                    L"deletes what stands there",
                    path.c_str(), error);
-        return error;
+        return Refuse(error, path, WithError(L"the new cache folder cannot be put in its place", error),
+                      L"Delete what stands there; the service then creates the folder anew.");
     }
     Log::Info(L"Created directory with protected access rules: [%s]", path.c_str());
     return ERROR_SUCCESS;
@@ -180,14 +204,16 @@ DWORD DownloadCache::PrepareCacheFolder(const std::wstring& path) {
         // Judged again through the handle that is then held.
         entry = OpenCacheFolder(path);
         if (!IsOwnCacheFolder(entry)) {
+            const std::wstring why = entry.error != ERROR_SUCCESS
+                                         ? L"error " + std::to_wstring(entry.error)
+                                         : NotOwnFolder(entry.facts, kCacheChangeRights);
             Log::Error(L"The cache folder [%s] is not the service's own right after it was "
                        L"created (%s); nothing is run from or downloaded to the cache until an "
                        L"administrator deletes it",
-                       path.c_str(),
-                       entry.error != ERROR_SUCCESS
-                           ? (L"error " + std::to_wstring(entry.error)).c_str()
-                           : NotOwnFolder(entry.facts, kCacheChangeRights).c_str());
-            return entry.error != ERROR_SUCCESS ? entry.error : kNotOwn;
+                       path.c_str(), why.c_str());
+            return Refuse(entry.error != ERROR_SUCCESS ? entry.error : kNotOwn, path,
+                          L"it is not the service's own right after it was created (" + why + L")",
+                          kDeleteIt);
         }
     }
     const DWORD cleaned = CleanCacheFolder(path, entry.handle.Get());
@@ -221,7 +247,8 @@ DWORD DownloadCache::PrepareFolder(const std::wstring& root) {
                        L"SYSTEM or Administrators as owner and an access list that lets nobody "
                        L"else delete, rename or change it or delete what it holds",
                        path.c_str(), why.c_str());
-            return kNotOwn;
+            return Refuse(kNotOwn, path, L"it is not the service's own (" + why + L")",
+                          kRepairParent);
         }
         heldFolders_.push_back(std::move(handle));
     }
@@ -262,12 +289,12 @@ DWORD ListCacheFolder(const std::wstring& path, HANDLE folder,
 }  // namespace
 
 DWORD DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
-                                      bool runLogFolder) const {
+                                      bool runLogFolder) {
     TraceScope trace;
     std::vector<std::wstring> names;
     DWORD listed = ListCacheFolder(path, folder, names);
     if (listed != ERROR_SUCCESS) {
-        return listed;
+        return Refuse(listed, path, WithError(L"it cannot be listed", listed), kLetSystemIn);
     }
     // Only entries of the service's own names are deleted, each opened
     // through the folder's handle (nothing on a path is followed again).
@@ -307,7 +334,7 @@ DWORD DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
     names.clear();
     listed = ListCacheFolder(path, folder, names);
     if (listed != ERROR_SUCCESS) {
-        return listed;
+        return Refuse(listed, path, WithError(L"it cannot be listed", listed), kLetSystemIn);
     }
     for (const std::wstring& name : names) {
         if (!IsServiceName(name, runLogFolder)) {
@@ -334,7 +361,11 @@ DWORD DownloadCache::CleanCacheFolder(const std::wstring& path, HANDLE folder,
                        L"nothing is run from or downloaded to the cache until an administrator "
                        L"deletes it",
                        path.c_str(), name.c_str(), why.c_str());
-            return kForeignEntry;
+            std::wstring entryPath = path;
+            entryPath += L'\\';
+            entryPath += name;
+            return Refuse(kForeignEntry, entryPath, L"it is not the service's own (" + why + L")",
+                          L"Delete it (whoever holds it open must let go first).");
         }
     }
     return ERROR_SUCCESS;

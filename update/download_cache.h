@@ -47,6 +47,14 @@
 // it lives it holds each folder below the root open without delete sharing,
 // so none of them can be renamed or replaced under it.
 
+// Why the cache cannot be used, as an administrator must hear it: the folder
+// (or entry) that stops it, what is wrong with it, and what to do.
+struct CacheRefusal {
+    std::wstring folder;
+    std::wstring why;
+    std::wstring remedy;
+};
+
 class DownloadCache {
   public:
     // The cache folder's access rules, as SDDL.
@@ -62,7 +70,9 @@ class DownloadCache {
     // - kNotAFolder: a parent level is a reparse point or no directory;
     // - kForeignEntry: the cache folder (or its logs' folder) holds an entry
     //   of the service's names that is not its own and could not be deleted.
-    [[nodiscard]] static DWORD Open(const CacheRoot& root, std::unique_ptr<DownloadCache>& cache);
+    // `refusal` (when given) receives the folder, why and what to do.
+    [[nodiscard]] static DWORD Open(const CacheRoot& root, std::unique_ptr<DownloadCache>& cache,
+                                    CacheRefusal* refusal = nullptr);
     static constexpr DWORD kNotOwn = ERROR_ACCESS_DENIED;
     static constexpr DWORD kNotAFolder = ERROR_CANT_ACCESS_FILE;
     static constexpr DWORD kForeignEntry = ERROR_DIR_NOT_EMPTY;
@@ -128,7 +138,11 @@ class DownloadCache {
     DownloadCache() = default;
 
     // Each step below returns ERROR_SUCCESS or why the cache cannot be used
-    // (as Open does), having logged it.
+    // (as Open does), having logged it and kept the refusal (Refuse).
+
+    // Keeps the first refusal of this opening; returns `error`.
+    DWORD Refuse(DWORD error, const std::wstring& folder, std::wstring why,
+                 const wchar_t* remedy);
 
     // Creates or opens each parent level below `root` (refusing any that is
     // not the service's own), then the cache folder.
@@ -160,7 +174,7 @@ class DownloadCache {
     // must delete). In the run logs' folder, the run files. Entries of other
     // names stay untouched.
     [[nodiscard]] DWORD CleanCacheFolder(const std::wstring& path, HANDLE folder,
-                                         bool runLogFolder = false) const;
+                                         bool runLogFolder = false);
 
     // The folder's "*.exe" entries, listed through its held handle.
     // ERROR_SUCCESS, or the error that kept the folder from being listed.
@@ -168,4 +182,5 @@ class DownloadCache {
 
     std::wstring folder_;
     std::vector<Common::KernelHandle> heldFolders_;
+    CacheRefusal refusal_;
 };

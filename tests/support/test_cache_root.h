@@ -42,10 +42,12 @@ class TestCacheRoot {
     // The cache folder below it, with its final backslash.
     [[nodiscard]] std::wstring CacheFolder() const { return CacheFolderBelow(path_); }
 
-    // The cache below it; null when it cannot be used (`error` says why).
-    [[nodiscard]] std::unique_ptr<DownloadCache> Open(DWORD* error = nullptr) const {
+    // The cache below it; null when it cannot be used (`error` and `refusal`
+    // say why).
+    [[nodiscard]] std::unique_ptr<DownloadCache> Open(DWORD* error = nullptr,
+                                                      CacheRefusal* refusal = nullptr) const {
         std::unique_ptr<DownloadCache> cache;
-        const DWORD opened = DownloadCache::Open(Root(), cache);
+        const DWORD opened = DownloadCache::Open(Root(), cache, refusal);
         if (error != nullptr) {
             *error = opened;
         }

@@ -44,7 +44,10 @@ bool Exists(const std::wstring& path) {
 class DownloadCacheTest : public testing::Test {
   protected:
     // The cache below the test's root; null when it cannot be used.
-    std::unique_ptr<DownloadCache> Open(DWORD* error = nullptr) const { return root_.Open(error); }
+    std::unique_ptr<DownloadCache> Open(DWORD* error = nullptr,
+                                        CacheRefusal* refusal = nullptr) const {
+        return root_.Open(error, refusal);
+    }
     std::wstring ExpectedFolder() const { return root_.CacheFolder(); }
 
     testsupport::TestCacheRoot root_;
@@ -424,8 +427,11 @@ TEST_F(DownloadCacheTest, AnEntryStillThereAfterItsDeleteMakesTheCacheUnusable) 
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     DWORD error = ERROR_SUCCESS;
-    EXPECT_FALSE(Open(&error));
+    CacheRefusal refusal;
+    EXPECT_FALSE(Open(&error, &refusal));
     EXPECT_EQ(DownloadCache::kForeignEntry, error);
+    EXPECT_EQ(folder + planted, refusal.folder);
+    EXPECT_EQ(0u, refusal.remedy.rfind(L"Delete it", 0)) << Narrow(refusal.remedy);
     const std::string log = capture.Take();
     EXPECT_NE(std::string::npos,
               log.find("  ERROR : The cache folder holds [" + Narrow(folder) + Narrow(planted) +
@@ -459,6 +465,10 @@ TEST_F(DownloadCacheTest, FoldersThatAreNotTheServicesOwnAreMovedAsideOrRefused)
         DWORD error;  // what opening the cache says
         bool movedAside;
         std::string line;
+        // An unusable cache: the folder an administrator is told about, and
+        // the first words of what to do.
+        std::string refused = "";
+        std::string remedy = "";
     };
     constexpr DWORD kUsable = ERROR_SUCCESS;
     constexpr DWORD kNotOwn = DownloadCache::kNotOwn;
@@ -474,18 +484,22 @@ TEST_F(DownloadCacheTest, FoldersThatAreNotTheServicesOwnAreMovedAsideOrRefused)
         {"company folder of a user", L"\\kestrelGATE", user, L"", 0, kNotOwn, false,
          "  ERROR : The folder [%COMPANY%] is not the service's own (its owner "
          "S-1-5-21-1-2-3-1001 is not a trusted account); the update cache below it cannot be "
-         "used. An administrator must delete the folder"},
+         "used. An administrator must delete the folder",
+         "%COMPANY%", "Delete the folder, or give it SYSTEM or Administrators as owner"},
         {"users may delete what Client holds", L"\\Client", L"",
          L"O:BAD:(A;;FA;;;BA)(A;;0x40;;;BU)", 0, kNotOwn, false,
-         "(S-1-5-32-545 is allowed rights 0x00000040); the update cache below it"},
+         "(S-1-5-32-545 is allowed rights 0x00000040); the update cache below it", "%CLIENT%",
+         "Delete the folder, or give it"},
         {"a parent with ProgramData's list", L"\\Client", L"", inherited, 0, kUsable, false, ""},
         {"a new cache folder of a user", L"\\AutoUpdate.new-*", user, L"", 0, kNotOwn, false,
-         "  ERROR : The new cache folder [%CACHE%.new-"},
+         "  ERROR : The new cache folder [%CACHE%.new-", "%CACHE%.new-", "Delete it"},
         {"a junction as a parent", L"\\Client", L"", L"", FILE_ATTRIBUTE_REPARSE_POINT,
-         kNotAFolder, false, "  ERROR : Refusing the cache folder: [%CLIENT%] is a reparse point"},
+         kNotAFolder, false, "  ERROR : Refusing the cache folder: [%CLIENT%] is a reparse point",
+         "%CLIENT%", "Delete it"},
         {"a junction as the company folder", L"\\kestrelGATE", L"", L"",
          FILE_ATTRIBUTE_REPARSE_POINT, kNotAFolder, false,
-         "  ERROR : Refusing the cache folder: [%COMPANY%] is a reparse point"},
+         "  ERROR : Refusing the cache folder: [%COMPANY%] is a reparse point", "%COMPANY%",
+         "Delete it"},
     };
     const std::wstring company = root_.Path() + L"\\kestrelGATE";
     const std::wstring client = company + L"\\Client";
@@ -509,7 +523,8 @@ TEST_F(DownloadCacheTest, FoldersThatAreNotTheServicesOwnAreMovedAsideOrRefused)
         ScopedLogSettings settings(LogDestination::Console, 3);
         StdoutCapture capture;
         DWORD error = ERROR_GEN_FAILURE;
-        const auto cache = Open(&error);
+        CacheRefusal refusal;
+        const auto cache = Open(&error, &refusal);
         const std::string log = capture.Take();
         EXPECT_EQ(c.error, error) << log;
         EXPECT_EQ(c.error == kUsable, cache != nullptr);
@@ -528,17 +543,29 @@ TEST_F(DownloadCacheTest, FoldersThatAreNotTheServicesOwnAreMovedAsideOrRefused)
         } else if (c.error != kUsable && !fresh) {
             EXPECT_TRUE(Exists(cacheFolder + L"\\" + kDigest + L".exe")) << "nothing deleted";
         }
-        std::string line = c.line;
-        for (const auto& [name, value] :
-             {std::make_pair(std::string("%CACHE%"), Narrow(cacheFolder)),
-              std::make_pair(std::string("%CLIENT%"), Narrow(client)),
-              std::make_pair(std::string("%COMPANY%"), Narrow(company))}) {
-            const size_t at = line.find(name);
-            if (at != std::string::npos) {
-                line.replace(at, name.size(), value);
+        const auto named = [&](std::string text) {
+            for (const auto& [name, value] :
+                 {std::make_pair(std::string("%CACHE%"), Narrow(cacheFolder)),
+                  std::make_pair(std::string("%CLIENT%"), Narrow(client)),
+                  std::make_pair(std::string("%COMPANY%"), Narrow(company))}) {
+                const size_t at = text.find(name);
+                if (at != std::string::npos) {
+                    text.replace(at, name.size(), value);
+                }
             }
-        }
+            return text;
+        };
+        const std::string line = named(c.line);
         EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
+        // What an administrator is told: the folder, why, and what to do.
+        if (c.error == kUsable) {
+            EXPECT_TRUE(refusal.folder.empty()) << Narrow(refusal.folder);
+        } else {
+            EXPECT_EQ(0u, Narrow(refusal.folder).rfind(named(c.refused), 0))
+                << Narrow(refusal.folder);
+            EXPECT_FALSE(refusal.why.empty());
+            EXPECT_EQ(0u, Narrow(refusal.remedy).rfind(c.remedy, 0)) << Narrow(refusal.remedy);
+        }
         EXPECT_TRUE(files.applied.empty()) << "no descriptor is set on anything in place";
         ExpectNoEntryOpenedByPath(files, ExpectedFolder());
     }
