@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "common/checked_open.h"
+#include "common/event_log.h"
 #include "common/file_system.h"
 #include "common/log.h"
 #include "common/process_account.h"
 #include "common/process_start.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
+#include "update/update_events.h"
 
 namespace {
 
@@ -226,7 +228,12 @@ bool CopyWorkerExecutable(const DownloadCache& cache, std::wstring& path,
 void RespawnWorker(const CacheRoot& cacheRoot) {
     TraceScope trace;
     std::unique_ptr<DownloadCache> cache;
-    const bool usable = DownloadCache::Open(cacheRoot, cache) == ERROR_SUCCESS;
+    CacheRefusal refusal;
+    const bool usable = DownloadCache::Open(cacheRoot, cache, &refusal) == ERROR_SUCCESS;
+    if (!usable) {
+        // No worker can start from it: no update runs until an administrator acts.
+        Common::TheEventLog().Report(CacheUnusableEvent(refusal));
+    }
     const std::wstring workerPath = usable ? cache->Folder() + kWorkerFileName : L"";
     if (FindWorkerProcess(workerPath)) {
         Log::Verbose(L"Reusing existing worker process");

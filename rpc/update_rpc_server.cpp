@@ -5,12 +5,14 @@
 #include <optional>
 #include <utility>
 
+#include "common/event_log.h"
 #include "common/log.h"
 #include "common/run_log.h"
 #include "common/trace_scope.h"
 #include "rpc/caller_identity.h"
 #include "rpc/request_messages.h"
 #include "update/request_admission.h"
+#include "update/update_events.h"
 
 UpdateRpcServer::~UpdateRpcServer() {
     if (controllerTask_.valid()) {
@@ -104,6 +106,7 @@ void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
     // Judged before it can become the process's one update: a begin refused
     // here leaves the worker free for the next.
     const UpdatePolicy policy = readPolicy_();
+    ReportUnprotectedPolicyKey(policy);
     UpdateRequest admitted;
     if (!AdmitBegin(parsed, caller, policy, admitted, refusal)) {
         Log::Info(L"Begin from %s refused before any download; no update is started",
@@ -130,6 +133,15 @@ void UpdateRpcServer::HandleBegin(const wchar_t* request, wchar_t** response) {
         return;
     }
     ComposeResponse(Downloading, response);
+}
+
+void UpdateRpcServer::ReportUnprotectedPolicyKey(const UpdatePolicy& policy) {
+    // Read at every begin; one event per run is what an administrator needs.
+    if (policyKeyReported_ || !policy.Restricts() || policy.trusted) {
+        return;
+    }
+    policyKeyReported_ = true;
+    Common::TheEventLog().Report(PolicyKeyNotProtectedEvent(policy));
 }
 
 bool UpdateRpcServer::AnswerWithRefusal(const wchar_t* request, wchar_t** response) {

@@ -80,6 +80,10 @@ class UpdateRpcServer {
                                 const Caller& caller, const UpdatePolicy& policy,
                                 const std::atomic<uint64_t>* queries);
 
+    // Reports a policy key whose allowances were ignored to the Event Log,
+    // the first time a begin reads one. Called under beginMutex_.
+    void ReportUnprotectedPolicyKey(const UpdatePolicy& policy);
+
     // Answers a query from the refusal kept, when there is one.
     [[nodiscard]] bool AnswerWithRefusal(const wchar_t* request, wchar_t** response);
 
@@ -92,6 +96,7 @@ class UpdateRpcServer {
     std::atomic<UpdateController*> currentController_{nullptr};
     std::future<void> controllerTask_;
     std::optional<Refusal> refusal_;  // guarded by beginMutex_
+    bool policyKeyReported_ = false;  // guarded by beginMutex_
     std::atomic<uint64_t> answeredQueries_{0};
 };
 

@@ -4,11 +4,13 @@
 #include <chrono>
 #include <thread>
 
+#include "common/event_log.h"
 #include "common/log.h"
 #include "common/process_start.h"
 #include "common/system_error_text.h"
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
+#include "update/update_events.h"
 
 std::wstring DescribeInstallerExitCode(DWORD code) {
     struct Named {
@@ -114,6 +116,8 @@ InstallerRun AwaitInstaller(Common::KernelHandle process, DWORD processId,
         Log::Warning(L"The installer (process [%lu]) is still running after [%lu] minutes; the "
                      L"update waits for it to end",
                      static_cast<unsigned long>(processId), static_cast<unsigned long>(minutes));
+        Common::TheEventLog().Report(
+            InstallerStillRunningEvent(processId, static_cast<uint64_t>(minutes)));
         waited = ::WaitForSingleObject(process.Get(), periodMs);
     }
     DWORD code = 0;

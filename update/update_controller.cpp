@@ -5,14 +5,17 @@
 #include <memory>
 #include <thread>
 
+#include "common/event_log.h"
 #include "common/log.h"
 #include "common/trace_scope.h"
 #include "http/downloader.h"
 #include "update/binary_validation.h"
 #include "update/download_cache.h"
 #include "update/installer_launch.h"
+#include "update/product_version.h"
 #include "update/request_admission.h"
 #include "update/sha256.h"
+#include "update/update_events.h"
 #include "update/update_policy.h"
 
 namespace {
@@ -155,6 +158,9 @@ bool UpdateController::ObtainValidBinary(const std::wstring& url, const std::wst
         Log::Error(L"Update controller failed to validate binary.");
         return false;
     }
+    // For the outcome's event: the version the installer states, if any.
+    ProductVersion version;
+    installerVersion_ = ReadProductVersion(checkedFile_.Get(), version) ? version.Text() : L"";
     return true;
 }
 
@@ -162,7 +168,8 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
                            const std::wstring& requestHash, const std::wstring& requestArgs) {
     TraceScope trace;
     std::unique_ptr<DownloadCache> opened;
-    const DWORD cacheError = DownloadCache::Open(cacheRoot_, opened);
+    CacheRefusal cacheRefusal;
+    const DWORD cacheError = DownloadCache::Open(cacheRoot_, opened, &cacheRefusal);
     {
         // Who asked, and what administrators decided, before anything is
         // downloaded (the dispatcher admitted the begin already: this
@@ -179,6 +186,7 @@ void UpdateController::Run(const std::vector<std::wstring>& requestUrls,
         args_ = std::move(admitted.args);
     }
     if (cacheError != ERROR_SUCCESS) {
+        Common::TheEventLog().Report(CacheUnusableEvent(cacheRefusal));
         MarkFailed(L"The download cache folder cannot be used; the update cannot run.",
                    {kStageCache, 0,
                     L"The download cache folder cannot be used; the worker's log names what an "
@@ -256,18 +264,26 @@ void UpdateController::RunToCompletion(const UpdateRequest& request, const Calle
     }
     policy_ = policy;
     std::string message;
+    bool threw = true;
     try {
         Run(request.urls, request.hash, request.args);
-        return;
+        threw = false;
     } catch (const std::exception& e) {
         message = e.what();
     } catch (...) {
         message = "unknown exception";
     }
-    checkedFile_.Reset();
-    Log::Error(L"The update ended with an exception: [%S]", message.c_str());
-    MarkFailed(L"Update controller failed: the update ended with an exception.",
-               {kStageInternal, 0,
-                L"The update ended with an unexpected error: " +
-                    std::wstring(message.begin(), message.end()) + L"."});
+    if (threw) {
+        checkedFile_.Reset();
+        Log::Error(L"The update ended with an exception: [%S]", message.c_str());
+        MarkFailed(L"Update controller failed: the update ended with an exception.",
+                   {kStageInternal, 0,
+                    L"The update ended with an unexpected error: " +
+                        std::wstring(message.begin(), message.end()) + L"."});
+    }
+    // The outcome, for administrators' monitoring.
+    Common::EventLogEntry outcome;
+    if (OutcomeEvent(Snapshot(), installerVersion_, outcome)) {
+        Common::TheEventLog().Report(std::move(outcome));
+    }
 }

@@ -127,6 +127,10 @@ class UpdateController {
     // its checks to the end of its run.
     Common::KernelHandle checkedFile_;
 
+    // The validated installer's product version ("1.2.0.0"); empty when it
+    // carries none. Written and read by the update's own thread.
+    std::wstring installerVersion_;
+
     // Written by the download's thread, read by Snapshot.
     DownloadProgress progress_;
 

@@ -172,12 +172,19 @@ std::wstring UpdatePolicy::Describe() const {
 
 namespace {
 
+// "HKEY_LOCAL_MACHINE\<subkey>" (a test's key under another root: the subkey).
+std::wstring KeyName(HKEY root, const wchar_t* subkey) {
+    return (root == HKEY_LOCAL_MACHINE ? std::wstring(L"HKEY_LOCAL_MACHINE\\") : std::wstring()) +
+           subkey;
+}
+
 // Reads the values of the key open at `key`, whose owner and access list
 // `verdict` judged (`judged` false: they could not be read, error `status`).
-UpdatePolicy ReadPolicyValues(HKEY key, const wchar_t* subkey, bool judged, LSTATUS status,
-                              const Common::AccessVerdict& verdict) {
+UpdatePolicy ReadPolicyValues(HKEY root, HKEY key, const wchar_t* subkey, bool judged,
+                              LSTATUS status, const Common::AccessVerdict& verdict) {
     UpdatePolicy policy;
     policy.present = true;
+    policy.keyName = KeyName(root, subkey);
     policy.trusted = judged && verdict.onlyTrusted;
     if (!policy.trusted) {
         policy.untrustedBecause =
@@ -189,7 +196,7 @@ UpdatePolicy ReadPolicyValues(HKEY key, const wchar_t* subkey, bool judged, LSTA
 
     std::vector<BYTE> data;
     std::wstring why;
-    std::vector<std::wstring> ignoredAllowances;
+    std::vector<std::wstring>& ignoredAllowances = policy.ignoredAllowances;
     const auto malformed = [&](const wchar_t* name, const wchar_t* consequence) {
         policy.malformed.push_back(std::wstring(name) + L" (" + why + L")");
         Log::Warning(L"The update policy value [%s] is not of the expected type ([%s]); %s", name,
@@ -303,7 +310,7 @@ UpdatePolicy ReadUpdatePolicy(HKEY root, const wchar_t* subkey) {
                                      : ::RegGetKeySecurity(key.Get(), wanted, descriptor.data(),
                                                            &size);
     const bool judged = status == ERROR_SUCCESS;
-    return ReadPolicyValues(key.Get(), subkey, judged, status,
+    return ReadPolicyValues(root, key.Get(), subkey, judged, status,
                             judged ? Common::JudgeAccess(descriptor.data(),
                                                          Common::kKeyChangeRights,
                                                          Common::KeyRightsMapping())
@@ -318,6 +325,6 @@ UpdatePolicy ReadUpdatePolicyJudgedAsForTesting(const wchar_t* keySddl, HKEY roo
         return policy;
     }
     return ReadPolicyValues(
-        key.Get(), subkey, true, ERROR_SUCCESS,
+        root, key.Get(), subkey, true, ERROR_SUCCESS,
         Common::JudgeAccess(keySddl, Common::kKeyChangeRights, Common::KeyRightsMapping()));
 }

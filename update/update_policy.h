@@ -32,6 +32,11 @@ struct UpdatePolicy {
     // Otherwise `untrustedBecause` says why not.
     bool trusted = false;
     std::wstring untrustedBecause;
+    // Where it was read ("HKEY_LOCAL_MACHINE\SOFTWARE\Policies\...").
+    std::wstring keyName;
+    // The allowances a key that is not protected holds and that were
+    // therefore ignored (AllowedArguments, AllowDowngrade).
+    std::vector<std::wstring> ignoredAllowances;
 
     // Restrictions: applied for any key that could be read.
     bool updatesDisabled = false;

@@ -20,6 +20,7 @@
 
 #include "common/run_log.h"
 #include "rpc/caller_identity.h"
+#include "tests/support/event_log_recorder.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_cache_root.h"
 #include "tests/support/text_checks.h"
@@ -443,6 +444,46 @@ TEST(UpdateRpcServer, ABeginRefusedBeforeAnyDownloadLeavesTheWorkerFree) {
 }  // namespace
 
 namespace {
+
+// A policy key others may change is read at every begin, but an
+// administrator hears of it once per run: one event naming the key, why it is
+// not protected and what it allowed that was ignored. A protected key, or
+// none, gives no event.
+TEST(UpdateRpcServer, AnUnprotectedPolicyKeyIsReportedOncePerRun) {
+    const AsAdministrator administrator;
+    UpdatePolicy unprotected;
+    unprotected.present = true;
+    unprotected.updatesDisabled = true;  // its restriction applies: every begin is refused
+    unprotected.keyName = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Policies\\kestrelGATE\\Client\\AutoUpdate";
+    unprotected.untrustedBecause = L"a user owns it";
+    unprotected.ignoredAllowances = {L"AllowDowngrade"};
+    UpdatePolicy protectedKey = unprotected;
+    protectedKey.trusted = true;
+    protectedKey.untrustedBecause.clear();
+    protectedKey.ignoredAllowances.clear();
+    for (const UpdatePolicy& policy : {unprotected, protectedKey, UpdatePolicy()}) {
+        SCOPED_TRACE(policy.present ? (policy.trusted ? "protected" : "not protected") : "no key");
+        EventLogRecorder events;
+        const TestCacheRoot root;
+        UpdateRpcServer server(kShortPause, root.Root(), [&policy] { return policy; });
+        const std::wstring begin = Begin(kServer + L"/_/status=404/gen/10/policy-event", L"");
+        Ask(server, begin);
+        Ask(server, begin);
+        EXPECT_TRUE(WaitUntil([&] { return !server.IsWorkInProgress(); }));
+        const auto reported = events.WithId(1002);
+        if (policy.present && !policy.trusted) {
+            ASSERT_EQ(1u, reported.size());
+            EXPECT_EQ(Common::EventLevel::kWarning, reported[0].level);
+            EXPECT_EQ((std::vector<std::wstring>{unprotected.keyName, L"a user owns it",
+                                                 L"AllowDowngrade"}),
+                      reported[0].inserts);
+        } else {
+            EXPECT_TRUE(reported.empty());
+        }
+        // A begin refused before any download is no update: no outcome event.
+        EXPECT_EQ(policy.DisablesUpdates() ? 0u : 1u, events.WithId(1001).size());
+    }
+}
 
 // A poll is not news: the run's log file gets the begin and the update's
 // lines but no line per query; it gets their number when the update ends.

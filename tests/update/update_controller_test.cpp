@@ -13,9 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include "common/redact_credentials.h"
 #include "common/unique_handle.h"
-#include "tests/support/test_cache_root.h"
+#include "tests/support/event_log_recorder.h"
+#include "tests/support/fake_file_system.h"
 #include "tests/support/file_digest.h"
+#include "tests/support/test_cache_root.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_server.h"
 #include "tests/support/text_checks.h"
@@ -84,6 +87,8 @@ class UpdateControllerTest : public testing::Test {
 
     testsupport::TestCacheRoot root_;
     const std::wstring folder_ = root_.CacheFolder();
+    // What the updates report to the Event Log.
+    testsupport::EventLogRecorder events_;
 
     // Runs one update and returns its log; `seen` gets the statuses observed.
     // Runs one update begun by `caller` (an administrator unless given) and
@@ -341,6 +346,18 @@ TEST_F(UpdateControllerTest, AFailedUpdateSaysWhereAndWhy) {
                   summary.find(L"], queries [0], begun by [KG\\admin (S-1-5-21-1-2-3-500)], url ["))
             << Narrow(summary);
         EXPECT_EQ(std::wstring::npos, summary.find(L"s3cret")) << Narrow(summary);
+        // One event, with the summary's facts.
+        const auto reported = events_.Entries();
+        ASSERT_EQ(1u, reported.size());
+        EXPECT_EQ(1001, Common::ShownEventId(reported[0].id));
+        EXPECT_EQ(Common::EventLevel::kError, reported[0].level);
+        std::wstring url = controller.Snapshot().url;
+        (void)Common::RedactCredentials(url);  // as in every line and event
+        EXPECT_EQ((std::vector<std::wstring>{c.stage, std::to_wstring(failure.code), failure.text,
+                                             url, L"KG\\admin (S-1-5-21-1-2-3-500)"}),
+                  reported[0].inserts);
+        EXPECT_EQ(std::wstring::npos, reported[0].inserts[3].find(L"s3cret"));
+        events_.Clear();
     }
     EXPECT_EQ(L"Run summary: result [no update], stage [], code [0], bytes [0], seconds [7], "
               L"url []",
@@ -358,6 +375,47 @@ TEST_F(UpdateControllerTest, AFailedUpdateSaysWhereAndWhy) {
     EXPECT_EQ(0u, summary.find(L"Run summary: result [Completed], stage [], code [0], bytes ["))
         << Narrow(summary);
     EXPECT_NE(std::wstring::npos, summary.find(L"], url [" + installer + L"]"));
+    const auto reported = events_.Entries();
+    ASSERT_EQ(1u, reported.size());
+    EXPECT_EQ(1000, Common::ShownEventId(reported[0].id));
+    EXPECT_EQ(Common::EventLevel::kInformation, reported[0].level);
+    EXPECT_EQ(installer, reported[0].inserts.at(0));
+    EXPECT_EQ(L"none", reported[0].inserts.at(1)) << "the installer has no version resource";
+    EXPECT_EQ(std::to_wstring(controller.Snapshot().seconds), reported[0].inserts.at(2));
+    EXPECT_EQ(L"KG\\admin (S-1-5-21-1-2-3-500)", reported[0].inserts.at(3));
+
+    // An installer that states its version: the event names it.
+    events_.Clear();
+    UpdateController versioned(root_.Root(), kShortPause);
+    const std::wstring older = kServer + L"/signed/installer-older.exe";
+    EXPECT_TRUE(Has(RunUpdate(versioned, {{older}, L"", L"--exit=0"}), "Completed upgrade"));
+    ASSERT_EQ(1u, events_.Entries().size());
+    EXPECT_EQ(L"0.9.0.0", events_.Entries()[0].inserts.at(1));
+}
+
+// A cache that cannot be used fails the update at stage cache; the Event Log
+// gets what to do (1003) and then the outcome (1001).
+TEST_F(UpdateControllerTest, AnUnusableCacheFailsTheUpdateAndSaysWhatToDo) {
+    FakeFileSystem files;
+    files.overrides[L"\\kestrelGATE"].ownerSid = L"S-1-5-21-1-2-3-1001";
+    const Common::ScopedFileSystem seam(files);
+    UpdateController controller(root_.Root(), kShortPause);
+    const std::string log = RunUpdate(controller, {{kInstallerUrl + L"?cache"}, L"", L""});
+    EXPECT_EQ(Failed, controller.GetStatus());
+    EXPECT_EQ(std::wstring(kStageCache), controller.GetFailure().stage);
+    const auto reported = events_.Entries();
+    ASSERT_EQ(2u, reported.size()) << log;
+    EXPECT_EQ(1003, Common::ShownEventId(reported[0].id));
+    EXPECT_EQ((std::vector<std::wstring>{
+                  root_.Path() + L"\\kestrelGATE",
+                  L"it is not the service's own (its owner S-1-5-21-1-2-3-1001 is not a trusted "
+                  L"account)",
+                  L"Delete the folder, or give it SYSTEM or Administrators as owner and an access "
+                  L"list that lets nobody else delete, rename or change it or delete what it "
+                  L"holds."}),
+              reported[0].inserts);
+    EXPECT_EQ(1001, Common::ShownEventId(reported[1].id));
+    EXPECT_EQ(L"cache", reported[1].inserts.at(0));
 }
 
 TEST_F(UpdateControllerTest, AnEntryThatCannotBeOpenedEndsTheUpdateAsFailed) {
@@ -593,6 +651,17 @@ TEST_F(UpdateControllerTest, ALongInstallerIsReportedAndItsExitCodeDecides) {
         EXPECT_TRUE(Has(log, "   INFO : Installation completed, exitcode: [" +
                                  std::to_string(c.exitCode) + "]\n"))
             << log;
+        // Each report is an event too, before the outcome's.
+        const auto reported = events_.Entries();
+        ASSERT_GE(reported.size(), 2u);
+        for (size_t i = 0; i + 1 < reported.size(); ++i) {
+            EXPECT_EQ(1004, Common::ShownEventId(reported[i].id));
+            EXPECT_EQ(Common::EventLevel::kWarning, reported[i].level);
+            EXPECT_EQ((std::vector<std::wstring>{std::wstring(id.begin(), id.end()), L"0"}),
+                      reported[i].inserts);
+        }
+        EXPECT_EQ(c.final == Completed ? 1000 : 1001, Common::ShownEventId(reported.back().id));
+        events_.Clear();
         const UpdateFailure failure = controller.GetFailure();
         if (c.final == Failed) {
             EXPECT_EQ(std::wstring(kStageInstall), failure.stage);
