@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/run_log.h"
 #include "common/trace_scope.h"
+#include "host/cache_preparation.h"
 #include "host/service_main.h"
 #include "rpc/rpc_endpoint.h"
 #include "rpc/update_rpc_server.h"
@@ -66,6 +67,12 @@ void ServiceHost::OnTimeChange() {
 void ServiceHost::Run(const std::wstring& processCommandLine) {
     TraceScope trace(L"%s", processCommandLine.c_str());
     commandLine = processCommandLine;
+    // Judged first and strictly (one whole argument): the package runs it
+    // from a folder whose path could hold any other option's text.
+    if (IsPrepareCacheRun(commandLine)) {
+        RunPrepareCacheMode();
+        return;
+    }
     if (ContainsNoCase(commandLine, L"-service")) {
         Log::Verbose(L"Running as a service");
         // The service's name is not used: it runs in a process of its own.
@@ -78,6 +85,13 @@ void ServiceHost::Run(const std::wstring& processCommandLine) {
         return;
     }
     RunCommandLineMode();
+}
+
+void ServiceHost::RunPrepareCacheMode() {
+    Log::Initialize();
+    Log::destinations = LogDestination::Console;
+    Log::threshold = static_cast<int32_t>(LogLevel::Info);
+    exitCode = PrepareCache(CacheRoot::ProgramData());
 }
 
 void ServiceHost::StartRunLog() {

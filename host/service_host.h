@@ -38,7 +38,7 @@ class ServiceHost {
 
     // The process's exit code: 0, or kEndpointNotServed for a worker that
     // could not serve the endpoint (so that the service that started it can
-    // tell).
+    // tell), or, for "-preparecache", why the cache cannot be used.
     static constexpr DWORD kEndpointNotServed = 2;
     DWORD exitCode = 0;
 
@@ -51,6 +51,10 @@ class ServiceHost {
 
   private:
     void RunCommandLineMode();
+
+    // "-preparecache": creates or judges the cache folder chain and ends;
+    // the exit code says whether the cache is usable (host/cache_preparation.h).
+    void RunPrepareCacheMode();
 
     // Opens the run's log file in the cache folder's logs\ (besides ETW and
     // the console); a failure costs the run nothing but the file.
