@@ -83,15 +83,20 @@ def registry(key):
     return values
 
 
-def installed_products():
-    """DisplayName and DisplayVersion of every product the prefix's Installer registered under this name."""
+def installed_product_codes():
+    """{product code: version} of the products of this name the prefix's Installer registered."""
     code, output = wine("reg", "query", UNINSTALL_KEY)
-    found = []
-    for key in re.findall(r"^(HKEY_LOCAL_MACHINE\\.*\{[0-9A-F-]+\})\s*$", output.replace("\r", ""), re.M):
-        values = registry(key) or {}
+    found = {}
+    for key in re.findall(r"^(HKEY_LOCAL_MACHINE\\.*\\(\{[0-9A-F-]+\}))\s*$", output.replace("\r", ""), re.M):
+        values = registry(key[0]) or {}
         if values.get("DisplayName", ("", ""))[1] == PRODUCT_NAME:
-            found.append(values.get("DisplayVersion", ("", ""))[1])
+            found[key[1]] = values.get("DisplayVersion", ("", ""))[1]
     return found
+
+
+def installed_products():
+    """The versions of the products of this name installed in the prefix."""
+    return sorted(installed_product_codes().values())
 
 
 def section_names(path):
@@ -135,11 +140,12 @@ class PackageTest(unittest.TestCase):
         self.addCleanup(self.remove_installed)
         self.addCleanup(kill_workers)
 
-    def remove_installed(self):
-        # A run that was interrupted may have left a release installed.
-        for package in (self.newer, self.package):
-            if installed_products():
-                msiexec("/x", package, "cleanup")
+    @staticmethod
+    def remove_installed():
+        # A run that was interrupted may have left a release installed (of
+        # a package built then: removed by its product code).
+        for product in installed_product_codes():
+            wine("msiexec", "/x", product, "/qn", timeout=300)
 
     def test_the_package_installs_serves_an_update_upgrades_and_is_removed(self):
         self.assertFalse(os.path.exists(wp.CACHE))
