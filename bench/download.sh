@@ -23,7 +23,7 @@ mbs() {  # seconds -> MB/s of the file
 timed_bench() {  # download_bench arguments -> prints its seconds
     "$wine_run" "$build/test-bin/download_bench.exe" "$@" >"$work/download.out" 2>&1 ||
         { cat "$work/download.out" >&2; exit 1; }
-    sed -n 's/^[a-z]*=\([0-9.]*\)$/\1/p' "$work/download.out"
+    sed -n 's/^[a-z]*=\([0-9.]*\).*/\1/p' "$work/download.out"
 }
 
 ours_list= curl_list= reads_list= bounded_list=
