@@ -12,9 +12,11 @@ namespace Common {
 //   X-Goog-Signature and the like, in any letter case):
 //   "?v=2&sig=abc" becomes "?v=2&sig=***", "/token=abc" becomes "/token=***".
 // Both are found also where the text is JSON-escaped, as in a raw request:
-// "\/" and "\u002f" for '/', "\u0040" for '@', "\u0026" for '&', "\u003d"
-// for '='.
-// Returns whether anything was replaced.
+// the text is read with its escapes undone ("\u003a" for ':', "\/" and
+// "\u002f" for '/', "\u0040" for '@', "\u0026" for '&', "\u003d" for '=',
+// any character of a name or value escaped), and what is masked is replaced
+// in the raw text whole, escapes included.
+// Returns whether the text changed; masking a masked text changes nothing.
 bool RedactCredentials(std::wstring& text);
 
 }  // namespace Common
