@@ -6,12 +6,12 @@ namespace Common {
 
 namespace {
 
-// C0, DEL and C1; the line and paragraph separators; the bidirectional
-// embeddings, overrides (U+202A to U+202E) and isolates (U+2066 to U+2069),
-// which reorder what a reader sees.
+// C0, DEL and C1; the line and paragraph separators; the marks, embeddings,
+// overrides and isolates of bidirectional text (U+061C, U+200E, U+200F,
+// U+202A to U+202E, U+2066 to U+2069), which reorder what a reader sees.
 bool IsControl(unsigned int c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x2028 && c <= 0x202E) ||
-           (c >= 0x2066 && c <= 0x2069);
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
 // The visible form of one control character: "\r", "\n", "\t", "\x1b" below
@@ -30,23 +30,43 @@ const char* Escaped(unsigned int c, char (&buffer)[12]) {
     }
 }
 
-// The character that starts at `at` of UTF-8 `text` when it is one of the
-// controls of more than one byte; 0 otherwise. `length` receives its bytes.
-unsigned int Utf8Control(const std::string& text, size_t at, size_t& length) {
+// The well-formed UTF-8 sequence that starts at `at`: its length (0 when
+// none starts there: a stray or cut byte) and the character it encodes.
+size_t Utf8Sequence(const std::string& text, size_t at, unsigned int& c) {
     const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
-    if (byte(at) == 0xC2 && at + 1 < text.size() && byte(at + 1) >= 0x80 && byte(at + 1) <= 0x9F) {
+    const unsigned int lead = byte(at);
+    size_t length = 0;
+    unsigned int least = 0;
+    if (lead < 0x80) {
+        c = lead;
+        return 1;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2;
-        return byte(at + 1);
+        c = lead & 0x1Fu;
+        least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        c = lead & 0x0Fu;
+        least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        c = lead & 0x07u;
+        least = 0x10000;
+    } else {
+        return 0;
     }
-    if (byte(at) == 0xE2 && at + 2 < text.size() && (byte(at + 1) == 0x80 || byte(at + 1) == 0x81) &&
-        byte(at + 2) >= 0x80 && byte(at + 2) <= 0xBF) {
-        const unsigned int c = 0x2000u | ((byte(at + 1) & 0x3Fu) << 6) | (byte(at + 2) & 0x3Fu);
-        if (IsControl(c)) {
-            length = 3;
-            return c;
+    if (text.size() - at < length) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0u) != 0x80) {
+            return 0;
         }
+        c = (c << 6) | (byte(at + i) & 0x3Fu);
     }
-    return 0;
+    const bool surrogate = c >= 0xD800 && c <= 0xDFFF;
+    return c >= least && c <= 0x10FFFF && !surrogate ? length : 0;
 }
 
 }  // namespace
@@ -80,14 +100,20 @@ bool EscapeControlCharacters(std::string& text, const std::string& keep) {
     bool changed = false;
     for (size_t at = 0; at < text.size();) {
         const unsigned int byte = static_cast<unsigned char>(text[at]);
-        size_t length = 1;
-        unsigned int control = 0;
-        if (byte < 0x20 || byte == 0x7F) {
-            control = keep.find(static_cast<char>(byte)) == std::string::npos ? byte : 0;
-        } else if (byte >= 0xC2) {
-            control = Utf8Control(text, at, length);
+        unsigned int c = 0;
+        size_t length = Utf8Sequence(text, at, c);
+        bool control = false;
+        if (length == 0) {
+            // A byte of no well-formed sequence: in 0x80 to 0x9F it is a C1
+            // control to a terminal that reads bytes.
+            length = 1;
+            c = byte;
+            control = byte >= 0x80 && byte <= 0x9F;
+        } else {
+            control = IsControl(c) && (c == 0 || c >= 0x80 ||
+                                       keep.find(static_cast<char>(c)) == std::string::npos);
         }
-        if (control == 0 && byte != 0) {
+        if (!control) {
             if (changed) {
                 escaped.append(text, at, length);
             }
@@ -99,7 +125,7 @@ bool EscapeControlCharacters(std::string& text, const std::string& keep) {
             changed = true;
         }
         char buffer[12];
-        escaped += Escaped(control, buffer);
+        escaped += Escaped(c, buffer);
         at += length;
     }
     if (changed) {

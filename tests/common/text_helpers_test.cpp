@@ -157,6 +157,10 @@ TEST(EscapeControlCharacters, KeepsOnlyTheGivenCharactersOfReadBackText) {
         {"exe.\xe2\x80\xaegpj", "exe.\\u202egpj"},
         {"\xe2\x81\xa6iso\xe2\x81\xa9", "\\u2066iso\\u2069"},
         {"dash \xe2\x80\x94 stays", "dash \xe2\x80\x94 stays"},  // U+2014
+        // The directional marks: left-to-right, right-to-left, Arabic letter.
+        {"a\xe2\x80\x8e" "b\xe2\x80\x8f" "c\xd8\x9c", "a\\u200eb\\u200fc\\u061c"},
+        // A C1 byte of no UTF-8 sequence: a CSI to a terminal that reads bytes.
+        {"\x9b" "2J \xe4\xb8\xad", "\\x9b" "2J \xe4\xb8\xad"},
     };
     for (const auto& [raw, shown] : cases) {
         std::string text = raw;
@@ -176,6 +180,7 @@ TEST(EscapeControlCharacters, WritesC1SeparatorsAndBidirectionalControlsVisibly)
         {L"setup\u202Egpj.exe", L"setup\\u202egpj.exe"},
         {L"\u202A\u202B\u202C\u202D", L"\\u202a\\u202b\\u202c\\u202d"},
         {L"\u2066\u2067\u2068\u2069", L"\\u2066\\u2067\\u2068\\u2069"},
+        {L"\u200E\u200F\u061C", L"\\u200e\\u200f\\u061c"},
         {L"caf\u00e9 \u2014 \u4E2D stay", L"caf\u00e9 \u2014 \u4E2D stay"},
     };
     for (const auto& [raw, shown] : cases) {
@@ -184,7 +189,8 @@ TEST(EscapeControlCharacters, WritesC1SeparatorsAndBidirectionalControlsVisibly)
         EXPECT_EQ(shown, text);
         std::wstring json = L"{\"text\":\"" + raw + L"\"}";
         Common::EscapeControlCharactersForJson(json);
-        EXPECT_EQ(std::wstring::npos, json.find_first_of(L"\r\n\u009b\u0085\u2028\u2029\u202E\u2066"));
+        EXPECT_EQ(std::wstring::npos,
+                  json.find_first_of(L"\r\n\u009b\u0085\u2028\u2029\u202E\u2066\u200E\u200F\u061C"));
     }
     std::wstring json = L"{\"text\":\"\u202Eexe\"}";
     Common::EscapeControlCharactersForJson(json);
