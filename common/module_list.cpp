@@ -84,15 +84,15 @@ void WriteModuleList() {
             copied = CopyDebugDirectory(info.lpBaseOfDll, buffers.copy.data(), copySize);
         }
 
-        const IMAGE_NT_HEADERS* nt = NtHeadersOf(info.lpBaseOfDll);
+        WORD machine = 0;
+        const bool headersRead = ReadImageMachine(info.lpBaseOfDll, machine);
         ModuleEventFields module;
         module.path = path;
         SetLoadAddress(module, info.lpBaseOfDll);
         module.imageSize = static_cast<uint32_t>(info.SizeOfImage);
         module.moduleName = Log::moduleName;
         module.fileVersion = version;
-        module.machine =
-            nt != nullptr ? nt->FileHeader.Machine : static_cast<USHORT>(ERROR_INVALID_ADDRESS);
+        module.machine = headersRead ? machine : static_cast<USHORT>(ERROR_INVALID_ADDRESS);
         module.debugDirectory = "";
         if (copied == ERROR_SUCCESS) {
             size_t textLength = buffers.text.size() - 1;

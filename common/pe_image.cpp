@@ -10,52 +10,77 @@ namespace {
 constexpr size_t kEntrySize = sizeof(IMAGE_DEBUG_DIRECTORY);
 static_assert(kEntrySize == 28, "a debug directory entry is 28 bytes");
 
-}  // namespace
+// A value of type T at `at`, read by copy: an image places its structures
+// where its own fields say, at any alignment.
+template <typename T>
+T ReadAt(const uint8_t* at) {
+    T value;
+    std::memcpy(&value, at, sizeof(value));
+    return value;
+}
 
-const IMAGE_NT_HEADERS* NtHeadersOf(const void* loadAddress) {
-    if (loadAddress == nullptr || ::IsBadReadPtr(loadAddress, 64)) {
+// Where the optional header starts, after the signature and the file header.
+constexpr size_t kOptionalHeaderAt = sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER);
+
+// The NT headers of the image at `loadAddress`, or null when they are not
+// readable or not valid.
+const uint8_t* NtHeadersAt(const void* loadAddress) {
+    if (loadAddress == nullptr || ::IsBadReadPtr(loadAddress, sizeof(IMAGE_DOS_HEADER))) {
         return nullptr;
     }
-    const auto* dos = static_cast<const IMAGE_DOS_HEADER*>(loadAddress);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE) {
+    const auto* base = static_cast<const uint8_t*>(loadAddress);
+    const auto dos = ReadAt<IMAGE_DOS_HEADER>(base);
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE) {
         return nullptr;
     }
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        static_cast<const uint8_t*>(loadAddress) + static_cast<uint32_t>(dos->e_lfanew));
+    const uint8_t* nt = base + static_cast<uint32_t>(dos.e_lfanew);
     return IsValidNtHeaders(nt) ? nt : nullptr;
 }
 
-bool IsValidNtHeaders(const IMAGE_NT_HEADERS* headers) {
-    if (headers == nullptr || ::IsBadReadPtr(headers, sizeof(IMAGE_NT_HEADERS64)) ||
-        headers->Signature != IMAGE_NT_SIGNATURE ||
-        ::IsBadReadPtr(&headers->FileHeader, sizeof(IMAGE_FILE_HEADER))) {
+}  // namespace
+
+bool ReadImageMachine(const void* loadAddress, WORD& machine) {
+    const uint8_t* nt = NtHeadersAt(loadAddress);
+    if (nt == nullptr) {
         return false;
     }
-    const auto* optional = reinterpret_cast<const uint8_t*>(&headers->OptionalHeader);
-    const size_t optionalSize = headers->FileHeader.SizeOfOptionalHeader;
+    machine = ReadAt<IMAGE_FILE_HEADER>(nt + sizeof(DWORD)).Machine;
+    return true;
+}
+
+bool IsValidNtHeaders(const void* headers) {
+    if (headers == nullptr || ::IsBadReadPtr(headers, sizeof(IMAGE_NT_HEADERS64))) {
+        return false;
+    }
+    const auto* nt = static_cast<const uint8_t*>(headers);
+    if (ReadAt<DWORD>(nt) != IMAGE_NT_SIGNATURE) {
+        return false;
+    }
+    const auto fileHeader = ReadAt<IMAGE_FILE_HEADER>(nt + sizeof(DWORD));
+    const uint8_t* optional = nt + kOptionalHeaderAt;
+    const size_t optionalSize = fileHeader.SizeOfOptionalHeader;
     if (::IsBadReadPtr(optional, optionalSize) ||
         ::IsBadReadPtr(optional + optionalSize,
-                       static_cast<size_t>(headers->FileHeader.NumberOfSections) *
+                       static_cast<size_t>(fileHeader.NumberOfSections) *
                            sizeof(IMAGE_SECTION_HEADER))) {
         return false;
     }
-    const WORD magic = headers->OptionalHeader.Magic;
+    const WORD magic = ReadAt<WORD>(optional);
     return magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC || magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
 }
 
 DWORD CopyDebugDirectory(const void* loadAddress, uint8_t* buffer, size_t& size) {
-    const IMAGE_NT_HEADERS* nt = NtHeadersOf(loadAddress);
+    const uint8_t* nt = NtHeadersAt(loadAddress);
     if (nt == nullptr) {
         return ERROR_INVALID_ADDRESS;
     }
-    IMAGE_DATA_DIRECTORY directory;
-    if (nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-        directory = reinterpret_cast<const IMAGE_NT_HEADERS64*>(nt)
-                        ->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
-    } else {
-        directory = reinterpret_cast<const IMAGE_NT_HEADERS32*>(nt)
-                        ->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG];
-    }
+    // Both kinds of optional header lie within the readable NT headers.
+    const uint8_t* optional = nt + kOptionalHeaderAt;
+    const size_t directories = ReadAt<WORD>(optional) == IMAGE_NT_OPTIONAL_HDR64_MAGIC
+                                   ? offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)
+                                   : offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
+    const auto directory = ReadAt<IMAGE_DATA_DIRECTORY>(
+        optional + directories + IMAGE_DIRECTORY_ENTRY_DEBUG * sizeof(IMAGE_DATA_DIRECTORY));
     if (directory.VirtualAddress == 0 && directory.Size == 0) {
         size = 0;
         return ERROR_SUCCESS;
@@ -64,24 +89,26 @@ DWORD CopyDebugDirectory(const void* loadAddress, uint8_t* buffer, size_t& size)
         return ERROR_INVALID_ADDRESS;
     }
     const auto* base = static_cast<const uint8_t*>(loadAddress);
-    const auto* entries =
-        reinterpret_cast<const IMAGE_DEBUG_DIRECTORY*>(base + directory.VirtualAddress);
+    const uint8_t* entries = base + directory.VirtualAddress;
     if (directory.Size < kEntrySize || ::IsBadReadPtr(entries, directory.Size)) {
         return ERROR_INVALID_ADDRESS;
     }
     const size_t count = directory.Size / kEntrySize;
+    const auto entry = [entries](size_t i) {
+        return ReadAt<IMAGE_DEBUG_DIRECTORY>(entries + i * kEntrySize);
+    };
 
     // An entry's data counts only when it is mapped and readable.
-    auto dataSize = [&](const IMAGE_DEBUG_DIRECTORY& entry) -> size_t {
-        if (entry.AddressOfRawData == 0 || entry.SizeOfData == 0 ||
-            ::IsBadReadPtr(base + entry.AddressOfRawData, entry.SizeOfData)) {
+    auto dataSize = [&](const IMAGE_DEBUG_DIRECTORY& at) -> size_t {
+        if (at.AddressOfRawData == 0 || at.SizeOfData == 0 ||
+            ::IsBadReadPtr(base + at.AddressOfRawData, at.SizeOfData)) {
             return 0;
         }
-        return entry.SizeOfData;
+        return at.SizeOfData;
     };
     size_t needed = 0;
     for (size_t i = 0; i < count; ++i) {
-        needed += kEntrySize + dataSize(entries[i]);
+        needed += kEntrySize + dataSize(entry(i));
     }
     if (buffer == nullptr || size < needed) {
         size = needed;
@@ -90,10 +117,10 @@ DWORD CopyDebugDirectory(const void* loadAddress, uint8_t* buffer, size_t& size)
 
     size_t dataAt = count * kEntrySize;
     for (size_t i = 0; i < count; ++i) {
-        IMAGE_DEBUG_DIRECTORY copy = entries[i];
-        const size_t bytes = dataSize(entries[i]);
+        IMAGE_DEBUG_DIRECTORY copy = entry(i);
+        const size_t bytes = dataSize(copy);
         if (bytes > 0) {
-            std::memcpy(buffer + dataAt, base + entries[i].AddressOfRawData, bytes);
+            std::memcpy(buffer + dataAt, base + copy.AddressOfRawData, bytes);
         }
         copy.SizeOfData = static_cast<DWORD>(bytes);
         copy.AddressOfRawData = 0;

@@ -6,11 +6,13 @@
 #include <cstdint>
 
 // Reading the headers of a module mapped in this process, defensively: a
-// crash report must not crash on a damaged image.
+// crash report must not crash on a damaged image. Every field is read by
+// copy, wherever the image places its structures.
 
-// The NT headers, their optional header and section table are readable, the
-// signature is PE and the optional header is of the 32- or 64-bit kind.
-[[nodiscard]] bool IsValidNtHeaders(const IMAGE_NT_HEADERS* headers);
+// The NT headers at `headers` (any alignment): they, their optional header
+// and section table are readable, the signature is PE and the optional
+// header is of the 32- or 64-bit kind.
+[[nodiscard]] bool IsValidNtHeaders(const void* headers);
 
 // Copies a module's debug directory entries, each followed (after all the
 // entries) by its data, with address of raw data 0 and pointer to raw data
@@ -20,9 +22,9 @@
 // ERROR_INVALID_ADDRESS (headers or directory not readable or not valid).
 [[nodiscard]] DWORD CopyDebugDirectory(const void* loadAddress, uint8_t* buffer, size_t& size);
 
-// The NT headers at the module's DOS header's offset, or null when they are
+// The machine field of the module's file header; false when its headers are
 // not readable or not valid.
-[[nodiscard]] const IMAGE_NT_HEADERS* NtHeadersOf(const void* loadAddress);
+[[nodiscard]] bool ReadImageMachine(const void* loadAddress, WORD& machine);
 
 // Finds the version resource (the first language of the first name of type
 // RT_VERSION) in the bytes of an executable file (as on disk, not mapped as

@@ -172,6 +172,42 @@ TEST(CopyDebugDirectory, HandlesImagesWithoutOrWithUnmappedOrDamagedData) {
               CopyDebugDirectory(nullptr, copy.data(), size));
 }
 
+// An image places its NT headers and debug directory where its own fields
+// say, at any offset: every field is read by copy, so an odd place reads as
+// an aligned one (the test build traps on a misaligned read).
+TEST(CopyDebugDirectory, ReadsHeadersAndEntriesAtAnyAlignment) {
+    for (const DWORD shift : {0u, 1u, 2u, 3u}) {
+        std::vector<uint8_t> bytes(4096, 0);
+        IMAGE_DOS_HEADER dos = {};
+        dos.e_magic = IMAGE_DOS_SIGNATURE;
+        dos.e_lfanew = static_cast<LONG>(64 + shift);
+        std::memcpy(bytes.data(), &dos, sizeof(dos));
+        IMAGE_NT_HEADERS64 nt = {};
+        nt.Signature = IMAGE_NT_SIGNATURE;
+        nt.FileHeader.Machine = IMAGE_FILE_MACHINE_AMD64;
+        nt.FileHeader.SizeOfOptionalHeader = sizeof(IMAGE_OPTIONAL_HEADER64);
+        nt.OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+        nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG] = {1024 + shift, 28};
+        std::memcpy(bytes.data() + 64 + shift, &nt, sizeof(nt));
+        IMAGE_DEBUG_DIRECTORY entry = {};
+        entry.Type = IMAGE_DEBUG_TYPE_CODEVIEW;
+        entry.SizeOfData = 4;
+        entry.AddressOfRawData = 2048 + shift;
+        std::memcpy(bytes.data() + 1024 + shift, &entry, sizeof(entry));
+        std::memcpy(bytes.data() + 2048 + shift, "RSDS", 4);
+
+        EXPECT_TRUE(IsValidNtHeaders(bytes.data() + 64 + shift)) << shift;
+        WORD machine = 0;
+        EXPECT_TRUE(ReadImageMachine(bytes.data(), machine)) << shift;
+        EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, machine) << shift;
+        std::vector<uint8_t> copy(64);
+        size_t size = copy.size();
+        ASSERT_EQ(0u, CopyDebugDirectory(bytes.data(), copy.data(), size)) << shift;
+        EXPECT_EQ(32u, size) << shift;
+        EXPECT_EQ(0, std::memcmp(copy.data() + 28, "RSDS", 4)) << shift;
+    }
+}
+
 TEST(IsValidNtHeaders, AcceptsRealHeadersOnly) {
     const auto* base = reinterpret_cast<const uint8_t*>(::GetModuleHandleW(nullptr));
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
