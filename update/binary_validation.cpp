@@ -109,6 +109,17 @@ Verdict NotOlder(HANDLE file, const std::wstring& path, const std::wstring& ownP
                     {kStageSignature, 0, refusal});
 }
 
+// A version resource is read only when its blocks hold together: one that
+// does not is refused like any other failed check.
+Verdict SoundVersion(HANDLE file, const std::wstring& path) {
+    std::wstring refusal;
+    if (HasSoundVersionResource(file, path, &refusal)) {
+        return {};
+    }
+    return Rejected(L"Downloaded binary carries a damaged version resource. Deleting invalid file.",
+                    {kStageSignature, 0, refusal});
+}
+
 // The release rule of a signed service: the downgrade rule, or for callers
 // that are not administrators, a newer release of this product only.
 Verdict ReleaseRuleVerdict(HANDLE file, const std::wstring& path, const std::wstring& ownPath,
@@ -145,6 +156,10 @@ Verdict CheckOpenBinary(HANDLE file, const std::wstring& path, const std::wstrin
     if (own.state == OwnSignature::Absent) {
         Log::Warning(
             L"Skipping certificate checks on downloaded binary as update service is not signed.");
+        Verdict sound = SoundVersion(file, path);
+        if (!sound.accepted) {
+            return sound;
+        }
         return NotOlder(file, path, ownPath, rule == ReleaseRule::kNewerOnly
                                                   ? ReleaseRule::kNotOlder
                                                   : rule);
@@ -168,6 +183,10 @@ Verdict CheckOpenBinary(HANDLE file, const std::wstring& path, const std::wstrin
         return Rejected(kCertificateRejection, publisher);
     }
     Log::Info(L"Downloaded binary passed all certificate checks.");
+    Verdict sound = SoundVersion(file, path);
+    if (!sound.accepted) {
+        return sound;
+    }
     return ReleaseRuleVerdict(file, path, ownPath, rule);
 }
 

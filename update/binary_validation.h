@@ -26,7 +26,10 @@ inline constexpr wchar_t kCompanyTag[] = L"kestrelGATE";
 // these checks and the installer's start): the digest, the trust check and
 // the signer all come from that handle. A file that fails is deleted: `file`
 // is closed first and the entry at `path` itself is deleted.
-// A release older than the service is refused too (IsNotOlderThanService);
+// A download whose version resource is damaged is refused
+// (HasSoundVersionResource), whoever began the update and whether or not the
+// service is signed. A release older than the service is refused too
+// (IsNotOlderThanService);
 // with ReleaseRule::kNewerOnly, when the service is signed, anything but a
 // newer release of the service's own product (IsNewerReleaseOfService).
 // `failure` (when given) receives why a file failed.

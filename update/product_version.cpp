@@ -12,6 +12,7 @@
 #include "common/unique_handle.h"
 #include "common/trace_scope.h"
 #include "common/wide_format.h"
+#include "update/version_block.h"
 
 namespace {
 
@@ -49,8 +50,15 @@ std::wstring ProductVersion::Text() const {
 
 namespace {
 
-// The product version and name of a version resource's bytes.
-bool ParseVersionBlock(std::vector<BYTE>& data, ProductVersion& read) {
+// The product version and name of a version resource's bytes, `size` of
+// them the resource's own (the rest is room the version functions may use).
+// Nothing is read from a block that is not sound (CheckVersionBlock).
+bool ParseVersionBlock(std::vector<BYTE>& data, size_t size, ProductVersion& read) {
+    std::wstring damage;
+    if (!CheckVersionBlock(data.data(), size, damage)) {
+        Log::Warning(L"A version resource is not read: %s", damage.c_str());
+        return false;
+    }
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     if (!::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) ||
@@ -98,11 +106,15 @@ bool ReadProductVersion(const std::wstring& path, ProductVersion& read) {
     if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) {
         return false;
     }
-    return ParseVersionBlock(data, read);
+    return ParseVersionBlock(data, data.size(), read);
 }
 
-bool ReadProductVersion(HANDLE file, ProductVersion& read) {
-    TraceScope trace;
+namespace {
+
+// The version resource of the file open at `file`, through a read-only
+// mapping of that handle: false when it has none (or one too large to be
+// one); `data` holds its bytes and room after them, `length` the bytes.
+bool CopyVersionResource(HANDLE file, std::vector<BYTE>& data, size_t& length) {
     LARGE_INTEGER size = {};
     if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
         return false;
@@ -118,16 +130,42 @@ bool ReadProductVersion(HANDLE file, ProductVersion& read) {
     }
     const auto* bytes = static_cast<const BYTE*>(view.Get());
     size_t offset = 0;
-    size_t length = 0;
-    std::vector<BYTE> data;
-    if (FindVersionResource(bytes, static_cast<size_t>(size.QuadPart), offset, length) &&
-        length > 0 && length <= kMaxVersionResourceBytes) {
-        // A copy with room after it, as the version functions expect of
-        // a block they did not read themselves.
-        data.assign(bytes + offset, bytes + offset + length);
-        data.resize(length * 2);
+    if (!FindVersionResource(bytes, static_cast<size_t>(size.QuadPart), offset, length) ||
+        length == 0 || length > kMaxVersionResourceBytes) {
+        return false;
     }
-    return !data.empty() && ParseVersionBlock(data, read);
+    // A copy with room after it, as the version functions expect of a block
+    // they did not read themselves.
+    data.assign(bytes + offset, bytes + offset + length);
+    data.resize(length * 2);
+    return true;
+}
+
+}  // namespace
+
+bool ReadProductVersion(HANDLE file, ProductVersion& read) {
+    TraceScope trace;
+    std::vector<BYTE> data;
+    size_t length = 0;
+    return CopyVersionResource(file, data, length) && ParseVersionBlock(data, length, read);
+}
+
+bool HasSoundVersionResource(HANDLE file, const std::wstring& path, std::wstring* refusal) {
+    TraceScope trace;
+    std::vector<BYTE> data;
+    size_t length = 0;
+    std::wstring damage;
+    if (!CopyVersionResource(file, data, length) ||
+        CheckVersionBlock(data.data(), length, damage)) {
+        return true;
+    }
+    Log::Error(L"Downloaded binary [%s] carries a damaged version resource: %s", path.c_str(),
+               damage.c_str());
+    if (refusal != nullptr) {
+        *refusal = L"The download's version resource is damaged (" + damage +
+                   L"); it is not read, and the download is not installed.";
+    }
+    return false;
 }
 
 void KeepServiceVersion(const std::wstring& ownPath) {

@@ -22,7 +22,16 @@ struct ProductVersion {
 // The same from the file open at `file` (with read access), through a
 // read-only mapping of that handle: what is read is what the other checks
 // of the held file read, not a second open of its path.
+// A version resource that is not sound (CheckVersionBlock) is not read
+// (false), here and above.
 [[nodiscard]] bool ReadProductVersion(HANDLE file, ProductVersion& read);
+
+// False (ERROR) when the download open at `file` (named `path`) carries a
+// version resource that is not sound (CheckVersionBlock): its lengths, key
+// or nesting do not hold together. `refusal` (when given) receives why. A
+// download without a version resource passes.
+[[nodiscard]] bool HasSoundVersionResource(HANDLE file, const std::wstring& path,
+                                           std::wstring* refusal = nullptr);
 
 // Reads the version resource of the executable at `ownPath` (the service's
 // own) now and keeps it for the process's life, like its signature: later

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "common/file_system.h"
+#include "common/pe_image.h"
 #include "common/unique_handle.h"
 #include "tests/support/fake_file_system.h"
 #include "update/product_version.h"
@@ -32,11 +33,11 @@ struct Validation {
     UpdateFailure failure;
 };
 
-// Validates a scratch copy of the fixture `download` (validation deletes).
-Validation Validate(const std::wstring& download, const std::wstring& hash,
-                    const std::wstring& ownPath, ReleaseRule rule = ReleaseRule::kNotOlder) {
+// Validates a scratch file of `bytes` (validation deletes).
+Validation ValidateBytes(const std::string& bytes, const std::wstring& hash,
+                         const std::wstring& ownPath, ReleaseRule rule = ReleaseRule::kNotOlder) {
     ScratchFile file(L"validate.exe");
-    EXPECT_TRUE(::CopyFileW(SignedFixture(download).c_str(), file.Path().c_str(), FALSE));
+    file.Write(bytes);
     ScopedLogSettings settings(LogDestination::Console, 3);
     StdoutCapture capture;
     Validation v;
@@ -47,6 +48,14 @@ Validation Validate(const std::wstring& download, const std::wstring& hash,
     v.kept = file.Exists();
     v.log = capture.Take();
     return v;
+}
+
+// Validates a scratch copy of the fixture `download`.
+Validation Validate(const std::wstring& download, const std::wstring& hash,
+                    const std::wstring& ownPath, ReleaseRule rule = ReleaseRule::kNotOlder) {
+    const std::string bytes = FileBytes(SignedFixture(download));
+    EXPECT_FALSE(bytes.empty()) << Narrow(download);
+    return ValidateBytes(bytes, hash, ownPath, rule);
 }
 
 TEST(ValidateBinary, WithoutHashOrServiceSignatureTheFileIsKeptUnchecked) {
@@ -296,6 +305,56 @@ TEST(ValidateBinary, ACallerWhoIsNotAnAdministratorGetsOnlyANewerReleaseOfThisPr
                                      ReleaseRule::kNewerOnly);
     EXPECT_FALSE(same.result) << same.log;
     EXPECT_TRUE(Has(same.log, "not newer than the installed version")) << same.log;
+}
+
+// A version resource is read only when its blocks hold together: one whose
+// length reaches beyond the resource, whose key is not VS_VERSION_INFO, or
+// whose first child reaches beyond it is refused at stage "signature" with
+// the reason, and the file is deleted, whoever began the update and whether
+// or not the service carries a version of its own.
+TEST(ValidateBinary, ADamagedVersionResourceIsRefusedAndDeleted) {
+    const std::string fixture = FileBytes(SignedFixture(L"installer-newer.exe"));
+    size_t at = 0;
+    size_t length = 0;
+    ASSERT_TRUE(FindVersionResource(reinterpret_cast<const uint8_t*>(fixture.data()),
+                                    fixture.size(), at, length));
+    const auto setUnit = [](std::string& bytes, size_t offset, size_t value) {
+        bytes[offset] = static_cast<char>(value & 0xFF);
+        bytes[offset + 1] = static_cast<char>((value >> 8) & 0xFF);
+    };
+    // The root's header, its key "VS_VERSION_INFO" and the fixed information
+    // (52 bytes), each at a multiple of four: the first child at byte 92.
+    const size_t rootLength = static_cast<uint8_t>(fixture[at]) |
+                              (static_cast<uint8_t>(fixture[at + 1]) << 8);
+    ASSERT_EQ(52, static_cast<uint8_t>(fixture[at + 2]));
+    const struct {
+        const char* what;
+        size_t offset;  // of the unit changed, from the resource's start
+        size_t value;
+        const char* because;
+    } cases[] = {
+        {"root beyond the resource", 0, length + 100, "exceeds the resource's"},
+        {"another key", 6, 'X', "its key is not VS_VERSION_INFO"},
+        {"a child beyond the root", 92, rootLength, "the block at byte 92 states"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string damaged = fixture;
+        setUnit(damaged, at + c.offset, c.value);
+        for (const ReleaseRule rule : {ReleaseRule::kNotOlder, ReleaseRule::kNewerOnly}) {
+            const Validation v = ValidateBytes(damaged, L"", kUnsignedService, rule);
+            EXPECT_FALSE(v.result) << v.log;
+            EXPECT_FALSE(v.kept);
+            EXPECT_EQ(std::wstring(kStageSignature), v.failure.stage);
+            EXPECT_NE(std::string::npos, Narrow(v.failure.text).find(c.because))
+                << Narrow(v.failure.text);
+            EXPECT_TRUE(Has(v.log, "  ERROR : Downloaded binary carries a damaged version "
+                                   "resource. Deleting invalid file.\n"))
+                << v.log;
+        }
+    }
+    // Undamaged, the same file passes.
+    EXPECT_TRUE(ValidateBytes(fixture, L"", kUnsignedService).result);
 }
 
 // The version comes from the held handle (a read-only mapping of it), not
