@@ -8,6 +8,7 @@
 #include "common/trace_scope.h"
 #include "common/unique_handle.h"
 #include "http/host_name.h"
+#include "update/multi_string.h"
 
 namespace {
 
@@ -67,24 +68,6 @@ DWORD NumberOf(const std::vector<BYTE>& data) {
     DWORD value = 0;
     std::memcpy(&value, data.data(), sizeof(value));
     return value;
-}
-
-// The strings of a REG_MULTI_SZ, empty ones left out; the last need not be
-// terminated.
-std::vector<std::wstring> SplitMultiString(const std::vector<BYTE>& data) {
-    std::vector<std::wstring> strings;
-    const auto* text = reinterpret_cast<const wchar_t*>(data.data());
-    const size_t count = data.size() / sizeof(wchar_t);
-    size_t start = 0;
-    for (size_t i = 0; i <= count; ++i) {
-        if (i == count || text[i] == L'\0') {
-            if (i > start) {
-                strings.emplace_back(text + start, i - start);
-            }
-            start = i + 1;
-        }
-    }
-    return strings;
 }
 
 std::wstring JoinQuoted(const std::vector<std::wstring>& strings) {
@@ -218,7 +201,7 @@ UpdatePolicy ReadPolicyValues(HKEY root, HKEY key, const wchar_t* subkey, bool j
     switch (ReadValue(key, kPolicyAllowedHosts, REG_MULTI_SZ, 0, data, why)) {
         case ValueRead::Read:
             policy.restrictsHosts = true;
-            policy.allowedHosts = SplitMultiString(data);
+            policy.allowedHosts = SplitMultiString(data.data(), data.size());
             break;
         case ValueRead::Malformed:
             // Not understood: it still restricts, to nothing, rather than
@@ -232,7 +215,7 @@ UpdatePolicy ReadPolicyValues(HKEY root, HKEY key, const wchar_t* subkey, bool j
     switch (ReadValue(key, kPolicyAllowedArguments, REG_MULTI_SZ, 0, data, why)) {
         case ValueRead::Read:
             if (policy.trusted) {
-                policy.allowedArguments = SplitMultiString(data);
+                policy.allowedArguments = SplitMultiString(data.data(), data.size());
             } else {
                 ignoredAllowances.push_back(kPolicyAllowedArguments);
             }
