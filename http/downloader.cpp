@@ -19,6 +19,20 @@ namespace {
 constexpr int32_t kStatusOk = 200;
 constexpr int32_t kStatusPartialContent = 206;
 
+// The Content-Length as the server wrote it, its digits only and at most a
+// few dozen of them, for the sentence that refuses it.
+std::wstring AnnouncedLength(HttpRequest& request) {
+    std::wstring text;
+    if (!request.QueryRequestHeader(WINHTTP_QUERY_CONTENT_LENGTH, text)) {
+        return L"2 GiB or more";
+    }
+    size_t digits = 0;
+    while (digits < text.size() && digits < 40 && text[digits] >= L'0' && text[digits] <= L'9') {
+        ++digits;
+    }
+    return text.substr(0, digits) + (digits < text.size() && digits == 40 ? L"..." : L"");
+}
+
 }  // namespace
 
 bool Downloader::IsExpectedRange(uint32_t start, int32_t contentLength) {
@@ -286,6 +300,16 @@ bool Downloader::Download(const std::wstring& url) {
         Log::Error(L"Unexpected status code, error [%d]", statusCode);
         FailStatus(statusCode);
         return false;  // whatever is cached stays for a good server
+    }
+    if (contentLength == HttpRequest::kHeaderNumberTooLarge) {
+        // The lengths are 32 bits: such a file could only be cut short.
+        const std::wstring announced = AnnouncedLength(*request_);
+        Log::Error(L"The server announced a length of [%s] bytes, 2 GiB or more, which no download "
+                   L"can hold; nothing is downloaded from: [%s]",
+                   announced.c_str(), url.c_str());
+        Fail(0, L"the server announced a length of " + announced +
+                    L" bytes; a download is refused at 2 GiB or more");
+        return false;
     }
     if (contentLength <= 0) {
         Log::Error(L"The server announced a length of [%d] bytes; nothing is downloaded from: [%s]",

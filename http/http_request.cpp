@@ -212,7 +212,7 @@ int32_t HttpRequest::ParseHeaderNumber(const std::wstring& text) {
         }
         value = value * 10 + (c - L'0');
         if (value > INT32_MAX) {
-            return INT32_MAX;
+            return kHeaderNumberTooLarge;
         }
     }
     return static_cast<int32_t>(value);

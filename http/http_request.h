@@ -68,8 +68,10 @@ class HttpRequest {
     void SetDeadline(std::chrono::steady_clock::time_point deadline) { deadline_ = deadline; }
 
     // The decimal value of a header text: its leading digits, 0 when there
-    // are none, the largest 32-bit value when they exceed it.
+    // are none, kHeaderNumberTooLarge when they exceed the largest 32-bit
+    // value (a Content-Length of 2 GiB or more).
     [[nodiscard]] static int32_t ParseHeaderNumber(const std::wstring& text);
+    static constexpr int32_t kHeaderNumberTooLarge = -1;
 
   private:
     void CloseHandles();

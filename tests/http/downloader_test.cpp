@@ -166,6 +166,58 @@ TEST(Downloader, AnEmptyResourceFailsAndCreatesNoFile) {
         << run.log;
 }
 
+// The real request with the Content-Length `length` in place of the
+// server's; counts the reads of its body.
+class AnnouncedLength : public HttpRequest {
+  public:
+    AnnouncedLength(std::wstring length, int& reads) : length_(std::move(length)), reads_(reads) {}
+
+    bool QueryRequestHeader(DWORD infoLevel, std::wstring& text) override {
+        if (infoLevel == WINHTTP_QUERY_CONTENT_LENGTH) {
+            text = length_;
+            return true;
+        }
+        return HttpRequest::QueryRequestHeader(infoLevel, text);
+    }
+    bool ReadData(uint8_t* buffer, DWORD size, DWORD& read) override {
+        ++reads_;
+        return HttpRequest::ReadData(buffer, size, read);
+    }
+
+  private:
+    const std::wstring length_;
+    int& reads_;
+};
+
+// A download's lengths are 32 bits: a resource of 2 GiB or more is refused
+// as soon as its length is announced, with a reason that says so, before a
+// byte of it is read; a partial file stays as it was.
+TEST(Downloader, RefusesAResourceOf2GiBOrMoreWhenItsLengthIsAnnounced) {
+    for (const wchar_t* length : {L"2147483648", L"4294967296", L"99999999999999999999"}) {
+        ScratchFile file(L"huge.exe");
+        file.Write(GeneratedBytes(0, 400));
+        int reads = 0;
+        ScopedLogSettings settings(LogDestination::Console, 3);
+        StdoutCapture capture;
+        std::wstring reason;
+        {
+            Downloader downloader(std::make_unique<AnnouncedLength>(length, reads),
+                                  std::make_unique<DownloadFile>(file.Path()));
+            EXPECT_FALSE(downloader.Download(kServer + GeneratedPath(1000, L"huge")));
+            reason = downloader.LastError().reason;
+        }
+        const std::string log = capture.Take();
+        EXPECT_EQ(0, reads) << Narrow(length);
+        EXPECT_EQ(GeneratedBytes(0, 400), file.Read()) << Narrow(length);
+        EXPECT_EQ(L"the server announced a length of " + std::wstring(length) +
+                      L" bytes; a download is refused at 2 GiB or more",
+                  reason);
+        EXPECT_TRUE(Has(log, "  ERROR : The server announced a length of [" + Narrow(length) +
+                                 "] bytes, 2 GiB or more, which no download can hold"))
+            << log;
+    }
+}
+
 TEST(Downloader, ARangeAnswerOtherThanTheOneAskedForAppendsNothing) {
     ScratchFile file(L"wrong-range.exe");
     file.Write(GeneratedBytes(0, 400));

@@ -135,8 +135,8 @@ TEST(HttpRequest, ParsesHeaderNumbersLikeTheServerSentThem) {
         {L"12abc", 12},
         {L"-5", 0},
         {L"2147483647", 2147483647},
-        {L"2147483648", 2147483647},
-        {L"99999999999999999999", 2147483647},
+        {L"2147483648", HttpRequest::kHeaderNumberTooLarge},  // 2 GiB
+        {L"99999999999999999999", HttpRequest::kHeaderNumberTooLarge},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.value, HttpRequest::ParseHeaderNumber(c.text)) << c.text;
