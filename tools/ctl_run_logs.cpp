@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "common/control_characters.h"
 #include "common/known_folder.h"
 #include "tools/ctl_exit_codes.h"
 #include "tools/ctl_log_folder.h"
+#include "tools/run_log_text.h"
 #include "update/run_summary.h"
 
 namespace {
@@ -54,44 +54,6 @@ bool OpenRunLogs(RunLogFolder& folder, std::vector<std::wstring>& names, bool qu
     return true;
 }
 
-// The last line of a run log that is the worker's summary: its time stamp,
-// then exactly "   INFO : " and the marker. A caller's text logged inside
-// another line (its control characters written visibly, so it cannot start
-// a line) is never taken for one.
-bool LastSummaryLine(const std::string& text, const std::string& marker, std::string& found) {
-    constexpr size_t kStampChars = 25;  // "2026-12-10T15:48:00.123Z "
-    const std::string prefix = "   INFO : " + marker;
-    const auto isStamp = [](const std::string& line) {
-        static const char kShape[] = "dddd-dd-ddTdd:dd:dd.dddZ ";
-        for (size_t i = 0; i < kStampChars; ++i) {
-            const char c = line[i];
-            if (kShape[i] == 'd' ? (c < '0' || c > '9') : c != kShape[i]) {
-                return false;
-            }
-        }
-        return true;
-    };
-    size_t end = text.size();
-    while (end > 0) {
-        const size_t start = text.rfind('\n', end - 1);
-        const size_t from = start == std::string::npos ? 0 : start + 1;
-        std::string line = text.substr(from, end - from);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.size() > kStampChars + prefix.size() && isStamp(line) &&
-            line.compare(kStampChars, prefix.size(), prefix) == 0) {
-            found = line;
-            return true;
-        }
-        if (start == std::string::npos) {
-            break;
-        }
-        end = start;
-    }
-    return false;
-}
-
 }  // namespace
 
 // Prints the summary line of the newest run log that has one (a worker that
@@ -113,17 +75,15 @@ int PrintLastSummary(bool asHint) {
         if (!folder.ReadTail(*name, RunLogFolder::kMaxReadBytes, text, skipped, why)) {
             continue;
         }
-        std::string line;
-        if (!LastSummaryLine(text, marker, line)) {
+        RunSummaryLine summary;
+        if (!LastRunSummary(text, skipped != 0, marker, summary)) {
             continue;
         }
-        (void)Common::EscapeControlCharacters(line, "");
         FILE* out = asHint ? stderr : stdout;
         std::fprintf(out, "%s%S%S:\n%s\n",
                      asHint ? "kgupdate-ctl: the last worker run that ended, from " : "== ",
-                     folder.Path().c_str(), name->c_str(), line.c_str());
-        const std::string failed = "   INFO : " + marker + "result [Failed]";
-        return line.compare(25, failed.size(), failed) == 0 ? kUpdateFailed : kOk;
+                     folder.Path().c_str(), name->c_str(), summary.shown.c_str());
+        return summary.failed ? kUpdateFailed : kOk;
     }
     if (!asHint) {
         std::fwprintf(stderr, L"kgupdate-ctl: no run log in %ls holds a run's summary yet\n",
@@ -151,19 +111,17 @@ int PrintRunLogs(size_t runs) {
                           why.c_str());
             continue;
         }
-        if (skipped != 0) {
-            // Only the end is shown, from its first whole line.
-            const size_t lineStart = text.find('\n');
-            skipped += lineStart == std::string::npos ? text.size() : lineStart + 1;
-            text.erase(0, lineStart == std::string::npos ? text.size() : lineStart + 1);
+        // Only the end is shown, from its first whole line, with the worker's
+        // own escaping: whatever a file holds (one of an older worker, or
+        // edited by hand), no control sequence reaches the administrator's
+        // terminal; only the lines' own line feeds stay.
+        const bool cut = skipped != 0;
+        const std::string shown = ShownRunLogText(text, skipped);
+        if (cut) {
             std::wprintf(L"(the first %llu bytes of this file are not shown)\n",
                          static_cast<unsigned long long>(skipped));
         }
-        // Written with the worker's own escaping: whatever a file holds (one
-        // of an older worker, or edited by hand), no control sequence reaches
-        // the administrator's terminal; only the lines' own line feeds stay.
-        (void)Common::EscapeControlCharacters(text, "\n");
-        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
         std::fflush(stdout);
     }
     return kOk;
