@@ -131,7 +131,7 @@ bool FollowsSecretName(const std::wstring& text, size_t equals) {
         const size_t start = equals - length;
         bool same = true;
         for (size_t i = 0; i < length && same; ++i) {
-            same = std::towlower(text[start + i]) == name[i];
+            same = static_cast<wchar_t>(std::towlower(text[start + i])) == name[i];
         }
         if (same && (start == 0 || StartsName(text[start - 1]))) {
             return true;
