@@ -61,7 +61,14 @@ function(kg_add_unit_test name)
     if(ARG_MANIFEST)
         target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/host/kgclient_update.rc)
     endif()
-    target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main)
+    # The product's code as the tests run it: the libraries' checked copies
+    # (cmake/CheckedLibraries.cmake), the test's own sources checked too.
+    set(libraries "")
+    foreach(library IN LISTS ARG_LIBRARIES)
+        list(APPEND libraries ${library}_checked)
+    endforeach()
+    kg_checked(${name})
+    target_link_libraries(${name} PRIVATE ${libraries} GTest::gtest GTest::gtest_main)
     target_compile_definitions(${name} PRIVATE KG_TEST_SOURCE_DIR="${KG_TEST_SOURCE_DIR}"
                                                KG_TEST_WORK_DIR="${KG_TEST_WORK_DIR_NATIVE}"
                                                KG_SHIPPED_DIR="${KG_SHIPPED_DIR_NATIVE}")
