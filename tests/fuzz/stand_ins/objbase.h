@@ -1,0 +1,3 @@
+#pragma once
+// A stand-in for <objbase.h> in the native fuzz build: nothing of it is used.
+#include <windows.h>
