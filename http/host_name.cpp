@@ -40,6 +40,14 @@ std::wstring FoldAsciiHostName(const std::wstring& asciiHost) {
         return std::wstring();
     }
     std::wstring folded = asciiHost;
+    // The port aside: ":<digits>" at the end of a name or of a bracketed
+    // IPv6 address (a bare IPv6 address holds colons of its own).
+    const size_t colon = folded.rfind(L':');
+    if (colon != std::wstring::npos && colon + 1 < folded.size() &&
+        folded.find_first_not_of(L"0123456789", colon + 1) == std::wstring::npos &&
+        (folded.find(L':') == colon || (colon > 0 && folded[colon - 1] == L']'))) {
+        folded.erase(colon);
+    }
     if (!folded.empty() && folded.back() == L'.') {
         folded.pop_back();
     }

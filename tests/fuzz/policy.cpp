@@ -88,10 +88,17 @@ void CheckHost(const std::wstring& host) {
     }
     FUZZ_CHECK(ComparableHostName(Upper(host)) == comparable, "letter case of [%s] counts",
                Shown(host).c_str());
+    if (host.find(L':') != std::wstring::npos) {
+        FUZZ_CHECK(comparable.size() <= host.size(), "[%s] compares as [%s]",
+                   Shown(host).c_str(), Shown(comparable).c_str());
+        return;
+    }
     if (host.empty() || host.back() != L'.') {
         FUZZ_CHECK(ComparableHostName(host + L".") == comparable, "a trailing dot of [%s] counts",
                    Shown(host).c_str());
     }
+    FUZZ_CHECK(ComparableHostName(host + L":8443") == comparable, "a port after [%s] counts",
+               Shown(host).c_str());
     FUZZ_CHECK(comparable.size() + 1 >= host.size() && comparable.size() <= host.size(),
                "[%s] compares as [%s]", Shown(host).c_str(), Shown(comparable).c_str());
 }

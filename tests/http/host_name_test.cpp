@@ -23,6 +23,10 @@ TEST(ComparableHostName, OneFormForEverySpellingOfAHost) {
         {L"B\u00FCcher.example", L"xn--bcher-kva.example"},
         {L"xn--bcher-kva.example.", L"xn--bcher-kva.example"},
         {L"127.0.0.1", L"127.0.0.1"},
+        {L"Updates.Example.com:8443", L"updates.example.com"},
+        {L"updates.example.com.:443", L"updates.example.com"},
+        {L"[::1]:8443", L"[::1]"},
+        {L"::1", L"::1"},
         {L"", L""},
         {L".", L""},
     };
