@@ -63,7 +63,11 @@ DWORD RunLogFolder::OpenLevels(const std::wstring& root, std::wstring& why) {
         const std::wstring notOwn = Common::WhyNotOwnFolder(
             facts, kept ? Common::kOwnFolderChangeRights : Common::kFolderChainChangeRights);
         if (!notOwn.empty()) {
-            why = L"the folder " + path + L" is not the service's own (" + notOwn + L")";
+            why = L"the folder ";
+            why += path;
+            why += L" is not the service's own (";
+            why += notOwn;
+            why += L")";
             return ERROR_INVALID_OWNER;
         }
         held_.push_back(std::move(level));
