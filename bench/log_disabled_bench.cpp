@@ -12,16 +12,7 @@ namespace {
 
 template <typename Call>
 double NanosecondsPerCall(Call call, long iterations) {
-    double best = 1e30;
-    for (int run = 0; run < 5; ++run) {
-        const double start = NowSeconds();
-        for (long i = 0; i < iterations; ++i) {
-            call();
-        }
-        const double elapsed = NowSeconds() - start;
-        best = elapsed < best ? elapsed : best;
-    }
-    return best * 1e9 / static_cast<double>(iterations);
+    return BestSecondsPerCall(call, iterations) * 1e9;
 }
 
 }  // namespace

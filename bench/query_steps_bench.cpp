@@ -7,30 +7,21 @@
 // the worker writes for one query.
 
 #include <windows.h>
+#include <rpc.h>
+#include <rpcndr.h>
 
 #include <cstdio>
 
 #include "bench/bench_clock.h"
 #include "common/log.h"
 #include "rpc/call_slots.h"
-#include <rpc.h>
-#include <rpcndr.h>
 #include "rpc/request_messages.h"
 
 namespace {
 
-template <typename Step>
-double MicrosecondsPerCall(Step step, long iterations) {
-    double best = 1e30;
-    for (int run = 0; run < 5; ++run) {
-        const double start = NowSeconds();
-        for (long i = 0; i < iterations; ++i) {
-            step();
-        }
-        const double elapsed = NowSeconds() - start;
-        best = elapsed < best ? elapsed : best;
-    }
-    return best * 1e6 / static_cast<double>(iterations);
+template <typename Call>
+double MicrosecondsPerCall(Call call, long iterations) {
+    return BestSecondsPerCall(call, iterations) * 1e6;
 }
 
 const wchar_t kQuery[] = L"{\"id\":\"queryAutoUpdateProgress\"}";
